@@ -1,0 +1,35 @@
+#include "common/log.h"
+
+#include <stdarg.h>
+#include <syslog.h>
+
+int verbose = 1;
+
+void log_verbose(int flag, const char* format, ...) {
+  if (!flag) return;
+  va_list args;
+  va_start(args, format);
+  vprintf(format, args);
+  va_end(args);
+}
+
+void log_failure(FILE* stream, const char* format, ...) {
+  va_list args;
+  va_start(args, format);
+  if (!verbose) {
+    va_list copy;
+    va_copy(copy, args);
+    vsyslog(LOG_ERR, format, copy);
+    va_end(copy);
+  }
+  vfprintf(stream, format, args);
+  fflush(stream);
+  va_end(args);
+}
+
+void log_notice(const char* format, ...) {
+  va_list args;
+  va_start(args, format);
+  vsyslog(LOG_NOTICE, format, args);
+  va_end(args);
+}

@@ -1,0 +1,18 @@
+// Where the service's messages go: console commentary, failure lines and the system log.
+#pragma once
+
+#include <cstdio>
+
+// 1 in console mode, 0 in daemon mode. Until the mode is chosen the service is attached to the
+// console, so it starts at 1.
+extern int verbose;
+
+// Prints the formatted text on standard output when flag is non-zero; does nothing otherwise.
+void log_verbose(int flag, const char* format, ...) __attribute__((format(printf, 2, 3)));
+
+// Writes a failure message to stream (stdout or stderr). In daemon mode, where those streams lead
+// to /dev/null, the same text also goes to the system log at error priority.
+void log_failure(FILE* stream, const char* format, ...) __attribute__((format(printf, 2, 3)));
+
+// Writes one line to the system log at notice priority.
+void log_notice(const char* format, ...) __attribute__((format(printf, 1, 2)));

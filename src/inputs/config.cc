@@ -1,0 +1,35 @@
+#include "inputs/config.h"
+
+#include <stdio.h>
+
+#include "common/log.h"
+#include "common/resources.h"
+#include "inputs/uci_lookup.h"
+
+namespace {
+
+char config_directory[256] = "/etc/config";
+
+}  // namespace
+
+void config_set_directory(const char* directory) {
+  copy_text(config_directory, sizeof(config_directory), directory ? directory : kConfigDirectory);
+}
+
+void config_get(ConfigField& field, const char* package, const char* section, const char* option) {
+  char path[kConfigFieldSize];
+  snprintf(path, sizeof(path), "%s.%s.%s", package, section, option);
+
+  char value[kConfigFieldSize];
+  char error[256];
+  switch (uci_lookup(config_directory, path, value, sizeof(value), error, sizeof(error))) {
+    case UciLookup::kError:
+      log_failure(stderr, "Uci: lookup error: %s\n", error);
+      return;
+    case UciLookup::kAbsent:
+      return;
+    case UciLookup::kFound:
+      if (value[0]) copy_text(field.data(), field.size(), value);
+      return;
+  }
+}

@@ -1,0 +1,39 @@
+#include "inputs/sys_value.h"
+
+#include <string>
+
+#include "test_support.h"
+
+namespace {
+
+TEST(SysValueTest, ReadsTheFirstLine) {
+  TempDir dir;
+  struct Case {
+    std::string content;
+    const char* expected;
+  } cases[] = {
+      {"123456\n", "123456"},
+      {"1:23\n", "123"},
+      {"42", "42"},
+      {"7\n8\n", "7"},
+      {"\n", ""},
+      {"", ""},
+      {"12345678901234567890123\n", "1234567890123456789"},
+      {"::1::2::\n", "12"},
+  };
+  for (const auto& c : cases) {
+    std::string path = dir.write("counter", c.content);
+    CounterText text{};
+    read_sys_value(path.c_str(), text);
+    EXPECT_EQ(std::string(text.data()), c.expected) << c.content;
+    EXPECT_EQ(text.back(), '\0');
+  }
+}
+
+TEST(SysValueTest, UnreadableFileLeavesTheBufferEmpty) {
+  CounterText text{};
+  read_sys_value("/nonexistent/tx_bytes", text);
+  EXPECT_EQ(std::string(text.data()), "");
+}
+
+}  // namespace
