@@ -16,7 +16,9 @@ struct Lookup {
 
 class ConfigTest : public testing::Test {
  protected:
-  void SetUp() override { config_set_directory((std::string(TOLVU_TEST_DATA) + "/config").c_str()); }
+  void SetUp() override {
+    config_set_directory((std::string(TOLVU_TEST_DATA) + "/config").c_str());
+  }
   void TearDown() override { config_set_directory(nullptr); }
 
   static std::pair<std::string, std::string> get(const char* package, const char* section,

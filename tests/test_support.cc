@@ -34,4 +34,6 @@ std::string read_file(const std::string& path) {
   return text.str();
 }
 
-std::string fixture(const std::string& name) { return std::string(TOLVU_TEST_DATA) + "/" + name; }
+std::string fixture(const std::string& name) {
+  return std::string(TOLVU_TEST_DATA) + "/" + name;
+}

@@ -27,8 +27,8 @@ class UciContext {
 };
 
 const char* error_name(int err) {
-  static const char* const kNames[] = {"Success",     "Out of memory", "Invalid argument",
-                                       "Entry not found", "I/O error", "Parse error",
+  static const char* const kNames[] = {"Success",         "Out of memory", "Invalid argument",
+                                       "Entry not found", "I/O error",     "Parse error",
                                        "Duplicate entry", "Unknown error"};
   if (err < 0 || err >= static_cast<int>(sizeof(kNames) / sizeof(kNames[0])))
     return "Unknown error";
@@ -68,7 +68,8 @@ UciLookup uci_lookup(const char* confdir, const char* path, char* value, size_t 
     describe_error(ctx.get(), error, error_size);
     return UciLookup::kError;
   }
-  if (!(ptr.flags & uci_ptr::UCI_LOOKUP_COMPLETE) || !ptr.o || !ptr.option) return UciLookup::kAbsent;
+  if (!(ptr.flags & uci_ptr::UCI_LOOKUP_COMPLETE) || !ptr.o || !ptr.option)
+    return UciLookup::kAbsent;
 
   // A list option is never read as a string: its items are joined instead.
   if (ptr.o->type == UCI_TYPE_STRING) {

@@ -71,7 +71,9 @@ struct Package {
   const char* text(size_t offset) const { return arena.c_str() + offset; }
 };
 
-bool is_space(char c) { return isspace(static_cast<unsigned char>(c)) != 0; }
+bool is_space(char c) {
+  return isspace(static_cast<unsigned char>(c)) != 0;
+}
 
 // libuci's rule for names (name), package names (package) and section types (neither).
 bool valid_word(const char* text, bool name, bool package) {
@@ -85,7 +87,9 @@ bool valid_word(const char* text, bool name, bool package) {
   return true;
 }
 
-bool valid_name(const char* text) { return valid_word(text, true, false); }
+bool valid_name(const char* text) {
+  return valid_word(text, true, false);
+}
 
 struct ParseFailure {
   const char* reason = nullptr;
@@ -452,7 +456,8 @@ bool option_value(const Package& package, size_t section, const char* option, ch
   size_t len = 0;
   if (value_size) value[0] = '\0';
   if (last_plain != kNoName)
-    uci_join_list_item(value, value_size, &len, package.text(package.assignments[last_plain].value));
+    uci_join_list_item(value, value_size, &len,
+                       package.text(package.assignments[last_plain].value));
   for (size_t i = (last_plain == kNoName ? 0 : last_plain + 1); i < package.assignments.size();
        ++i) {
     const Assignment& a = package.assignments[i];

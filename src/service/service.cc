@@ -1,0 +1,151 @@
+#include "service/service.h"
+
+#include <fcntl.h>
+#include <signal.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <syslog.h>
+#include <unistd.h>
+
+#include "common/log.h"
+#include "common/resources.h"
+#include "inputs/config.h"
+#include "report/cycle.h"
+
+namespace {
+
+const char kUsage[] =
+    "Usage: tolvu [--daemon]\n"
+    "Reports the cellular module's traffic to the management server.\n"
+    "\n"
+    "  --daemon   detach from the console; only system-log lines remain\n"
+    "  --help     show this text\n"
+    "  --version  show the version\n"
+    "\n"
+    "Settings come from UCI (easycwmp, network); see the README.\n";
+
+void preset(ConfigField& field, const char* text) {
+  copy_text(field.data(), field.size(), text);
+}
+
+void fork_or_exit() {
+  pid_t pid = fork();
+  if (pid < 0) exit(1);
+  if (pid > 0) exit(0);
+}
+
+void sleep_seconds(unsigned seconds) {
+  while (seconds > 0) seconds = sleep(seconds);
+}
+
+}  // namespace
+
+int report_interval(const char* periodic, const char* polling) {
+  int interval = atoi(polling);
+  if (interval == 0) interval = atoi(periodic) / 2;
+  return interval < 0 ? kDefaultInterval : interval;
+}
+
+int take_instance_lock(const char* path) {
+  ScopedFd fd(open(path, O_RDWR | O_CREAT | O_CLOEXEC, 0644));
+  if (fd.get() < 0 || flock(fd.get(), LOCK_EX | LOCK_NB) != 0) return -1;
+  return fd.release();
+}
+
+void write_lock_pid(int lock_fd) {
+  char pid[32];
+  int n = snprintf(pid, sizeof(pid), "%d\n", static_cast<int>(getpid()));
+  if (ftruncate(lock_fd, 0) != 0 || pwrite(lock_fd, pid, static_cast<size_t>(n), 0) != n) {
+    // The PID is a courtesy to operators; the lock itself is what keeps one instance.
+  }
+}
+
+void daemonize(int lock_fd) {
+  fork_or_exit();
+  if (setsid() < 0) exit(1);
+  signal(SIGCHLD, SIG_IGN);
+  signal(SIGHUP, SIG_IGN);
+  fork_or_exit();
+  umask(0);
+  if (chdir("/etc/") != 0) {
+    // Staying in the old directory is harmless: the service opens only absolute paths.
+  }
+
+  // The log's socket is among the descriptors about to close; drop it first so that no later
+  // message can go to whatever file or socket takes its number.
+  closelog();
+  long max_fd = sysconf(_SC_OPEN_MAX);
+  if (max_fd < 0) max_fd = 1024;
+  for (long fd = max_fd; fd >= 1; --fd) {
+    if (fd != lock_fd) close(static_cast<int>(fd));
+  }
+  int null_fd = open("/dev/null", O_RDWR);
+  if (null_fd >= 0) {
+    dup2(null_fd, 1);
+    dup2(null_fd, 2);
+    if (null_fd > 2) close(null_fd);
+  }
+}
+
+int service_main(int argc, char** argv, const char* lock_path) {
+  const char* first = argc > 1 ? argv[1] : "";
+  if (strcmp(first, "--help") == 0) {
+    fputs(kUsage, stdout);
+    return 0;
+  }
+  if (strcmp(first, "--version") == 0) {
+    printf("tolvu %s\n", TOLVU_VERSION);
+    return 0;
+  }
+  setvbuf(stdout, nullptr, _IOLBF, 0);
+
+  // 1-4. Settings, with their defaults.
+  ConfigField periodic, polling, enabled;
+  preset(periodic, "600");
+  preset(polling, "240");
+  preset(enabled, "1");
+  setlogmask(LOG_UPTO(LOG_NOTICE));
+  openlog("tolvu", LOG_PID | LOG_CONS | LOG_NDELAY, LOG_USER);
+  config_get(periodic, "easycwmp", "@acs[0]", "periodic_interval");
+  config_get(polling, "easycwmp", "@acs[0]", "bwpolling_interval");
+  config_get(enabled, "easycwmp", "bandwidth", "enabled");
+
+  // 5-6. Interval, and the enabled switch.
+  int interval = report_interval(periodic.data(), polling.data());
+  if (strcmp(enabled.data(), "0") == 0) {
+    syslog(LOG_INFO, "Acs bandwidth Daemon Exiting");
+    closelog();
+    return 0;
+  }
+
+  // 7. One instance at a time.
+  int lock_fd = take_instance_lock(lock_path);
+  if (lock_fd < 0) {
+    fputs("I am already running!\n", stderr);
+    exit(1);
+  }
+
+  // 8. Console or daemon.
+  if (strcmp(first, "--daemon") != 0) {
+    verbose = 1;
+    log_verbose(1, "Acs bandwidth Started not daemonized.\n");
+    log_verbose(verbose, "Acs Timeout value: %d using %d\n", atoi(periodic.data()), interval);
+  } else {
+    daemonize(lock_fd);
+    openlog("OxelACS", LOG_PID, LOG_DAEMON);
+    syslog(LOG_NOTICE, "Acs bandwidth daemon Started.");
+    syslog(LOG_NOTICE, "Acs Timeout value: %d using %d\n", atoi(periodic.data()), interval);
+    verbose = 0;
+  }
+  write_lock_pid(lock_fd);
+
+  // 9. The main loop, until a signal ends the process.
+  for (;;) {
+    syslog(LOG_NOTICE, "Acs Running Bandwidth Monitor.");
+    update_bandwidth();
+    sleep_seconds(static_cast<unsigned>(interval));
+  }
+}

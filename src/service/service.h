@@ -1,0 +1,25 @@
+// The process: start-up settings, single instance, console or daemon mode, and the main loop.
+#pragma once
+
+constexpr const char kLockFile[] = "/tmp/tolvu.lock";
+constexpr int kDefaultInterval = 240;
+
+// Seconds between cycles: the polling interval, or half the periodic interval when polling is 0
+// or not a number; a negative result falls back to 240.
+int report_interval(const char* periodic, const char* polling);
+
+// Opens or creates the lock file and takes an exclusive lock on it; -1 when another live
+// instance holds it or the file cannot be opened. The descriptor must stay open while running.
+int take_instance_lock(const char* path);
+
+// Records the running process's PID in the lock file.
+void write_lock_pid(int lock_fd);
+
+// Detaches from the console: two forks, a new session, "/etc/" as working directory, every
+// descriptor closed but 0 and the lock, and 1 and 2 on /dev/null. Returns only in the daemon;
+// exits 1 on failure.
+void daemonize(int lock_fd);
+
+// The whole service, as main runs it with lock_path "/tmp/tolvu.lock". Returns the exit status
+// for --help, --version and a disabled service; otherwise it runs until a signal ends it.
+int service_main(int argc, char** argv, const char* lock_path);

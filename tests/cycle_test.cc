@@ -1,0 +1,196 @@
+#include "report/cycle.h"
+
+#include <string>
+#include <vector>
+
+#include "common/log.h"
+#include "inputs/config.h"
+#include "inputs/gateway.h"
+#include "test_support.h"
+
+namespace {
+
+struct Sent {
+  std::string body;
+  std::string installer_id;
+};
+std::vector<Sent> sent;
+bool accept_reports = true;
+
+bool record_report(const char* body, const char* installer_id) {
+  sent.push_back({body, installer_id});
+  return accept_reports;
+}
+
+// A router on disk: UCI files, a routing table and interface counters in a scratch directory.
+class CycleTest : public testing::Test {
+ protected:
+  void SetUp() override {
+    verbose = 1;
+    module_detected = 0;
+    tx_baseline = rx_baseline = 0;
+    sent.clear();
+    accept_reports = true;
+    config_set_directory((dir_.path() + "/config").c_str());
+    gateway_set_route_table((dir_.path() + "/route").c_str());
+    cycle_set_counter_directory((dir_.path() + "/net").c_str());
+    cycle_set_sender(record_report);
+    set_identity("SN-0042", "eth1", "acme");
+    set_route("eth1");
+  }
+  void TearDown() override {
+    config_set_directory(nullptr);
+    gateway_set_route_table(nullptr);
+    cycle_set_counter_directory(nullptr);
+    cycle_set_sender(nullptr);
+  }
+
+  void set_identity(const std::string& serial, const std::string& module,
+                    const std::string& installer) {
+    dir_.write("config/easycwmp", "config device\n\toption serial_number '" + serial +
+                                      "'\nconfig local global\n\toption host '" + installer +
+                                      "'\n");
+    dir_.write("config/network", "config interface module\n\toption ifname '" + module + "'\n");
+  }
+  void set_route(const std::string& iface) {
+    dir_.write("route", "Iface\tDestination\tGateway\n" + iface +
+                            "\t00000000\t0101A8C0\t0003\t0\t0\t0\t00000000\t0\t0\t0\n");
+  }
+  void set_counters(const std::string& iface, const std::string& tx, const std::string& rx) {
+    dir_.write("net/" + iface + "/statistics/tx_bytes", tx + "\n");
+    dir_.write("net/" + iface + "/statistics/rx_bytes", rx + "\n");
+  }
+  std::string cycle() {
+    return capture_output([] { update_bandwidth(); }).first;
+  }
+
+  TempDir dir_;
+};
+
+TEST_F(CycleTest, FirstCycleReportsTheWholeCounters) {
+  set_counters("eth1", "100", "500");
+  EXPECT_EQ(cycle(),
+            "Serial is: SN-0042\n"
+            "Installer ID: acme\n"
+            "Gateway: eth1\n"
+            "Module Detected: 1\n"
+            "Bandwidth Calc: tx: 100 rx: 500 txdiff: 100 rxdiff: 500 total: 600\n"
+            "Bandwidth Command: serial=SN-0042&bw_tot=600&bw_dn=500&bw_up=100\n");
+  ASSERT_EQ(sent.size(), 1u);
+  EXPECT_EQ(sent[0].body, "serial=SN-0042&bw_tot=600&bw_dn=500&bw_up=100");
+  EXPECT_EQ(sent[0].installer_id, "acme");
+  EXPECT_EQ(tx_baseline, 100u);
+  EXPECT_EQ(rx_baseline, 500u);
+}
+
+// Accepted reports move the baselines; refused ones leave the traffic for the next report.
+TEST_F(CycleTest, OnlyAcceptedReportsMoveTheBaselines) {
+  set_counters("eth1", "100", "500");
+  cycle();
+  set_counters("eth1", "150", "700");
+  accept_reports = false;
+  cycle();
+  EXPECT_EQ(sent.back().body, "serial=SN-0042&bw_tot=250&bw_dn=200&bw_up=50");
+  set_counters("eth1", "160", "800");
+  accept_reports = true;
+  cycle();
+  EXPECT_EQ(sent.back().body, "serial=SN-0042&bw_tot=360&bw_dn=300&bw_up=60");
+  EXPECT_EQ(tx_baseline, 160u);
+  EXPECT_EQ(rx_baseline, 800u);
+}
+
+TEST_F(CycleTest, SkipsAndResetsWhenTheModuleLosesTheRoute) {
+  set_counters("eth1", "100", "500");
+  set_counters("eth0.2", "7", "9");
+  cycle();
+  set_route("eth0.2");
+  EXPECT_EQ(cycle(),
+            "Serial is: SN-0042\nInstaller ID: acme\nGateway: eth0.2\nModule Detected: 1\n"
+            "skip reporting\n");
+  EXPECT_EQ(tx_baseline, 0u);
+  EXPECT_EQ(rx_baseline, 0u);
+  EXPECT_EQ(sent.size(), 1u);
+
+  set_route("eth1");
+  set_counters("eth1", "130", "540");
+  cycle();
+  EXPECT_EQ(sent.back().body, "serial=SN-0042&bw_tot=670&bw_dn=540&bw_up=130");
+
+  // The comparison is exact: an empty module interface, or "NONE", never reports.
+  set_identity("SN-0042", "", "acme");
+  tx_baseline = 5;
+  cycle();
+  EXPECT_EQ(tx_baseline, 0u);
+  dir_.write("route", "Iface\tDestination\n");
+  set_identity("SN-0042", "NONE", "acme");
+  EXPECT_NE(cycle().find("Gateway: NONE\nModule Detected: 1\nskip reporting\n"), std::string::npos);
+  EXPECT_EQ(sent.size(), 2u);
+}
+
+// Without a routing table nothing says the route moved: skip, but keep the baselines.
+TEST_F(CycleTest, UnreadableRouteTableKeepsTheBaselines) {
+  set_counters("eth1", "100", "500");
+  cycle();
+  dir_.write("route", "");
+  gateway_set_route_table((dir_.path() + "/gone").c_str());
+  EXPECT_EQ(cycle(),
+            "Serial is: SN-0042\nInstaller ID: acme\nERR: file not opened\nskip reporting\n");
+  EXPECT_EQ(tx_baseline, 100u);
+  EXPECT_EQ(rx_baseline, 500u);
+}
+
+TEST_F(CycleTest, RestartedCountersCountFromZero) {
+  set_counters("eth1", "1000", "5000");
+  cycle();
+  set_counters("eth1", "40", "6000");  // tx restarted, rx went on
+  cycle();
+  EXPECT_EQ(sent.back().body, "serial=SN-0042&bw_tot=1040&bw_dn=1000&bw_up=40");
+}
+
+TEST_F(CycleTest, CountsAreExactBeyondSinglePrecision) {
+  set_counters("eth1", "16777219", "9007199254740993");
+  std::string out = cycle();
+  EXPECT_NE(out.find("tx: 16777219 rx: 9007199254740993 txdiff: 16777219 "
+                     "rxdiff: 9007199254740993 total: 9007199271518212\n"),
+            std::string::npos)
+      << out;
+  EXPECT_EQ(sent.back().body,
+            "serial=SN-0042&bw_tot=9007199271518212&bw_dn=9007199254740993&bw_up=16777219");
+}
+
+TEST_F(CycleTest, UnreadableCountersReadAsZero) {
+  EXPECT_NE(cycle().find("tx: 0 rx: 0 txdiff: 0 rxdiff: 0 total: 0"), std::string::npos);
+}
+
+TEST_F(CycleTest, SerialIsEncodedAsAFormValue) {
+  set_counters("eth1", "1", "2");
+  set_identity("A&bw_tot=0 x/%~é", "eth1", "acme");
+  cycle();
+  EXPECT_EQ(sent.back().body, "serial=A%26bw_tot%3D0%20x%2F%25~%C3%A9&bw_tot=3&bw_dn=2&bw_up=1");
+  set_identity("", "eth1", "acme");
+  cycle();
+  EXPECT_EQ(sent.back().body, "serial=&bw_tot=0&bw_dn=0&bw_up=0");
+}
+
+TEST_F(CycleTest, QuietInDaemonMode) {
+  verbose = 0;
+  set_counters("eth1", "1", "2");
+  EXPECT_EQ(cycle(), "");
+  EXPECT_EQ(sent.size(), 1u);
+}
+
+TEST(ReportBodyTest, EncodingFitsOrFails) {
+  char small[8];
+  EXPECT_TRUE(encode_form_value("abc", small, sizeof(small)));
+  EXPECT_STREQ(small, "abc");
+  EXPECT_FALSE(encode_form_value("a&b&c", small, sizeof(small)));
+  std::string serial(127, '&');
+  char body[kLineSize];
+  ASSERT_TRUE(format_report_body(body, sizeof(body), serial.c_str(), UINT64_MAX, 1, 2));
+  std::string encoded;
+  for (int i = 0; i < 127; ++i) encoded += "%26";
+  EXPECT_EQ(std::string(body),
+            "serial=" + encoded + "&bw_tot=18446744073709551615&bw_dn=1&bw_up=2");
+}
+
+}  // namespace

@@ -1,0 +1,175 @@
+#include "service/service.h"
+
+#include <signal.h>
+#include <sys/file.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <fstream>
+#include <functional>
+#include <string>
+#include <thread>
+
+#include "inputs/config.h"
+#include "inputs/gateway.h"
+#include "test_support.h"
+
+namespace {
+
+TEST(ReportIntervalTest, FollowsThePollingThenThePeriodicInterval) {
+  struct Case {
+    const char* periodic;
+    const char* polling;
+    int expected;
+  } cases[] = {
+      {"600", "240", 240}, {"600", "0", 300},  {"7", "0", 3},      {"0", "0", 0},
+      {"600", "", 300},    {"600", "x", 300},  {"600", "-5", 240}, {"-100", "0", 240},
+      {"-1", "0", 0},      {"600", "30s", 30},
+  };
+  for (const auto& c : cases)
+    EXPECT_EQ(report_interval(c.periodic, c.polling), c.expected) << c.periodic << "/" << c.polling;
+}
+
+bool wait_for(const std::function<bool()>& ready, int timeout_ms = 5000) {
+  for (int waited = 0; waited < timeout_ms; waited += 10) {
+    if (ready()) return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  return ready();
+}
+
+bool process_alive(pid_t pid) {
+  return kill(pid, 0) == 0;
+}
+
+// Starts the service in a child process with its output in files and its paths in dir.
+class ServiceTest : public testing::Test {
+ protected:
+  void SetUp() override {
+    lock_ = dir_.path() + "/tolvu.lock";
+    dir_.write("config/easycwmp", "config acs\n\toption bwpolling_interval 1\n");
+    dir_.write("route", "Iface\tDestination\n");
+  }
+  void TearDown() override {
+    for (pid_t pid : started_) kill(pid, SIGKILL);
+    for (pid_t pid : started_) waitpid(pid, nullptr, 0);
+  }
+
+  pid_t start(const char* argument, const std::string& name) {
+    fflush(nullptr);
+    pid_t pid = fork();
+    if (pid == 0) {
+      freopen((dir_.path() + "/" + name + ".out").c_str(), "w", stdout);
+      freopen((dir_.path() + "/" + name + ".err").c_str(), "w", stderr);
+      config_set_directory((dir_.path() + "/config").c_str());
+      gateway_set_route_table((dir_.path() + "/route").c_str());
+      char program[] = "tolvu";
+      char arg[64];
+      snprintf(arg, sizeof(arg), "%s", argument ? argument : "");
+      char* argv[] = {program, argument ? arg : nullptr, nullptr};
+      int status = service_main(argument ? 2 : 1, argv, lock_.c_str());
+      fflush(nullptr);
+      _exit(status);
+    }
+    started_.push_back(pid);
+    return pid;
+  }
+  int exit_status(pid_t pid) {
+    int status = 0;
+    waitpid(pid, &status, 0);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  }
+  std::string output(const std::string& name) { return read_file(dir_.path() + "/" + name); }
+  bool lock_is_held() {
+    int fd = open(lock_.c_str(), O_RDONLY);
+    if (fd < 0) return false;
+    bool held = flock(fd, LOCK_EX | LOCK_NB) != 0;
+    close(fd);
+    return held;
+  }
+  pid_t lock_pid() { return atoi(output("tolvu.lock").c_str()); }
+
+  TempDir dir_;
+  std::string lock_;
+  std::vector<pid_t> started_;
+};
+
+TEST_F(ServiceTest, HelpAndVersionTouchNothing) {
+  EXPECT_EQ(exit_status(start("--help", "help")), 0);
+  EXPECT_EQ(output("help.out").rfind("Usage: tolvu [--daemon]\n", 0), 0u);
+  EXPECT_EQ(exit_status(start("--version", "version")), 0);
+  EXPECT_EQ(output("version.out"), "tolvu " TOLVU_VERSION "\n");
+  EXPECT_FALSE(std::ifstream(lock_).good());
+}
+
+TEST_F(ServiceTest, DisabledExitsWithoutTheLock) {
+  dir_.write("config/easycwmp", "config bandwidth bandwidth\n\toption enabled '0'\n");
+  EXPECT_EQ(exit_status(start(nullptr, "off")), 0);
+  EXPECT_EQ(output("off.out"), "");
+  EXPECT_FALSE(std::ifstream(lock_).good());
+
+  // Only exactly "0" disables.
+  dir_.write("config/easycwmp", "config bandwidth bandwidth\n\toption enabled 'no'\n");
+  pid_t on = start(nullptr, "on");
+  EXPECT_TRUE(wait_for([&] { return lock_is_held(); }));
+  EXPECT_TRUE(process_alive(on));
+}
+
+// Console mode: the start-up lines, then cycles; one instance; a killed one's lock is taken over.
+TEST_F(ServiceTest, ConsoleModeHoldsTheLockWhileAlive) {
+  pid_t first = start("-d", "first");
+  ASSERT_TRUE(
+      wait_for([&] { return output("first.out").find("skip reporting") != std::string::npos; }));
+  EXPECT_EQ(output("first.out")
+                .rfind("Acs bandwidth Started not daemonized.\n"
+                       "Acs Timeout value: 600 using 1\n"
+                       "Serial is: \nInstaller ID: \nGateway: NONE\n",
+                       0),
+            0u)
+      << output("first.out");
+  EXPECT_TRUE(lock_is_held());
+  EXPECT_EQ(lock_pid(), first);
+
+  EXPECT_EQ(exit_status(start(nullptr, "second")), 1);
+  EXPECT_EQ(output("second.err"), "I am already running!\n");
+  EXPECT_EQ(output("second.out"), "");
+
+  kill(first, SIGKILL);
+  waitpid(first, nullptr, 0);
+  pid_t third = start("daemon", "third");  // not "--daemon": console mode
+  ASSERT_TRUE(wait_for([&] { return lock_pid() == third; }));
+  EXPECT_TRUE(lock_is_held());
+  EXPECT_EQ(output("third.out").rfind("Acs bandwidth Started not daemonized.\n", 0), 0u);
+}
+
+TEST_F(ServiceTest, DaemonModeDetaches) {
+  pid_t parent = start("--daemon", "daemon");
+  EXPECT_EQ(exit_status(parent), 0);
+  ASSERT_TRUE(wait_for([&] { return lock_pid() > 0 && lock_pid() != parent; }));
+  pid_t daemon = lock_pid();
+  started_.push_back(daemon);
+  EXPECT_TRUE(process_alive(daemon));
+  EXPECT_TRUE(lock_is_held());
+  EXPECT_NE(getsid(daemon), getsid(0));
+
+  char link[256] = {};
+  for (int fd : {1, 2}) {
+    std::string path = "/proc/" + std::to_string(daemon) + "/fd/" + std::to_string(fd);
+    ssize_t n = readlink(path.c_str(), link, sizeof(link) - 1);
+    ASSERT_GT(n, 0);
+    link[n] = '\0';
+    EXPECT_STREQ(link, "/dev/null") << "descriptor " << fd;
+  }
+  std::string cwd = "/proc/" + std::to_string(daemon) + "/cwd";
+  ssize_t n = readlink(cwd.c_str(), link, sizeof(link) - 1);
+  ASSERT_GT(n, 0);
+  link[n] = '\0';
+  EXPECT_STREQ(link, "/etc");
+  // Nothing reaches the files the service was started with.
+  std::this_thread::sleep_for(std::chrono::milliseconds(1200));
+  EXPECT_EQ(output("daemon.out"), "");
+  EXPECT_EQ(output("daemon.err"), "");
+}
+
+}  // namespace
