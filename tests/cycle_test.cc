@@ -75,6 +75,8 @@ TEST_F(CycleTest, FirstCycleReportsTheWholeCounters) {
             "Gateway: eth1\n"
             "Module Detected: 1\n"
             "Bandwidth Calc: tx: 100 rx: 500 txdiff: 100 rxdiff: 500 total: 600\n"
+            "Bandwidth Calc (H): tx: 100.00 B rx: 500.00 B txdiff: 100.00 B rxdiff: 500.00 B "
+            "total: 600.00 B\n"
             "Bandwidth Command: serial=SN-0042&bw_tot=600&bw_dn=500&bw_up=100\n");
   ASSERT_EQ(sent.size(), 1u);
   EXPECT_EQ(sent[0].body, "serial=SN-0042&bw_tot=600&bw_dn=500&bw_up=100");

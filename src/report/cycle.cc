@@ -10,13 +10,15 @@
 #include "inputs/config.h"
 #include "inputs/gateway.h"
 #include "inputs/sys_value.h"
+#include "report/human_size.h"
+#include "report/upload.h"
 
 uint64_t tx_baseline = 0;
 uint64_t rx_baseline = 0;
 
 namespace {
 
-ReportSender report_sender = nullptr;
+ReportSender report_sender = upload_report;
 char counter_directory[256] = "/sys/class/net";
 
 constexpr size_t kCounterPathSize = 320;  // directory, interface and file name
@@ -115,10 +117,16 @@ void update_bandwidth() {
   log_verbose(verbose, "Bandwidth Calc: %s\n", line);
   log_notice("%s", line);
 
+  // 8. The same figures for people.
+  snprintf(line, sizeof(line), "tx: %s rx: %s txdiff: %s rxdiff: %s total: %s", human_size(tx).text,
+           human_size(rx).text, human_size(txdiff).text, human_size(rxdiff).text,
+           human_size(total).text);
+  log_verbose(verbose, "Bandwidth Calc (H): %s\n", line);
+
   // 9-10. The report, and the baselines move on only when the server accepts it.
   format_report_body(line, sizeof(line), serial.data(), total, rxdiff, txdiff);
   log_verbose(verbose, "Bandwidth Command: %s\n", line);
-  if (report_sender && report_sender(line, installer.data())) {
+  if (report_sender(line, installer.data())) {
     tx_baseline = tx;
     rx_baseline = rx;
   }

@@ -18,7 +18,7 @@ constexpr size_t kLineSize = 1024;
 // sender, and an accepted report moves the baselines to this cycle's counters.
 void update_bandwidth();
 
-// The upload step; nullptr leaves every report unsent (and so never accepted).
+// Replaces the upload step (upload_report); nullptr restores it.
 void cycle_set_sender(ReportSender sender);
 
 // Points the counter reads at another directory; nullptr restores "/sys/class/net".

@@ -1,0 +1,53 @@
+// Sending a report to the management server over HTTPS, and reading its verdict.
+#pragma once
+
+#include <cstddef>
+
+// The reply collected from the server: a NUL-terminated block (or null) and its length.
+struct response_buffer {
+  char* data;
+  size_t size;
+};
+
+constexpr size_t kMaxReplySize = 64 * 1024;
+constexpr int kServerPort = 8090;
+constexpr const char kCaDirectory[] = "/etc/ssl/certs";
+constexpr const char kUserAgent[] = "oxel-agent/1.0";
+constexpr long kConnectTimeout = 30;
+constexpr long kTransferTimeout = 120;
+
+// Where reports go. The service uses the built-in values; tests point it elsewhere.
+struct UploadTarget {
+  const char* domain = TOLVU_MANAGEMENT_DOMAIN;
+  int port = kServerPort;
+  const char* ca_directory = kCaDirectory;
+  long connect_timeout = kConnectTimeout;
+  long timeout = kTransferTimeout;
+};
+
+// libcurl's body callback: appends the chunk to the buffer. Returns the bytes taken, or 0 (which
+// aborts the transfer) when memory runs out or the reply would pass kMaxReplySize.
+size_t write_response(void* chunk, size_t item_size, size_t count, void* buffer);
+
+// Releases the collected reply; data becomes null and size 0.
+void free_response(response_buffer* buffer);
+
+// realloc that also takes a null block.
+void* myrealloc(void* ptr, size_t size);
+
+// True when the reply holds "ACCEPTE" followed by at least one more character.
+bool reply_accepted(const char* reply);
+
+// An installer ID becomes the first label of the server's host name, so it may hold only letters,
+// digits, '-' and '.'. The empty ID passes (the address is formed all the same).
+bool installer_id_valid(const char* installer_id);
+
+// "https://<installer id>.<domain>:<port>/bandwidth.php"; false if it does not fit.
+bool form_server_address(char* out, size_t out_size, const char* installer_id,
+                         const UploadTarget& target);
+
+// POSTs body to the installer's server; true when the server accepted it.
+bool upload_report(const char* body, const char* installer_id);
+
+// Replaces the built-in target; nullptr restores it. The pointed-to target must outlive its use.
+void upload_set_target(const UploadTarget* target);

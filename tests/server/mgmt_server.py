@@ -1,0 +1,194 @@
+#!/usr/bin/python3
+"""A reference management server for tests and the demo, on Python's standard library only.
+
+It answers HTTPS POSTs the way the fleet's management server does, records every request, and can
+be told how to answer each one. Two commands:
+
+  mgmt_server.py pki DIR HOST...   make a test CA in DIR (ca.pem, a hashed CA directory "certs/")
+                                   and a certificate for the HOSTs (server.pem, server.key)
+  mgmt_server.py serve --cert server.pem --key server.key [--port N] [--bind ADDR]
+                       [--port-file F] [--log F] [--plan F]
+
+The log gets one JSON object a line per request: method, path, port, headers, body, and the
+behaviour used. The plan is a JSON file read anew at every request: {"default": BEHAVIOUR,
+"requests": [BEHAVIOUR, ...]}, where the n-th request (from 0) takes requests[n] if there is one
+and the default otherwise. A BEHAVIOUR is an object with any of:
+  "reply"    text of the reply body (default "ACCEPTED")
+  "status"   HTTP status code (default 200)
+  "delay"    seconds to wait before answering
+  "stall"    true: never answer (the connection is held open until the client gives up)
+  "oversize" a reply body of this many bytes of "x" instead of "reply"
+  "drop"     true: announce the reply, send half of it, then cut the connection
+"""
+
+import argparse
+import http.server
+import json
+import os
+import socket
+import ssl
+import subprocess
+import sys
+import threading
+import time
+
+MAX_STALL_SECONDS = 600  # a stalled answer gives up by itself, so no test can leave it behind
+
+
+def run(*args, cwd=None):
+    subprocess.run(args, cwd=cwd, check=True, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+
+
+def make_pki(directory, hosts):
+    """Creates a test CA and a server certificate for hosts; returns the paths."""
+    os.makedirs(os.path.join(directory, "certs"), exist_ok=True)
+    ca_key, ca_pem = os.path.join(directory, "ca.key"), os.path.join(directory, "ca.pem")
+    key, csr, pem = (os.path.join(directory, n) for n in ("server.key", "server.csr", "server.pem"))
+    run("openssl", "req", "-x509", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:prime256v1",
+        "-nodes", "-keyout", ca_key, "-out", ca_pem, "-days", "30", "-subj", "/CN=tolvu test CA",
+        "-addext", "basicConstraints=critical,CA:TRUE", "-addext", "keyUsage=critical,keyCertSign")
+    run("openssl", "req", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:prime256v1", "-nodes",
+        "-keyout", key, "-out", csr, "-subj", "/CN=" + hosts[0])
+    ext = os.path.join(directory, "server.ext")
+    with open(ext, "w") as f:
+        f.write("subjectAltName=" + ",".join("DNS:" + h for h in hosts) + "\n")
+    run("openssl", "x509", "-req", "-in", csr, "-CA", ca_pem, "-CAkey", ca_key, "-CAcreateserial",
+        "-out", pem, "-days", "30", "-extfile", ext)
+    # A CA directory as libcurl reads it: hashed links, plus the bundle Debian's libcurl also opens.
+    certs = os.path.join(directory, "certs")
+    with open(ca_pem) as src, open(os.path.join(certs, "tolvu-test-ca.pem"), "w") as dst:
+        dst.write(src.read())
+    with open(ca_pem) as src, open(os.path.join(certs, "ca-certificates.crt"), "w") as dst:
+        dst.write(src.read())
+    run("openssl", "rehash", certs)
+    return {"ca": ca_pem, "ca_dir": certs, "cert": pem, "key": key}
+
+
+class Plan:
+    def __init__(self, path):
+        self.path = path
+        self.count = 0
+        self.lock = threading.Lock()
+
+    def next(self):
+        with self.lock:
+            index = self.count
+            self.count += 1
+        plan = {}
+        if self.path and os.path.exists(self.path):
+            with open(self.path) as f:
+                plan = json.load(f)
+        requests = plan.get("requests", [])
+        behaviour = requests[index] if index < len(requests) else plan.get("default", {})
+        return index, behaviour
+
+
+class Handler(http.server.BaseHTTPRequestHandler):
+    protocol_version = "HTTP/1.1"
+    server_version = "tolvu-test-mgmt/1.0"
+
+    def log_message(self, *args):
+        pass
+
+    def do_GET(self):
+        self.answer()
+
+    def do_POST(self):
+        self.answer()
+
+    def answer(self):
+        length = int(self.headers.get("Content-Length") or 0)
+        body = self.rfile.read(length).decode("utf-8", "replace") if length else ""
+        index, behaviour = self.server.plan.next()
+        self.server.record({
+            "index": index, "time": time.time(), "method": self.command, "path": self.path,
+            "port": self.server.server_address[1], "client": self.client_address[0],
+            "headers": dict(self.headers.items()), "body": body, "behaviour": behaviour,
+        })
+        if behaviour.get("stall"):
+            time.sleep(MAX_STALL_SECONDS)
+            return
+        time.sleep(float(behaviour.get("delay", 0)))
+        if behaviour.get("oversize"):
+            reply = b"x" * int(behaviour["oversize"])
+        else:
+            reply = str(behaviour.get("reply", "ACCEPTED")).encode()
+        self.send_response(int(behaviour.get("status", 200)))
+        self.send_header("Content-Type", "text/plain")
+        self.send_header("Content-Length", str(len(reply)))
+        self.send_header("Connection", "close")
+        self.end_headers()
+        if behaviour.get("drop"):
+            self.wfile.write(reply[: len(reply) // 2])
+            self.wfile.flush()
+            self.connection.shutdown(socket.SHUT_RDWR)
+        else:
+            self.wfile.write(reply)
+        self.close_connection = True
+
+
+class Server(http.server.ThreadingHTTPServer):
+    daemon_threads = True
+    allow_reuse_address = True
+
+    def __init__(self, address, tls, plan, log_path):
+        super().__init__(address, Handler)
+        self.tls = tls
+        self.plan = plan
+        self.log_path = log_path
+        self.log_lock = threading.Lock()
+
+    def finish_request(self, request, client_address):
+        # The handshake runs in the request's own thread, so a slow client holds up no other.
+        try:
+            request.settimeout(MAX_STALL_SECONDS + 30)
+            request = self.tls.wrap_socket(request, server_side=True)
+        except (ssl.SSLError, OSError):
+            return
+        super().finish_request(request, client_address)
+
+    def handle_error(self, request, client_address):
+        pass  # clients that give up mid-answer are part of the tests
+
+    def record(self, entry):
+        if not self.log_path:
+            return
+        with self.log_lock, open(self.log_path, "a") as f:
+            f.write(json.dumps(entry) + "\n")
+
+
+def serve(args):
+    tls = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+    tls.load_cert_chain(args.cert, args.key)
+    server = Server((args.bind, args.port), tls, Plan(args.plan), args.log)
+    if args.port_file:
+        tmp = args.port_file + ".tmp"
+        with open(tmp, "w") as f:
+            f.write("%d\n" % server.server_address[1])
+        os.rename(tmp, args.port_file)
+    server.serve_forever()
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
+    commands = parser.add_subparsers(dest="command", required=True)
+    pki = commands.add_parser("pki", help="make a test CA and a server certificate")
+    pki.add_argument("dir")
+    pki.add_argument("hosts", nargs="+")
+    s = commands.add_parser("serve", help="run the server")
+    s.add_argument("--cert", required=True)
+    s.add_argument("--key", required=True)
+    s.add_argument("--bind", default="127.0.0.1")
+    s.add_argument("--port", type=int, default=0)
+    s.add_argument("--port-file")
+    s.add_argument("--log")
+    s.add_argument("--plan")
+    args = parser.parse_args()
+    if args.command == "pki":
+        print(json.dumps(make_pki(args.dir, args.hosts)))
+    else:
+        serve(args)
+
+
+if __name__ == "__main__":
+    sys.exit(main())
