@@ -1,0 +1,104 @@
+"""Fixtures for the system tests: a sandboxed router running the real tolvu binary."""
+
+import os
+import struct
+import sys
+
+import pytest
+
+ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+sys.path.insert(0, os.path.join(ROOT, "tools"))
+
+from sandbox import Sandbox, require_root  # noqa: E402
+
+BINARY = os.environ.get("TOLVU_BINARY", os.path.join(ROOT, "build", "test", "tolvu"))
+DOMAIN = os.environ.get("TOLVU_DOMAIN", "tolvu-management.invalid")
+# Extra words put before the binary, such as an emulator or valgrind.
+WRAP = os.environ.get("TOLVU_WRAP", "").split()
+
+
+@pytest.fixture
+def sandbox():
+    reason = require_root()
+    if reason:
+        pytest.skip(reason)
+    if not os.access(BINARY, os.X_OK):
+        pytest.fail("no tolvu binary at %s (set TOLVU_BINARY)" % BINARY)
+    with Sandbox(DOMAIN) as sb:
+        yield sb
+
+
+def start(sb, *args, **kwargs):
+    return sb.start(BINARY, *args, wrap=WRAP, **kwargs)
+
+
+def human_size(count):
+    """The service's readable size: single precision, steps of 1024, two decimals."""
+    value = struct.unpack("f", struct.pack("f", float(count)))[0]
+    units = ["B", "KB", "MB", "GB"]
+    unit = 0
+    while value >= 1024.0 and unit < 3:
+        value = struct.unpack("f", struct.pack("f", value / 1024.0))[0]
+        unit += 1
+    return "%.2f %s" % (value, units[unit])
+
+
+class Ledger:
+    """What the service should print and send, worked out from the counters it read."""
+
+    def __init__(self, serial="SN-0042", installer="acme", gateway="eth1"):
+        self.tx_baseline = 0
+        self.rx_baseline = 0
+        self.serial = serial
+        self.installer = installer
+        self.gateway = gateway
+
+    @staticmethod
+    def diff(counter, baseline):
+        return counter - baseline if counter >= baseline else counter
+
+    def report_lines(self, tx, rx):
+        txd, rxd = self.diff(tx, self.tx_baseline), self.diff(rx, self.rx_baseline)
+        total = txd + rxd
+        figures = "tx: %d rx: %d txdiff: %d rxdiff: %d total: %d" % (tx, rx, txd, rxd, total)
+        readable = "tx: %s rx: %s txdiff: %s rxdiff: %s total: %s" % tuple(
+            human_size(v) for v in (tx, rx, txd, rxd, total))
+        body = "serial=%s&bw_tot=%d&bw_dn=%d&bw_up=%d" % (self.serial, total, rxd, txd)
+        lines = ["Serial is: %s" % self.serial, "Installer ID: %s" % self.installer,
+                 "Gateway: %s" % self.gateway, "Module Detected: 1",
+                 "Bandwidth Calc: " + figures, "Bandwidth Calc (H): " + readable,
+                 "Bandwidth Command: " + body]
+        return lines, figures, body
+
+    def accept(self, tx, rx):
+        self.tx_baseline, self.rx_baseline = tx, rx
+
+    def skip(self):
+        self.tx_baseline = self.rx_baseline = 0
+
+
+def cycles(out):
+    """The console output split into cycles, each starting at its "Serial is:" line."""
+    result = []
+    for line in out:
+        if line.startswith("Serial is: "):
+            result.append([])
+        if result:
+            result[-1].append(line)
+    return result
+
+
+def figures_of(cycle):
+    """(tx, rx) from a cycle's figures line."""
+    for line in cycle:
+        if line.startswith("Bandwidth Calc: "):
+            words = line.split()
+            return int(words[3]), int(words[5])
+    return None
+
+
+def wait_cycles(service, count, timeout=30):
+    """Waits until count cycles have printed their figures; returns the cycles."""
+    return service.wait_for(
+        lambda out, err: len(cycles(out)) >= count and figures_of(cycles(out)[count - 1])
+        and cycles(out), timeout=timeout)

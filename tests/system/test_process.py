@@ -1,0 +1,81 @@
+"""The process as an operator sees it: daemon mode, one instance, crashes, the enabled switch."""
+
+import os
+import signal
+import time
+
+from conftest import start
+
+
+def lock_pid(sb):
+    try:
+        with open(sb.lock_file()) as f:
+            return int(f.read().strip() or 0)
+    except (OSError, ValueError):
+        return 0
+
+
+def wait_until(predicate, timeout=10):
+    deadline = time.time() + timeout
+    while not predicate():
+        assert time.time() < deadline, "timed out"
+        time.sleep(0.05)
+
+
+def test_daemon_mode_and_single_instance(sandbox):
+    sb = sandbox
+    sb.add_link("eth1")
+    sb.set_default_route("eth1")
+    sb.configure()
+    sb.set_plan({"requests": [{"reply": "ACCEPTED"}, {"drop": True, "reply": "x" * 512}],
+                 "default": {"reply": "ACCEPTED"}})
+
+    parent = start(sb, "--daemon")
+    assert parent.wait() == 0
+    wait_until(lambda: lock_pid(sb) > 0)
+    daemon = lock_pid(sb)
+    assert daemon != parent.popen.pid
+    for fd in (1, 2):
+        assert os.readlink("/proc/%d/fd/%d" % (daemon, fd)) == "/dev/null"
+    assert os.readlink("/proc/%d/cwd" % daemon) == "/etc"
+    assert os.getsid(daemon) != os.getsid(0)
+
+    # Failures reach the system log at error priority; everything under the daemon's ident.
+    wait_until(lambda: any(e["priority"] == "err" for e in sb.syslog_lines()), timeout=15)
+    log = sb.syslog_lines()
+    assert [e["message"] for e in log[:4]] == [
+        "Acs bandwidth daemon Started.", "Acs Timeout value: 600 using 1\n",
+        "Acs Running Bandwidth Monitor.", log[3]["message"]]
+    assert log[3]["message"].startswith("tx: ")
+    errors = [e for e in log if e["priority"] == "err"]
+    assert errors[0]["message"] == "curl_easy_perform() failed: Transferred a partial file\n"
+    assert {(e["ident"], e["facility"], e["pid"]) for e in log} == {("OxelACS", "daemon", daemon)}
+    assert parent.out == [] and parent.err == []
+
+    # A second instance is refused while the daemon lives.
+    second = start(sb)
+    assert second.wait() == 1
+    assert second.err == ["I am already running!"]
+    assert second.out == []
+
+    # After kill -9 the lock file stays, but a new start takes it over.
+    os.kill(daemon, signal.SIGKILL)
+    wait_until(lambda: not os.path.exists("/proc/%d" % daemon) or
+               open("/proc/%d/stat" % daemon).read().split()[2] == "Z")
+    assert os.path.exists(sb.lock_file())
+    third = start(sb)
+    third.wait_for(lambda out, err: "update_accepted 1" in out)
+    assert lock_pid(sb) == third.popen.pid
+    # Console mode logs under its own ident and facility, from the start.
+    console = [e for e in sb.syslog_lines() if e["pid"] == third.popen.pid]
+    assert {(e["ident"], e["facility"]) for e in console} == {("tolvu", "user")}
+
+
+def test_disabled_service_exits_at_once(sandbox):
+    sb = sandbox
+    sb.configure(enabled="0")
+    service = start(sb)
+    assert service.wait() == 0
+    assert service.out == [] and service.err == []
+    assert not os.path.exists(sb.lock_file())
+    assert sb.syslog_lines() == []  # the farewell is informational, and the mask drops it

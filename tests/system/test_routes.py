@@ -1,0 +1,87 @@
+"""The routing table and the configuration move under the running service."""
+
+from conftest import Ledger, cycles, figures_of, start
+
+
+def wait_cycle(service, index, outcome_lines):
+    return service.wait_for(
+        lambda out, err: len(cycles(out)) > index and len(cycles(out)[index]) >= outcome_lines
+        and cycles(out)[index])
+
+
+def test_follows_the_default_route(sandbox):
+    sb = sandbox
+    for name in ("eth1", "eth0.2", "wwan0", "usb0", "vpn_vpn0"):
+        sb.add_link(name)
+    sb.set_default_route("eth1", metric=10)
+    sb.set_default_route("vpn_vpn0", metric=1, replace_all=False)
+    sb.set_default_route("wwan0", metric=20, replace_all=False)
+    sb.configure()
+    sb.set_plan({"default": {"reply": "ACCEPTED"}})
+    ledger = Ledger()
+    sb.push_traffic("eth1", 20)
+    service = start(sb)
+    n = 0
+
+    def report(expect_gateway="eth1"):
+        nonlocal n
+        cycle = wait_cycle(service, n, 10)
+        tx, rx = figures_of(cycle)
+        ledger.gateway = expect_gateway
+        lines, _, body = ledger.report_lines(tx, rx)
+        assert cycle[-10:-3] == lines, cycle
+        assert cycle[-1] == "update_accepted 1"
+        ledger.accept(tx, rx)
+        n += 1
+        return tx, rx, body
+
+    def skipped(gateway, gateways_seen=()):
+        nonlocal n
+        cycle = wait_cycle(service, n, 5 + len(gateways_seen))
+        assert cycle == ["Serial is: %s" % ledger.serial, "Installer ID: acme"] + [
+            "Gateways: %s" % g for g in gateways_seen] + [
+            "Gateway: %s" % gateway, "Module Detected: 1", "skip reporting"]
+        ledger.skip()
+        n += 1
+
+    # The module's route wins over the others, whatever their metrics; vpn routes never count.
+    report()
+    assert "vpn_vpn0" in sb.route_table()
+
+    # The wired WAN takes the route: skip, and the accounting starts again from zero.
+    sb.clear_default_routes()
+    sb.set_default_route("wwan0", metric=20)
+    sb.set_default_route("eth0.2", metric=5, replace_all=False)
+    skipped("eth0.2", ["wwan0"])
+    sb.clear_default_routes()
+    sb.set_default_route("usb0")
+    skipped("usb0", ["usb0"])
+
+    # The module gets it back: the report carries its whole counters.
+    sb.push_traffic("eth1", 5)
+    sb.set_default_route("eth1")
+    tx, rx, body = report()
+    assert body.endswith("&bw_dn=%d&bw_up=%d" % (rx, tx))
+
+    # The module interface is re-created while it carries the route: its counters restart, and
+    # the next report carries only the new counters.
+    sb.push_traffic("eth1", 40)
+    tx, rx, _ = report()
+    service.wait_for(lambda out, err: len(cycles(out)) == n and out[-1] == "update_accepted 1")
+    sb.delete_link("eth1")
+    sb.add_link("eth1")
+    sb.set_default_route("eth1")
+    new_tx, new_rx, body = report()
+    assert new_tx < tx and new_rx < rx
+    assert body.endswith("&bw_dn=%d&bw_up=%d" % (new_rx, new_tx))
+
+    # Identity changes take effect at the next cycle.
+    sb.configure(serial="SN-0099")
+    while True:
+        cycle = wait_cycle(service, n, 10)
+        if cycle[0] == "Serial is: SN-0099":
+            break
+        report()
+    ledger.serial = "SN-0099"
+    report()
+    assert sb.requests()[-1]["body"].startswith("serial=SN-0099&")

@@ -1,0 +1,342 @@
+"""A router in a sandbox: tolvu's whole world, built from real kernel parts and torn down again.
+
+- a router network namespace whose interfaces (veth links, any names) the caller creates and
+  whose default routes it sets and changes while the service runs;
+- a server network namespace, behind every router link, running the reference management
+  server (tools/mgmt_server.py) on port 8090 with a certificate from a test CA;
+- for the router's processes, a private mount namespace in which /etc/config, /etc/ssl/certs,
+  /etc/hosts, /tmp and /dev/log are the sandbox's own, and /sys shows the router's interfaces;
+- a datagram socket at /dev/log that records every system-log line;
+- traffic through any link, and the link's counters read back.
+
+Needs root, iproute2, util-linux and /usr/bin/python3. Used by the system tests and the demo.
+"""
+
+import json
+import os
+import re
+import shutil
+import signal
+import socket
+import subprocess
+import sys
+import tempfile
+import threading
+import time
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+MGMT_SERVER = os.path.join(HERE, "mgmt_server.py")
+SERVER_ADDRESS = "10.200.0.1"  # the management server's own address, on its loopback
+SERVER_PORT = 8090
+
+FACILITIES = {0: "kern", 1: "user", 3: "daemon"}
+PRIORITIES = ["emerg", "alert", "crit", "err", "warning", "notice", "info", "debug"]
+SYSLOG_LINE = re.compile(r"<(\d+)>(?:\w{3} [ \d]\d \d\d:\d\d:\d\d )?([^\[:]+)(?:\[(\d+)\])?: (.*)",
+                         re.S)
+
+
+def sh(*args, check=True, ns=None, capture=False, timeout=30):
+    """Runs a command, in network namespace ns if given."""
+    if ns:
+        args = ("ip", "netns", "exec", ns) + args
+    result = subprocess.run(args, check=check, timeout=timeout, text=True,
+                            stdout=subprocess.PIPE if capture else subprocess.DEVNULL,
+                            stderr=subprocess.PIPE if capture else subprocess.DEVNULL)
+    return result.stdout if capture else result.returncode
+
+
+class SyslogRecorder:
+    """A datagram socket that keeps every system-log line as a dict."""
+
+    def __init__(self, path):
+        self.path = path
+        self.lines = []
+        self.sock = socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM)
+        self.sock.bind(path)
+        os.chmod(path, 0o666)
+        self.thread = threading.Thread(target=self._run, daemon=True)
+        self.thread.start()
+
+    def _run(self):
+        while True:
+            try:
+                data = self.sock.recv(65536)
+            except OSError:
+                return
+            m = SYSLOG_LINE.match(data.decode("utf-8", "replace"))
+            if not m:
+                continue
+            pri = int(m.group(1))
+            self.lines.append({
+                "facility": FACILITIES.get(pri >> 3, str(pri >> 3)),
+                "priority": PRIORITIES[pri & 7], "ident": m.group(2),
+                "pid": int(m.group(3)) if m.group(3) else None, "message": m.group(4),
+                "time": time.time(),
+            })
+
+    def close(self):
+        self.sock.close()
+
+
+class Service:
+    """A process started in the router: its standard output and error, line by line."""
+
+    def __init__(self, popen):
+        self.popen = popen
+        self.out = []
+        self.err = []
+        self.lock = threading.Condition()
+        for stream, lines in ((popen.stdout, self.out), (popen.stderr, self.err)):
+            threading.Thread(target=self._read, args=(stream, lines), daemon=True).start()
+
+    def _read(self, stream, lines):
+        for line in stream:
+            with self.lock:
+                lines.append(line.rstrip("\n"))
+                self.lock.notify_all()
+
+    def wait_for(self, predicate, timeout=20):
+        """Waits until predicate(out, err) is true; returns it, or raises on timeout."""
+        deadline = time.time() + timeout
+        with self.lock:
+            while True:
+                result = predicate(self.out, self.err)
+                if result:
+                    return result
+                left = deadline - time.time()
+                if left <= 0:
+                    raise TimeoutError("waited %ss; out=%r err=%r" % (timeout, self.out[-8:],
+                                                                      self.err[-4:]))
+                self.lock.wait(min(left, 0.2))
+
+    def wait(self, timeout=10):
+        return self.popen.wait(timeout=timeout)
+
+    def stop(self):
+        if self.popen.poll() is None:
+            self.popen.kill()
+        self.popen.wait(timeout=10)
+
+
+class Sandbox:
+    def __init__(self, domain, installer="acme", interval=1):
+        tag = "%d%04d" % (os.getpid() % 10000, int(time.time() * 1000) % 10000)
+        self.router = "tolvu-r" + tag
+        self.server = "tolvu-s" + tag
+        self.domain = domain
+        self.installer = installer
+        self.host = "%s.%s" % (installer, domain)
+        self.interval = interval
+        self.links = {}
+        self.dir = None
+        self.server_proc = None
+        self.services = []
+        self.created = []  # mount points made on the host, removed at the end
+        self.syslog = None
+
+    # ---- set-up and tear-down
+    def __enter__(self):
+        try:
+            self._setup()
+        except BaseException:
+            self.close()
+            raise
+        return self
+
+    def __exit__(self, *exc):
+        self.close()
+
+    def _setup(self):
+        self.dir = tempfile.mkdtemp(prefix="tolvu-sandbox-")
+        for sub in ("config", "tmp", "server"):
+            os.makedirs(os.path.join(self.dir, sub))
+        os.chmod(os.path.join(self.dir, "tmp"), 0o1777)
+        for ns in (self.router, self.server):
+            sh("ip", "netns", "add", ns)
+            sh("ip", "link", "set", "lo", "up", ns=ns)
+            for key in ("all", "default"):
+                sh("sysctl", "-qw", "net.ipv6.conf.%s.disable_ipv6=1" % key, ns=ns)
+        sh("ip", "addr", "add", SERVER_ADDRESS + "/32", "dev", "lo", ns=self.server)
+
+        self.pki = json.loads(subprocess.run(
+            ["/usr/bin/python3", MGMT_SERVER, "pki", os.path.join(self.dir, "pki"), self.host],
+            check=True, capture_output=True, text=True).stdout)
+        with open(os.path.join(self.dir, "hosts"), "w") as f:
+            f.write("127.0.0.1 localhost\n%s %s\n" % (SERVER_ADDRESS, self.host))
+        self.set_plan({"default": {"reply": "ACCEPTED"}})
+        self.server_log = os.path.join(self.dir, "server", "requests.log")
+        open(self.server_log, "w").close()
+        self.server_proc = subprocess.Popen(
+            ["ip", "netns", "exec", self.server, "/usr/bin/python3", MGMT_SERVER, "serve",
+             "--bind", "0.0.0.0", "--port", str(SERVER_PORT), "--cert", self.pki["cert"],
+             "--key", self.pki["key"], "--log", self.server_log,
+             "--plan", os.path.join(self.dir, "server", "plan.json"),
+             "--port-file", os.path.join(self.dir, "server", "port")],
+            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        deadline = time.time() + 10
+        while not os.path.exists(os.path.join(self.dir, "server", "port")):
+            if time.time() > deadline or self.server_proc.poll() is not None:
+                raise RuntimeError("the management server did not start")
+            time.sleep(0.02)
+
+        self.syslog = SyslogRecorder(os.path.join(self.dir, "log.sock"))
+        for path, is_dir in (("/etc/config", True), ("/dev/log", False)):
+            if not os.path.lexists(path):
+                if is_dir:
+                    os.mkdir(path)
+                else:
+                    open(path, "w").close()
+                self.created.append(path)
+
+    def close(self):
+        for service in self.services:
+            service.stop()
+        for ns in (self.router, self.server):
+            for pid in sh("ip", "netns", "pids", ns, check=False, capture=True).split():
+                try:
+                    os.kill(int(pid), signal.SIGKILL)
+                except (ProcessLookupError, ValueError):
+                    pass
+        if self.server_proc:
+            self.server_proc.kill()
+            self.server_proc.wait()
+        for ns in (self.router, self.server):
+            deadline = time.time() + 5
+            while sh("ip", "netns", "pids", ns, check=False, capture=True).strip():
+                if time.time() > deadline:
+                    break
+                time.sleep(0.05)
+            sh("ip", "netns", "del", ns, check=False)
+        if self.syslog:
+            self.syslog.close()
+        for path in reversed(self.created):
+            try:
+                os.rmdir(path) if os.path.isdir(path) else os.unlink(path)
+            except OSError:
+                pass
+        self.created = []
+        if self.dir:
+            shutil.rmtree(self.dir, ignore_errors=True)
+
+    # ---- the router's links and routes
+    def add_link(self, name):
+        """A veth link from the router (interface name) to the server, with its own subnet."""
+        index = self.links.get(name) or len(self.links) + 1
+        self.links[name] = index
+        peer = "tv%d" % index
+        router_ip, server_ip = "10.201.%d.1" % index, "10.201.%d.2" % index
+        sh("ip", "link", "add", name, "netns", self.router, "type", "veth", "peer", "name", peer,
+           "netns", self.server)
+        sh("ip", "addr", "add", router_ip + "/30", "dev", name, ns=self.router)
+        sh("ip", "link", "set", name, "up", ns=self.router)
+        sh("ip", "addr", "add", server_ip + "/30", "dev", peer, ns=self.server)
+        sh("ip", "link", "set", peer, "up", ns=self.server)
+        return server_ip
+
+    def delete_link(self, name):
+        sh("ip", "link", "del", name, ns=self.router)
+
+    def peer_address(self, name):
+        return "10.201.%d.2" % self.links[name]
+
+    def set_default_route(self, name, metric=0, replace_all=True):
+        if replace_all:
+            self.clear_default_routes()
+        sh("ip", "route", "add", "default", "via", self.peer_address(name), "dev", name,
+           "metric", str(metric), ns=self.router)
+
+    def clear_default_routes(self):
+        while sh("ip", "route", "del", "default", check=False, ns=self.router) == 0:
+            pass
+
+    def route_table(self):
+        return sh("cat", "/proc/net/route", ns=self.router, capture=True)
+
+    # ---- traffic and counters
+    def counters(self, name):
+        """(tx_bytes, rx_bytes) of a router interface, as the kernel counts them."""
+        out = sh("sh", "-c", "cat /sys/class/net/%s/statistics/tx_bytes "
+                 "/sys/class/net/%s/statistics/rx_bytes" % (name, name),
+                 ns=self.router, capture=True).split()
+        return int(out[0]), int(out[1])
+
+    def push_traffic(self, name, datagrams, size=1000):
+        """Sends datagrams over a link to the server's side, which answers each with an ICMP error,
+        so both counters move."""
+        code = ("import socket,sys\ns=socket.socket(socket.AF_INET,socket.SOCK_DGRAM)\n"
+                "for _ in range(%d): s.sendto(b'x'*%d,(sys.argv[1],9))\n" % (datagrams, size))
+        sh("/usr/bin/python3", "-c", code, self.peer_address(name), ns=self.router)
+
+    # ---- configuration
+    def write_config(self, package, text):
+        path = os.path.join(self.dir, "config", package)
+        with open(path + ".tmp", "w") as f:
+            f.write(text)
+        os.rename(path + ".tmp", path)
+
+    def configure(self, serial="SN-0042", module="eth1", installer=None, interval=None,
+                  enabled="1"):
+        installer = self.installer if installer is None else installer
+        interval = self.interval if interval is None else interval
+        self.write_config("easycwmp", (
+            "config acs\n\toption periodic_interval '600'\n\toption bwpolling_interval '%s'\n\n"
+            "config device\n\toption serial_number '%s'\n\n"
+            "config local 'global'\n\toption host '%s'\n\n"
+            "config bandwidth 'bandwidth'\n\toption enabled '%s'\n")
+            % (interval, serial, installer, enabled))
+        self.write_config("network", "config interface 'module'\n\toption ifname '%s'\n" % module)
+
+    # ---- the management server
+    def set_plan(self, plan):
+        path = os.path.join(self.dir, "server", "plan.json")
+        with open(path + ".tmp", "w") as f:
+            json.dump(plan, f)
+        os.rename(path + ".tmp", path)
+
+    def requests(self):
+        with open(self.server_log) as f:
+            return [json.loads(line) for line in f if line.strip()]
+
+    # ---- the service
+    def lock_file(self):
+        return os.path.join(self.dir, "tmp", "tolvu.lock")
+
+    def start(self, binary, *args, wrap=(), hide_route_table=False):
+        """Starts binary in the router with the sandbox's files in place; returns a Service."""
+        mounts = [
+            (os.path.join(self.dir, "config"), "/etc/config"),
+            (self.pki["ca_dir"], "/etc/ssl/certs"),
+            (os.path.join(self.dir, "hosts"), "/etc/hosts"),
+            (os.path.join(self.dir, "log.sock"), "/dev/log"),
+            (os.path.join(self.dir, "tmp"), "/tmp"),  # last: the others live under /tmp
+        ]
+        script = "".join('mount --bind "%s" "%s" && ' % m for m in mounts)
+        if hide_route_table:
+            # An empty /proc for the service alone: the routing table cannot be opened.
+            script += "mount -t tmpfs none /proc && "
+        script += 'exec "$@"'
+        popen = subprocess.Popen(
+            ["ip", "netns", "exec", self.router, "sh", "-c", script, "sh"] + list(wrap)
+            + [binary] + list(args),
+            stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
+            bufsize=1)
+        service = Service(popen)
+        self.services.append(service)
+        return service
+
+    def syslog_lines(self):
+        return list(self.syslog.lines)
+
+
+def require_root():
+    """A reason to skip when the sandbox cannot be built, or None."""
+    if os.geteuid() != 0:
+        return "the sandbox needs root (network and mount namespaces)"
+    for tool in ("ip", "mount", "openssl"):
+        if not shutil.which(tool):
+            return "the sandbox needs %s" % tool
+    return None
+
+
+if __name__ == "__main__":
+    sys.exit("import this module; see scripts/demo and tests/system")
