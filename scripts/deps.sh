@@ -1,6 +1,7 @@
 # Debian packages the build and the tests need; sourced by the project's scripts.
 # shellcheck shell=bash
 
+# shellcheck disable=SC2034 # used by the scripts that source this file
 TOLVU_PACKAGES=(
   build-essential cmake pkg-config
   libcurl4-openssl-dev libgtest-dev
