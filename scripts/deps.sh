@@ -8,6 +8,7 @@ TOLVU_PACKAGES=(
   openssl ca-certificates
   python3 python3-pytest
   iproute2 util-linux procps
+  shellcheck
 )
 
 # Installs whichever of the named packages are missing (as root), or says what is missing.
