@@ -8,7 +8,8 @@ TOLVU_PACKAGES=(
   openssl ca-certificates
   python3 python3-pytest
   iproute2 util-linux procps
-  shellcheck
+  shellcheck valgrind
+  clang libclang-rt-14-dev clang-tidy cppcheck
 )
 
 # Installs whichever of the named packages are missing (as root), or says what is missing.

@@ -30,6 +30,27 @@ TEST(SysValueTest, ReadsTheFirstLine) {
   }
 }
 
+TEST(SysValueTest, ParsesCountersAsSigned64Bit) {
+  TempDir dir;
+  struct Case {
+    std::string content;
+    uint64_t expected;
+  } cases[] = {
+      {"123456\n", 123456},
+      {"9223372036854775807\n", 9223372036854775807ull},
+      {"99999999999999999999\n", 9223372036854775807ull},  // past the range: the largest
+      {"12abc\n", 12},
+      {"abc\n", 0},
+      {"", 0},
+      {"-1\n", UINT64_MAX},
+  };
+  for (const auto& c : cases) {
+    std::string path = dir.write("counter", c.content);
+    EXPECT_EQ(read_counter(path.c_str()), c.expected) << c.content;
+  }
+  EXPECT_EQ(read_counter("/nonexistent/rx_bytes"), 0u);
+}
+
 TEST(SysValueTest, UnreadableFileLeavesTheBufferEmpty) {
   CounterText text{};
   read_sys_value("/nonexistent/tx_bytes", text);

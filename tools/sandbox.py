@@ -85,6 +85,7 @@ class Service:
         self.popen = popen
         self.out = []
         self.err = []
+        self.cycles_started = 0  # "Serial is:" lines: each cycle begins with one
         self.lock = threading.Condition()
         for stream, lines in ((popen.stdout, self.out), (popen.stderr, self.err)):
             threading.Thread(target=self._read, args=(stream, lines), daemon=True).start()
@@ -93,6 +94,8 @@ class Service:
         for line in stream:
             with self.lock:
                 lines.append(line.rstrip("\n"))
+                if lines is self.out and line.startswith("Serial is: "):
+                    self.cycles_started += 1
                 self.lock.notify_all()
 
     def wait_for(self, predicate, timeout=20):
@@ -110,6 +113,11 @@ class Service:
                 self.lock.wait(min(left, 0.2))
 
     def wait(self, timeout=10):
+        return self.popen.wait(timeout=timeout)
+
+    def terminate(self, timeout=30):
+        """Ends the process with SIGTERM, as an operator would; returns its exit status."""
+        self.popen.terminate()
         return self.popen.wait(timeout=timeout)
 
     def stop(self):
@@ -275,15 +283,17 @@ class Sandbox:
         os.rename(path + ".tmp", path)
 
     def configure(self, serial="SN-0042", module="eth1", installer=None, interval=None,
-                  enabled="1"):
+                  enabled="1", periodic=600):
+        """Writes the service's UCI files. A polling interval of 0 falls back to half the
+        periodic one, so back-to-back cycles need both at 0."""
         installer = self.installer if installer is None else installer
         interval = self.interval if interval is None else interval
         self.write_config("easycwmp", (
-            "config acs\n\toption periodic_interval '600'\n\toption bwpolling_interval '%s'\n\n"
+            "config acs\n\toption periodic_interval '%s'\n\toption bwpolling_interval '%s'\n\n"
             "config device\n\toption serial_number '%s'\n\n"
             "config local 'global'\n\toption host '%s'\n\n"
             "config bandwidth 'bandwidth'\n\toption enabled '%s'\n")
-            % (interval, serial, installer, enabled))
+            % (periodic, interval, serial, installer, enabled))
         self.write_config("network", "config interface 'module'\n\toption ifname '%s'\n" % module)
 
     # ---- the management server

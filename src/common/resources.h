@@ -61,9 +61,9 @@ class HeapText {
     if (capacity < capacity_) return true;
     size_t grown = capacity_ ? capacity_ * 2 : 64;
     while (grown <= capacity) grown *= 2;
-    char* data = static_cast<char*>(realloc(data_, grown));
-    if (!data) return false;
-    data_ = data;
+    char* moved = static_cast<char*>(realloc(data_, grown));
+    if (!moved) return false;
+    data_ = moved;
     capacity_ = grown;
     return true;
   }

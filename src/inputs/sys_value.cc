@@ -1,6 +1,7 @@
 #include "inputs/sys_value.h"
 
 #include <stdio.h>
+#include <stdlib.h>
 
 #include "common/resources.h"
 
@@ -12,4 +13,10 @@ void read_sys_value(const char* path, CounterText& text) {
   while (stored < text.size() - 1 && (c = getc(file.get())) != EOF && c != '\n') {
     if (c != ':') text[stored++] = static_cast<char>(c);
   }
+}
+
+uint64_t read_counter(const char* path) {
+  CounterText text{};
+  read_sys_value(path, text);
+  return static_cast<uint64_t>(strtoll(text.data(), nullptr, 10));
 }

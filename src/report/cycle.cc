@@ -23,12 +23,10 @@ char counter_directory[256] = "/sys/class/net";
 
 constexpr size_t kCounterPathSize = 320;  // directory, interface and file name
 
-uint64_t read_counter(const char* iface, const char* name) {
+uint64_t read_interface_counter(const char* iface, const char* name) {
   char path[kCounterPathSize];
   snprintf(path, sizeof(path), "%s/%s/statistics/%s", counter_directory, iface, name);
-  CounterText text{};
-  read_sys_value(path, text);
-  return static_cast<uint64_t>(strtoll(text.data(), nullptr, 10));
+  return read_counter(path);
 }
 
 void skip_reporting(bool reset_baselines) {
@@ -102,8 +100,8 @@ void update_bandwidth() {
     return skip_reporting(true);
 
   // 5-6. Counters and the traffic since the last accepted report.
-  uint64_t tx = read_counter(gateway->data(), "tx_bytes");
-  uint64_t rx = read_counter(gateway->data(), "rx_bytes");
+  uint64_t tx = read_interface_counter(gateway->data(), "tx_bytes");
+  uint64_t rx = read_interface_counter(gateway->data(), "rx_bytes");
   uint64_t txdiff = counter_difference(tx, tx_baseline);
   uint64_t rxdiff = counter_difference(rx, rx_baseline);
   uint64_t total = txdiff + rxdiff;

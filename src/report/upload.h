@@ -9,7 +9,7 @@ struct response_buffer {
   size_t size;
 };
 
-constexpr size_t kMaxReplySize = 64 * 1024;
+constexpr size_t kMaxReplySize = size_t{64} * 1024;
 constexpr int kServerPort = 8090;
 constexpr const char kCaDirectory[] = "/etc/ssl/certs";
 constexpr const char kUserAgent[] = "oxel-agent/1.0";

@@ -37,6 +37,12 @@ void fork_or_exit() {
   if (pid > 0) exit(0);
 }
 
+// The settings are numbers as atoi reads them: leading digits, anything else is 0. Operators'
+// configurations rely on that reading, so it stays.
+int setting_number(const char* text) {
+  return atoi(text);  // NOLINT(cert-err34-c)
+}
+
 void sleep_seconds(unsigned seconds) {
   while (seconds > 0) seconds = sleep(seconds);
 }
@@ -44,8 +50,8 @@ void sleep_seconds(unsigned seconds) {
 }  // namespace
 
 int report_interval(const char* periodic, const char* polling) {
-  int interval = atoi(polling);
-  if (interval == 0) interval = atoi(periodic) / 2;
+  int interval = setting_number(polling);
+  if (interval == 0) interval = setting_number(periodic) / 2;
   return interval < 0 ? kDefaultInterval : interval;
 }
 
@@ -132,12 +138,14 @@ int service_main(int argc, char** argv, const char* lock_path) {
   if (strcmp(first, "--daemon") != 0) {
     verbose = 1;
     log_verbose(1, "Acs bandwidth Started not daemonized.\n");
-    log_verbose(verbose, "Acs Timeout value: %d using %d\n", atoi(periodic.data()), interval);
+    log_verbose(verbose, "Acs Timeout value: %d using %d\n", setting_number(periodic.data()),
+                interval);
   } else {
     daemonize(lock_fd);
     openlog("OxelACS", LOG_PID, LOG_DAEMON);
     syslog(LOG_NOTICE, "Acs bandwidth daemon Started.");
-    syslog(LOG_NOTICE, "Acs Timeout value: %d using %d\n", atoi(periodic.data()), interval);
+    syslog(LOG_NOTICE, "Acs Timeout value: %d using %d\n", setting_number(periodic.data()),
+           interval);
     verbose = 0;
   }
   write_lock_pid(lock_fd);

@@ -28,8 +28,9 @@ def sandbox():
         yield sb
 
 
-def start(sb, *args, **kwargs):
-    return sb.start(BINARY, *args, wrap=WRAP, **kwargs)
+def start(sb, *args, wrap=(), **kwargs):
+    """Starts the binary under test in the sandbox, behind any emulator and then wrap."""
+    return sb.start(BINARY, *args, wrap=tuple(WRAP) + tuple(wrap), **kwargs)
 
 
 def human_size(count):
