@@ -101,3 +101,21 @@ inline void copy_text(char* dest, size_t dest_size, const char* text) {
   memcpy(dest, text, n);
   dest[n] = '\0';
 }
+
+// A fixed path of the service that tests may point elsewhere. Holds its own copy of the text.
+class PathSetting {
+ public:
+  explicit constexpr PathSetting(const char* fixed) : fixed_(fixed) {}
+
+  // nullptr restores the fixed path.
+  void set(const char* path) {
+    overridden_ = path != nullptr;
+    if (overridden_) copy_text(override_, sizeof(override_), path);
+  }
+  const char* get() const { return overridden_ ? override_ : fixed_; }
+
+ private:
+  const char* fixed_;
+  bool overridden_ = false;
+  char override_[256] = {};
+};

@@ -8,12 +8,12 @@
 
 namespace {
 
-char config_directory[256] = "/etc/config";
+PathSetting config_directory(kConfigDirectory);
 
 }  // namespace
 
 void config_set_directory(const char* directory) {
-  copy_text(config_directory, sizeof(config_directory), directory ? directory : kConfigDirectory);
+  config_directory.set(directory);
 }
 
 void config_get(ConfigField& field, const char* package, const char* section, const char* option) {
@@ -22,7 +22,7 @@ void config_get(ConfigField& field, const char* package, const char* section, co
 
   char value[kConfigFieldSize];
   char error[256];
-  switch (uci_lookup(config_directory, path, value, sizeof(value), error, sizeof(error))) {
+  switch (uci_lookup(config_directory.get(), path, value, sizeof(value), error, sizeof(error))) {
     case UciLookup::kError:
       log_failure(stderr, "Uci: lookup error: %s\n", error);
       return;

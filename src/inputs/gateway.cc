@@ -10,7 +10,7 @@ int module_detected = 0;
 
 namespace {
 
-char route_table[256] = "/proc/net/route";
+PathSetting route_table(kRouteTable);
 
 // Rows of /proc/net/route are 128 bytes; anything much longer is not a route row.
 constexpr size_t kRowSize = 512;
@@ -64,11 +64,11 @@ InterfaceName name_of(const char* text) {
 }  // namespace
 
 void gateway_set_route_table(const char* path) {
-  copy_text(route_table, sizeof(route_table), path ? path : kRouteTable);
+  route_table.set(path);
 }
 
 std::optional<InterfaceName> get_gateway() {
-  ScopedFile table(route_table, "re");
+  ScopedFile table(route_table.get(), "re");
   if (!table) {
     log_failure(stdout, "%s\n", "ERR: file not opened");
     return std::nullopt;

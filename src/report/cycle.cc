@@ -19,13 +19,13 @@ uint64_t rx_baseline = 0;
 namespace {
 
 ReportSender report_sender = upload_report;
-char counter_directory[256] = "/sys/class/net";
+PathSetting counter_directory(kCounterDirectory);
 
 constexpr size_t kCounterPathSize = 320;  // directory, interface and file name
 
 uint64_t read_interface_counter(const char* iface, const char* name) {
   char path[kCounterPathSize];
-  snprintf(path, sizeof(path), "%s/%s/statistics/%s", counter_directory, iface, name);
+  snprintf(path, sizeof(path), "%s/%s/statistics/%s", counter_directory.get(), iface, name);
   return read_counter(path);
 }
 
@@ -43,8 +43,7 @@ void cycle_set_sender(ReportSender sender) {
 }
 
 void cycle_set_counter_directory(const char* directory) {
-  copy_text(counter_directory, sizeof(counter_directory),
-            directory ? directory : kCounterDirectory);
+  counter_directory.set(directory);
 }
 
 uint64_t counter_difference(uint64_t counter, uint64_t baseline) {
