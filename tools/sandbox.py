@@ -87,8 +87,10 @@ class Service:
         self.err = []
         self.cycles_started = 0  # "Serial is:" lines: each cycle begins with one
         self.lock = threading.Condition()
-        for stream, lines in ((popen.stdout, self.out), (popen.stderr, self.err)):
-            threading.Thread(target=self._read, args=(stream, lines), daemon=True).start()
+        self.readers = [threading.Thread(target=self._read, args=(stream, lines), daemon=True)
+                        for stream, lines in ((popen.stdout, self.out), (popen.stderr, self.err))]
+        for reader in self.readers:
+            reader.start()
 
     def _read(self, stream, lines):
         for line in stream:
@@ -106,6 +108,10 @@ class Service:
                 result = predicate(self.out, self.err)
                 if result:
                     return result
+                if self.popen.poll() is not None and not any(r.is_alive() for r in self.readers):
+                    raise RuntimeError("the process ended (status %s) before the wait was over; "
+                                       "out=%r err=%r" % (self.popen.returncode, self.out[-8:],
+                                                          self.err[-4:]))
                 left = deadline - time.time()
                 if left <= 0:
                     raise TimeoutError("waited %ss; out=%r err=%r" % (timeout, self.out[-8:],
@@ -320,7 +326,18 @@ class Sandbox:
             (os.path.join(self.dir, "log.sock"), "/dev/log"),
             (os.path.join(self.dir, "tmp"), "/tmp"),  # last: the others live under /tmp
         ]
-        script = "".join('mount --bind "%s" "%s" && ' % m for m in mounts)
+        # Anything the command needs from the real /tmp (a checkout there, say) stays visible:
+        # its top directory is mirrored into the sandbox's /tmp before that replaces the real one.
+        mirrors = []
+        for token in (binary,) + tuple(wrap):
+            if token.startswith("/tmp/") and not token.startswith(self.dir + "/"):
+                top = "/tmp/" + token.split("/")[2]
+                if top not in [m[0] for m in mirrors]:
+                    mirror = os.path.join(self.dir, "tmp", top[len("/tmp/"):])
+                    os.makedirs(mirror, exist_ok=True)
+                    mirrors.append((top, mirror))
+        script = "".join('mount --bind "%s" "%s" && ' % m for m in mounts[:-1] + mirrors)
+        script += 'mount --rbind "%s" "%s" && ' % mounts[-1]
         if hide_route_table:
             # An empty /proc for the service alone: the routing table cannot be opened.
             script += "mount -t tmpfs none /proc && "
