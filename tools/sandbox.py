@@ -12,6 +12,7 @@
 Needs root, iproute2, util-linux and /usr/bin/python3. Used by the system tests and the demo.
 """
 
+import fcntl
 import json
 import os
 import re
@@ -28,6 +29,8 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 MGMT_SERVER = os.path.join(HERE, "mgmt_server.py")
 SERVER_ADDRESS = "10.200.0.1"  # the management server's own address, on its loopback
 SERVER_PORT = 8090
+HOST_LOCK = "/run/tolvu-sandbox.lock"        # held shared by every live sandbox
+HOST_CREATED = "/run/tolvu-sandbox.created"  # the mount points sandboxes made on the host
 
 FACILITIES = {0: "kern", 1: "user", 3: "daemon"}
 PRIORITIES = ["emerg", "alert", "crit", "err", "warning", "notice", "info", "debug"]
@@ -145,7 +148,7 @@ class Sandbox:
         self.dir = None
         self.server_proc = None
         self.services = []
-        self.created = []  # mount points made on the host, removed at the end
+        self.host_lock = None
         self.syslog = None
 
     # ---- set-up and tear-down
@@ -194,13 +197,43 @@ class Sandbox:
             time.sleep(0.02)
 
         self.syslog = SyslogRecorder(os.path.join(self.dir, "log.sock"))
-        for path, is_dir in (("/etc/config", True), ("/dev/log", False)):
-            if not os.path.lexists(path):
-                if is_dir:
-                    os.mkdir(path)
-                else:
-                    open(path, "w").close()
-                self.created.append(path)
+        self._make_mount_points()
+
+    # Mount points on the host are shared by every sandbox alive at the time (removing one
+    # would unmount it under all of them), so the last sandbox to close removes them.
+    def _make_mount_points(self):
+        self.host_lock = open(HOST_LOCK, "a+")
+        fcntl.flock(self.host_lock, fcntl.LOCK_EX)
+        with open(HOST_CREATED, "a") as created:
+            for path, is_dir in (("/etc/config", True), ("/dev/log", False)):
+                if not os.path.lexists(path):
+                    if is_dir:
+                        os.mkdir(path)
+                    else:
+                        open(path, "w").close()
+                    created.write(path + "\n")
+        fcntl.flock(self.host_lock, fcntl.LOCK_SH)
+
+    def _remove_mount_points(self):
+        if not self.host_lock:
+            return
+        fcntl.flock(self.host_lock, fcntl.LOCK_UN)
+        try:
+            fcntl.flock(self.host_lock, fcntl.LOCK_EX | fcntl.LOCK_NB)
+        except OSError:
+            self.host_lock.close()  # another sandbox is still using them
+            self.host_lock = None
+            return
+        if os.path.exists(HOST_CREATED):
+            with open(HOST_CREATED) as created:
+                for path in reversed(created.read().split()):
+                    try:
+                        os.rmdir(path) if os.path.isdir(path) else os.unlink(path)
+                    except OSError:
+                        pass
+            os.unlink(HOST_CREATED)
+        self.host_lock.close()
+        self.host_lock = None
 
     def close(self):
         for service in self.services:
@@ -223,12 +256,7 @@ class Sandbox:
             sh("ip", "netns", "del", ns, check=False)
         if self.syslog:
             self.syslog.close()
-        for path in reversed(self.created):
-            try:
-                os.rmdir(path) if os.path.isdir(path) else os.unlink(path)
-            except OSError:
-                pass
-        self.created = []
+        self._remove_mount_points()
         if self.dir:
             shutil.rmtree(self.dir, ignore_errors=True)
 
