@@ -39,7 +39,7 @@ void skip_reporting(bool reset_baselines) {
 }  // namespace
 
 void cycle_set_sender(ReportSender sender) {
-  report_sender = sender;
+  report_sender = sender ? sender : upload_report;
 }
 
 void cycle_set_counter_directory(const char* directory) {
