@@ -47,10 +47,9 @@ def callgrind_totals(path):
 
 
 def size_rows(binary):
-    stripped = tempfile.mktemp()
-    subprocess.run(["strip", "-o", stripped, binary], check=True)
-    size = os.path.getsize(stripped)
-    os.unlink(stripped)
+    with tempfile.NamedTemporaryFile() as stripped:
+        subprocess.run(["strip", "-o", stripped.name, binary], check=True)
+        size = os.path.getsize(stripped.name)
     needed = re.findall(r"\(NEEDED\).*\[(.*)\]",
                         subprocess.run(["readelf", "-d", binary], capture_output=True,
                                        text=True).stdout)

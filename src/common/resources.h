@@ -26,6 +26,23 @@ class ScopedFile {
   FILE* file_;
 };
 
+// Owns a pointer to a C library's handle; the library's release function runs on destruction.
+template <typename T, void (*Release)(T*)>
+class ScopedHandle {
+ public:
+  explicit ScopedHandle(T* handle) : handle_(handle) {}
+  ~ScopedHandle() {
+    if (handle_) Release(handle_);
+  }
+  ScopedHandle(const ScopedHandle&) = delete;
+  ScopedHandle& operator=(const ScopedHandle&) = delete;
+
+  T* get() const { return handle_; }
+
+ private:
+  T* handle_;
+};
+
 // Owns a file descriptor; closed on destruction unless released.
 class ScopedFd {
  public:

@@ -11,20 +11,7 @@ extern "C" {
 
 namespace {
 
-class UciContext {
- public:
-  UciContext() : ctx_(uci_alloc_context()) {}
-  ~UciContext() {
-    if (ctx_) uci_free_context(ctx_);
-  }
-  UciContext(const UciContext&) = delete;
-  UciContext& operator=(const UciContext&) = delete;
-
-  uci_context* get() const { return ctx_; }
-
- private:
-  uci_context* ctx_;
-};
+using UciContext = ScopedHandle<uci_context, uci_free_context>;
 
 const char* error_name(int err) {
   static const char* const kNames[] = {"Success",         "Out of memory", "Invalid argument",
@@ -54,7 +41,7 @@ void describe_error(uci_context* ctx, char* error, size_t error_size) {
 UciLookup uci_lookup(const char* confdir, const char* path, char* value, size_t value_size,
                      char* error, size_t error_size) {
   if (value_size) value[0] = '\0';
-  UciContext ctx;
+  UciContext ctx(uci_alloc_context());
   if (!ctx.get()) {
     copy_text(error, error_size, "Out of memory");
     return UciLookup::kError;

@@ -433,36 +433,34 @@ size_t find_named_section(const Package& package, const char* name) {
 // an earlier plain value into the list's first item.
 bool option_value(const Package& package, size_t section, const char* option, char* value,
                   size_t value_size) {
+  auto is_option = [&](const Assignment& a) {
+    return a.section == section && strcmp(package.text(a.name), option) == 0;
+  };
+  // The last plain value, and how many list items came after it.
   size_t last_plain = kNoName;
-  bool any = false;
+  size_t items = 0;
   for (size_t i = 0; i < package.assignments.size(); ++i) {
     const Assignment& a = package.assignments[i];
-    if (a.section != section || strcmp(package.text(a.name), option) != 0) continue;
-    any = true;
-    if (!a.list) last_plain = i;
+    if (!is_option(a)) continue;
+    if (a.list) {
+      ++items;
+    } else {
+      last_plain = i;
+      items = 0;
+    }
   }
-  if (!any) return false;
-
-  bool is_list = false;
-  for (size_t i = (last_plain == kNoName ? 0 : last_plain + 1); i < package.assignments.size();
-       ++i) {
-    const Assignment& a = package.assignments[i];
-    if (a.section == section && a.list && strcmp(package.text(a.name), option) == 0) is_list = true;
-  }
-  if (!is_list) {
+  if (last_plain == kNoName && items == 0) return false;
+  if (items == 0) {
     copy_text(value, value_size, package.text(package.assignments[last_plain].value));
     return true;
   }
+
   size_t len = 0;
   if (value_size) value[0] = '\0';
-  if (last_plain != kNoName)
-    uci_join_list_item(value, value_size, &len,
-                       package.text(package.assignments[last_plain].value));
-  for (size_t i = (last_plain == kNoName ? 0 : last_plain + 1); i < package.assignments.size();
-       ++i) {
+  size_t first = last_plain == kNoName ? 0 : last_plain;
+  for (size_t i = first; i < package.assignments.size(); ++i) {
     const Assignment& a = package.assignments[i];
-    if (a.section == section && a.list && strcmp(package.text(a.name), option) == 0)
-      uci_join_list_item(value, value_size, &len, package.text(a.value));
+    if (is_option(a)) uci_join_list_item(value, value_size, &len, package.text(a.value));
   }
   return true;
 }

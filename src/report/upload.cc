@@ -6,6 +6,7 @@
 #include <string.h>
 
 #include "common/log.h"
+#include "common/resources.h"
 
 namespace {
 
@@ -14,20 +15,7 @@ const UploadTarget* upload_target = &kBuiltInTarget;
 
 constexpr size_t kAddressSize = 1024;
 
-class CurlHandle {
- public:
-  CurlHandle() : curl_(curl_easy_init()) {}
-  ~CurlHandle() {
-    if (curl_) curl_easy_cleanup(curl_);
-  }
-  CurlHandle(const CurlHandle&) = delete;
-  CurlHandle& operator=(const CurlHandle&) = delete;
-
-  CURL* get() const { return curl_; }
-
- private:
-  CURL* curl_;
-};
+using CurlHandle = ScopedHandle<CURL, curl_easy_cleanup>;
 
 class ScopedResponse {
  public:
@@ -111,7 +99,7 @@ bool upload_report(const char* body, const char* installer_id) {
   char address[kAddressSize];
   if (!form_server_address(address, sizeof(address), installer_id, target)) return false;
   ScopedResponse reply;
-  CurlHandle curl;
+  CurlHandle curl(curl_easy_init());
   if (!curl.get()) return false;
 
   // 4. The options, with time limits so that a half-open link cannot hold the service.

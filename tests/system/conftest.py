@@ -96,10 +96,3 @@ def figures_of(cycle):
             words = line.split()
             return int(words[3]), int(words[5])
     return None
-
-
-def wait_cycles(service, count, timeout=30):
-    """Waits until count cycles have printed their figures; returns the cycles."""
-    return service.wait_for(
-        lambda out, err: len(cycles(out)) >= count and figures_of(cycles(out)[count - 1])
-        and cycles(out), timeout=timeout)
