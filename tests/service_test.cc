@@ -7,7 +7,6 @@
 
 #include <chrono>
 #include <fstream>
-#include <functional>
 #include <string>
 #include <thread>
 
@@ -29,14 +28,6 @@ TEST(ReportIntervalTest, FollowsThePollingThenThePeriodicInterval) {
   };
   for (const auto& c : cases)
     EXPECT_EQ(report_interval(c.periodic, c.polling), c.expected) << c.periodic << "/" << c.polling;
-}
-
-bool wait_for(const std::function<bool()>& ready, int timeout_ms = 5000) {
-  for (int waited = 0; waited < timeout_ms; waited += 10) {
-    if (ready()) return true;
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
-  return ready();
 }
 
 bool process_alive(pid_t pid) {

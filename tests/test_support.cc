@@ -3,10 +3,12 @@
 #include <stdlib.h>
 #include <sys/stat.h>
 
+#include <chrono>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
+#include <thread>
 
 TempDir::TempDir() {
   char pattern[] = "/tmp/tolvu-test-XXXXXX";
@@ -36,4 +38,12 @@ std::string read_file(const std::string& path) {
 
 std::string fixture(const std::string& name) {
   return std::string(TOLVU_TEST_DATA) + "/" + name;
+}
+
+bool wait_for(const std::function<bool()>& ready, int timeout_ms) {
+  for (int waited = 0; waited < timeout_ms; waited += 10) {
+    if (ready()) return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  return ready();
 }

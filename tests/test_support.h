@@ -1,6 +1,7 @@
 // Helpers shared by the unit tests: scratch directories and files, captured output.
 #pragma once
 
+#include <functional>
 #include <string>
 
 // A fresh directory under /tmp, removed with everything in it when the object goes.
@@ -26,6 +27,9 @@ template <typename Fn>
 std::pair<std::string, std::string> capture_output(Fn fn);
 
 std::string fixture(const std::string& name);
+
+// Polls ready every 10 ms until it is true or timeout_ms have passed; returns its last answer.
+bool wait_for(const std::function<bool()>& ready, int timeout_ms = 5000);
 
 #include <gtest/gtest.h>
 

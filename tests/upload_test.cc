@@ -4,10 +4,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <chrono>
 #include <cstring>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "common/log.h"
@@ -134,8 +132,7 @@ class UploadTest : public testing::Test {
             plan.c_str(), static_cast<char*>(nullptr));
       _exit(127);
     }
-    for (int i = 0; i < 500 && read_file(port_file).empty(); ++i)
-      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    wait_for([&] { return !read_file(port_file).empty(); });
     port_ = atoi(read_file(port_file).c_str());
     ASSERT_GT(port_, 0) << "the test server did not start";
     ca_dir_ = pki_->path() + "/certs";

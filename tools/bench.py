@@ -29,10 +29,6 @@ def kib(n):
     return "%.1f KiB" % (n / 1024.0)
 
 
-def wait_cycles(service, count, timeout=120):
-    service.wait_for(lambda out, err: service.cycles_started > count, timeout=timeout)
-
-
 def callgrind_totals(path):
     """Total instructions and those spent in libssl/libcrypto, from a callgrind output file."""
     out = subprocess.run(["callgrind_annotate", "--inclusive=no", "--threshold=100", path],
@@ -61,7 +57,7 @@ def size_rows(binary):
 def memory_rows(sb, binary):
     sb.configure(interval=0, periodic=0)
     service = sb.start(binary)
-    wait_cycles(service, 100)
+    service.wait_cycles(100)
     pid = service.popen.pid
     with open("/proc/%d/status" % pid) as f:
         status = f.read()
@@ -86,7 +82,7 @@ def instruction_rows(sb, binary, cycles=20):
         service = sb.start(binary, wrap=("valgrind", "--tool=callgrind",
                                          "--toggle-collect=update_bandwidth()",
                                          "--callgrind-out-file=" + out))
-        wait_cycles(service, cycles, timeout=300)
+        service.wait_cycles(cycles, timeout=300)
         service.terminate(timeout=60)
         done = service.cycles_started - 1  # the last may have been cut short
         total, tls = callgrind_totals(os.path.join(sb.dir, "tmp", "callgrind." + kind))
@@ -136,10 +132,10 @@ def wire_rows(sb, binary):
     """Bytes on the module link for one report, and for a TLS handshake alone."""
     sb.configure(interval=3)
     service = sb.start(binary)
-    wait_cycles(service, 1)
+    service.wait_cycles(1)
     service.wait_for(lambda out, err: out[-1:] == ["update_accepted 1"])
     before = sb.counters("eth1")
-    wait_cycles(service, 2)
+    service.wait_cycles(2)
     service.wait_for(lambda out, err: out[-1:] == ["update_accepted 1"])
     time.sleep(0.5)  # the connection's closing segments
     after = sb.counters("eth1")

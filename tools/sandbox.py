@@ -48,6 +48,16 @@ def sh(*args, check=True, ns=None, capture=False, timeout=30):
     return result.stdout if capture else result.returncode
 
 
+def wait_until(predicate, timeout, step=0.05):
+    """Polls predicate until it is true or timeout seconds have passed; returns its last answer."""
+    deadline = time.time() + timeout
+    while True:
+        result = predicate()
+        if result or time.time() > deadline:
+            return result
+        time.sleep(step)
+
+
 class SyslogRecorder:
     """A datagram socket that keeps every system-log line as a dict."""
 
@@ -121,6 +131,10 @@ class Service:
                                                                       self.err[-4:]))
                 self.lock.wait(min(left, 0.2))
 
+    def wait_cycles(self, count, timeout=120):
+        """Waits until more than count cycles have started, so that count have run."""
+        self.wait_for(lambda out, err: self.cycles_started > count, timeout=timeout)
+
     def wait(self, timeout=10):
         return self.popen.wait(timeout=timeout)
 
@@ -190,11 +204,10 @@ class Sandbox:
              "--plan", os.path.join(self.dir, "server", "plan.json"),
              "--port-file", os.path.join(self.dir, "server", "port")],
             stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        deadline = time.time() + 10
-        while not os.path.exists(os.path.join(self.dir, "server", "port")):
-            if time.time() > deadline or self.server_proc.poll() is not None:
-                raise RuntimeError("the management server did not start")
-            time.sleep(0.02)
+        port_file = os.path.join(self.dir, "server", "port")
+        if not wait_until(lambda: os.path.exists(port_file) or self.server_proc.poll() is not None,
+                          timeout=10, step=0.02) or not os.path.exists(port_file):
+            raise RuntimeError("the management server did not start")
 
         self.syslog = SyslogRecorder(os.path.join(self.dir, "log.sock"))
         self._make_mount_points()
@@ -248,11 +261,8 @@ class Sandbox:
             self.server_proc.kill()
             self.server_proc.wait()
         for ns in (self.router, self.server):
-            deadline = time.time() + 5
-            while sh("ip", "netns", "pids", ns, check=False, capture=True).strip():
-                if time.time() > deadline:
-                    break
-                time.sleep(0.05)
+            wait_until(lambda: not sh("ip", "netns", "pids", ns, check=False, capture=True).strip(),
+                       timeout=5)
             sh("ip", "netns", "del", ns, check=False)
         if self.syslog:
             self.syslog.close()

@@ -91,6 +91,14 @@ bool valid_name(const char* text) {
   return valid_word(text, true, false);
 }
 
+size_t find_named_section(const Package& package, const char* name) {
+  for (size_t i = 0; i < package.sections.size(); ++i) {
+    size_t n = package.sections[i].name;
+    if (n != kNoName && strcmp(package.text(n), name) == 0) return i;
+  }
+  return kNoName;
+}
+
 struct ParseFailure {
   const char* reason = nullptr;
   int line = 0;
@@ -286,15 +294,12 @@ class Parser {
   }
 
   bool open_section(const char* type, const char* name) {
-    if (*name) {
-      for (size_t i = 0; i < package_->sections.size(); ++i) {
-        const Section& s = package_->sections[i];
-        if (s.name == kNoName || strcmp(package_->text(s.name), name) != 0) continue;
-        if (strcmp(package_->text(s.type), type) != 0)
-          return fail("section of different type overwrites prior section with same name");
-        section_ = i;
-        return true;
-      }
+    size_t existing = *name ? find_named_section(*package_, name) : kNoName;
+    if (existing != kNoName) {
+      if (strcmp(package_->text(package_->sections[existing].type), type) != 0)
+        return fail("section of different type overwrites prior section with same name");
+      section_ = existing;
+      return true;
     }
     Section section{0, kNoName};
     if (!package_->add_text(type, &section.type)) return out_of_memory();
@@ -419,14 +424,6 @@ bool find_extended_section(const Package& package, const char* selector, size_t*
     }
   }
   return true;
-}
-
-size_t find_named_section(const Package& package, const char* name) {
-  for (size_t i = 0; i < package.sections.size(); ++i) {
-    size_t n = package.sections[i].name;
-    if (n != kNoName && strcmp(package.text(n), name) == 0) return i;
-  }
-  return kNoName;
 }
 
 // Replays the option's statements: `option` replaces whatever was there; `list` appends, turning

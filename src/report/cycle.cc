@@ -1,5 +1,6 @@
 #include "report/cycle.h"
 
+#include <ctype.h>
 #include <inttypes.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -52,10 +53,10 @@ uint64_t counter_difference(uint64_t counter, uint64_t baseline) {
 
 bool encode_form_value(const char* text, char* out, size_t out_size) {
   static const char kHex[] = "0123456789ABCDEF";
+  if (out_size == 0) return false;
   size_t n = 0;
   for (const unsigned char* c = reinterpret_cast<const unsigned char*>(text); *c; ++c) {
-    bool plain = (*c >= 'A' && *c <= 'Z') || (*c >= 'a' && *c <= 'z') || (*c >= '0' && *c <= '9') ||
-                 *c == '-' || *c == '.' || *c == '_' || *c == '~';
+    bool plain = isalnum(*c) || *c == '-' || *c == '.' || *c == '_' || *c == '~';
     size_t need = plain ? 1 : 3;
     if (n + need >= out_size) return false;
     if (plain) {
@@ -66,7 +67,6 @@ bool encode_form_value(const char* text, char* out, size_t out_size) {
       out[n++] = kHex[*c & 0xF];
     }
   }
-  if (out_size == 0) return false;
   out[n] = '\0';
   return true;
 }
@@ -81,7 +81,7 @@ bool format_report_body(char* out, size_t out_size, const char* serial, uint64_t
 }
 
 void update_bandwidth() {
-  // 1-2. Identity, read anew each cycle so that changes take effect at once.
+  // Identity, read anew each cycle so that changes take effect at once.
   ConfigField serial{}, module{}, installer{};
   config_get(serial, "easycwmp", "@device[0]", "serial_number");
   config_get(module, "network", "module", "ifname");
@@ -89,7 +89,7 @@ void update_bandwidth() {
   log_verbose(verbose, "Serial is: %s\n", serial.data());
   log_verbose(verbose, "Installer ID: %s\n", installer.data());
 
-  // 3-4. Report only while the module carries the default route. Without a routing table
+  // Report only while the module carries the default route. Without a routing table
   // nothing says the route moved, so the baselines stay.
   std::optional<InterfaceName> gateway = get_gateway();
   if (!gateway) return skip_reporting(false);
@@ -98,14 +98,14 @@ void update_bandwidth() {
   if (strcmp(gateway->data(), "NONE") == 0 || strcmp(gateway->data(), module.data()) != 0)
     return skip_reporting(true);
 
-  // 5-6. Counters and the traffic since the last accepted report.
+  // Counters and the traffic since the last accepted report.
   uint64_t tx = read_interface_counter(gateway->data(), "tx_bytes");
   uint64_t rx = read_interface_counter(gateway->data(), "rx_bytes");
   uint64_t txdiff = counter_difference(tx, tx_baseline);
   uint64_t rxdiff = counter_difference(rx, rx_baseline);
   uint64_t total = txdiff + rxdiff;
 
-  // 7. The figures line, exact to the byte.
+  // The figures line, exact to the byte.
   char line[kLineSize];
   snprintf(line, sizeof(line),
            "tx: %" PRIu64 " rx: %" PRIu64 " txdiff: %" PRIu64 " rxdiff: %" PRIu64
@@ -114,13 +114,13 @@ void update_bandwidth() {
   log_verbose(verbose, "Bandwidth Calc: %s\n", line);
   log_notice("%s", line);
 
-  // 8. The same figures for people.
+  // The same figures for people.
   snprintf(line, sizeof(line), "tx: %s rx: %s txdiff: %s rxdiff: %s total: %s", human_size(tx).text,
            human_size(rx).text, human_size(txdiff).text, human_size(rxdiff).text,
            human_size(total).text);
   log_verbose(verbose, "Bandwidth Calc (H): %s\n", line);
 
-  // 9-10. The report, and the baselines move on only when the server accepts it.
+  // The report, and the baselines move on only when the server accepts it.
   format_report_body(line, sizeof(line), serial.data(), total, rxdiff, txdiff);
   log_verbose(verbose, "Bandwidth Command: %s\n", line);
   if (report_sender(line, installer.data())) {

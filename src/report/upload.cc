@@ -1,5 +1,6 @@
 #include "report/upload.h"
 
+#include <ctype.h>
 #include <curl/curl.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -68,10 +69,8 @@ bool reply_accepted(const char* reply) {
 }
 
 bool installer_id_valid(const char* installer_id) {
-  for (const char* c = installer_id; *c; ++c) {
-    bool ok = (*c >= 'A' && *c <= 'Z') || (*c >= 'a' && *c <= 'z') || (*c >= '0' && *c <= '9') ||
-              *c == '-' || *c == '.';
-    if (!ok) return false;
+  for (const unsigned char* c = reinterpret_cast<const unsigned char*>(installer_id); *c; ++c) {
+    if (!isalnum(*c) && *c != '-' && *c != '.') return false;
   }
   return true;
 }
@@ -95,14 +94,14 @@ bool upload_report(const char* body, const char* installer_id) {
     return false;
   }
 
-  // 1-3. Address, reply collector, handle.
+  // Address, reply collector, handle.
   char address[kAddressSize];
   if (!form_server_address(address, sizeof(address), installer_id, target)) return false;
   ScopedResponse reply;
   CurlHandle curl(curl_easy_init());
   if (!curl.get()) return false;
 
-  // 4. The options, with time limits so that a half-open link cannot hold the service.
+  // The options, with time limits so that a half-open link cannot hold the service.
   curl_easy_setopt(curl.get(), CURLOPT_URL, address);
   curl_easy_setopt(curl.get(), CURLOPT_POSTFIELDS, body);
   curl_easy_setopt(curl.get(), CURLOPT_POSTFIELDSIZE, static_cast<long>(strlen(body)));
@@ -114,7 +113,7 @@ bool upload_report(const char* body, const char* installer_id) {
   curl_easy_setopt(curl.get(), CURLOPT_CONNECTTIMEOUT, target.connect_timeout);
   curl_easy_setopt(curl.get(), CURLOPT_TIMEOUT, target.timeout);
 
-  // 5-6. The transfer, and the verdict in the reply's text; the status code is not looked at.
+  // The transfer, and the verdict in the reply's text; the status code is not looked at.
   CURLcode result = curl_easy_perform(curl.get());
   if (result != CURLE_OK) {
     log_failure(stderr, "curl_easy_perform() failed: %s\n", curl_easy_strerror(result));

@@ -108,7 +108,7 @@ int service_main(int argc, char** argv, const char* lock_path) {
   }
   setvbuf(stdout, nullptr, _IOLBF, 0);
 
-  // 1-4. Settings, with their defaults.
+  // Settings, with their defaults.
   ConfigField periodic, polling, enabled;
   preset(periodic, "600");
   preset(polling, "240");
@@ -119,7 +119,7 @@ int service_main(int argc, char** argv, const char* lock_path) {
   config_get(polling, "easycwmp", "@acs[0]", "bwpolling_interval");
   config_get(enabled, "easycwmp", "bandwidth", "enabled");
 
-  // 5-6. Interval, and the enabled switch.
+  // Interval, and the enabled switch.
   int interval = report_interval(periodic.data(), polling.data());
   if (strcmp(enabled.data(), "0") == 0) {
     syslog(LOG_INFO, "Acs bandwidth Daemon Exiting");
@@ -127,14 +127,14 @@ int service_main(int argc, char** argv, const char* lock_path) {
     return 0;
   }
 
-  // 7. One instance at a time.
+  // One instance at a time.
   int lock_fd = take_instance_lock(lock_path);
   if (lock_fd < 0) {
     fputs("I am already running!\n", stderr);
     exit(1);
   }
 
-  // 8. Console or daemon.
+  // Console or daemon.
   if (strcmp(first, "--daemon") != 0) {
     verbose = 1;
     log_verbose(1, "Acs bandwidth Started not daemonized.\n");
@@ -150,7 +150,7 @@ int service_main(int argc, char** argv, const char* lock_path) {
   }
   write_lock_pid(lock_fd);
 
-  // 9. The main loop, until a signal ends the process.
+  // The main loop, until a signal ends the process.
   for (;;) {
     syslog(LOG_NOTICE, "Acs Running Bandwidth Monitor.");
     update_bandwidth();

@@ -7,7 +7,7 @@ import time
 
 import pytest
 
-from conftest import WRAP, cycles, start
+from conftest import WRAP, start
 
 SANITIZED = os.environ.get("TOLVU_SANITIZED") == "1"
 pytestmark = pytest.mark.skipif(
@@ -72,7 +72,7 @@ def test_soak_memory_and_descriptors_stay_flat(sandbox):
     service = start(sb)
     samples = []
     for target in range(100, 2001, 100):
-        service.wait_for(lambda out, err, t=target: service.cycles_started > t, timeout=120)
+        service.wait_cycles(target)
         samples.append(sample(service.popen.pid))
     service.stop()
     print("RSS kB and descriptors every 100 cycles:", samples)

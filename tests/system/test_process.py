@@ -2,9 +2,8 @@
 
 import os
 import signal
-import time
 
-from conftest import start
+from conftest import start, wait_until
 
 
 def lock_pid(sb):
@@ -13,13 +12,6 @@ def lock_pid(sb):
             return int(f.read().strip() or 0)
     except (OSError, ValueError):
         return 0
-
-
-def wait_until(predicate, timeout=10):
-    deadline = time.time() + timeout
-    while not predicate():
-        assert time.time() < deadline, "timed out"
-        time.sleep(0.05)
 
 
 def test_daemon_mode_and_single_instance(sandbox):
@@ -32,7 +24,7 @@ def test_daemon_mode_and_single_instance(sandbox):
 
     parent = start(sb, "--daemon")
     assert parent.wait() == 0
-    wait_until(lambda: lock_pid(sb) > 0)
+    assert wait_until(lambda: lock_pid(sb) > 0, timeout=10), "timed out"
     daemon = lock_pid(sb)
     assert daemon != parent.popen.pid
     for fd in (1, 2):
@@ -41,7 +33,8 @@ def test_daemon_mode_and_single_instance(sandbox):
     assert os.getsid(daemon) != os.getsid(0)
 
     # Failures reach the system log at error priority; everything under the daemon's ident.
-    wait_until(lambda: any(e["priority"] == "err" for e in sb.syslog_lines()), timeout=15)
+    assert wait_until(lambda: any(e["priority"] == "err" for e in sb.syslog_lines()),
+                      timeout=15), "timed out"
     log = sb.syslog_lines()
     assert [e["message"] for e in log[:4]] == [
         "Acs bandwidth daemon Started.", "Acs Timeout value: 600 using 1\n",
@@ -60,8 +53,9 @@ def test_daemon_mode_and_single_instance(sandbox):
 
     # After kill -9 the lock file stays, but a new start takes it over.
     os.kill(daemon, signal.SIGKILL)
-    wait_until(lambda: not os.path.exists("/proc/%d" % daemon) or
-               open("/proc/%d/stat" % daemon).read().split()[2] == "Z")
+    assert wait_until(lambda: not os.path.exists("/proc/%d" % daemon) or
+                      open("/proc/%d/stat" % daemon).read().split()[2] == "Z",
+                      timeout=10), "timed out"
     assert os.path.exists(sb.lock_file())
     third = start(sb)
     third.wait_for(lambda out, err: "update_accepted 1" in out)
