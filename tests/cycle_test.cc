@@ -1,11 +1,13 @@
 #include "report/cycle.h"
 
+#include <functional>
 #include <string>
 #include <vector>
 
 #include "common/log.h"
 #include "inputs/config.h"
 #include "inputs/gateway.h"
+#include "inputs/interface.h"
 #include "test_support.h"
 
 namespace {
@@ -17,10 +19,14 @@ struct Sent {
 std::vector<Sent> sent;
 bool accept_reports = true;
 
-bool record_report(const char* body, const char* installer_id) {
+UploadResult record_report(const char* body, const char* installer_id) {
   sent.push_back({body, installer_id});
-  return accept_reports;
+  UploadResult result;
+  result.outcome = accept_reports ? ReportOutcome::kAccepted : ReportOutcome::kRefused;
+  return result;
 }
+
+const char kBootId[] = "3f2a6c1e-0b1d-4c1a-9e2f-1a2b3c4d5e6f";
 
 // A router on disk: UCI files, a routing table and interface counters in a scratch directory.
 class CycleTest : public testing::Test {
@@ -28,12 +34,14 @@ class CycleTest : public testing::Test {
   void SetUp() override {
     verbose = 1;
     module_detected = 0;
-    tx_baseline = rx_baseline = 0;
+    accounting = Accounting{};
     sent.clear();
     accept_reports = true;
     config_set_directory((dir_.path() + "/config").c_str());
     gateway_set_route_table((dir_.path() + "/route").c_str());
-    cycle_set_counter_directory((dir_.path() + "/net").c_str());
+    interface_set_directory((dir_.path() + "/net").c_str());
+    boot_id_set_file(dir_.write("boot_id", std::string(kBootId) + "\n").c_str());
+    accounting_set_state_file((dir_.path() + "/tolvu.state").c_str());
     cycle_set_sender(record_report);
     set_identity("SN-0042", "eth1", "acme");
     set_route("eth1");
@@ -41,7 +49,9 @@ class CycleTest : public testing::Test {
   void TearDown() override {
     config_set_directory(nullptr);
     gateway_set_route_table(nullptr);
-    cycle_set_counter_directory(nullptr);
+    interface_set_directory(nullptr);
+    boot_id_set_file(nullptr);
+    accounting_set_state_file(nullptr);
     cycle_set_sender(nullptr);
   }
 
@@ -56,9 +66,11 @@ class CycleTest : public testing::Test {
     dir_.write("route", "Iface\tDestination\tGateway\n" + iface +
                             "\t00000000\t0101A8C0\t0003\t0\t0\t0\t00000000\t0\t0\t0\n");
   }
-  void set_counters(const std::string& iface, const std::string& tx, const std::string& rx) {
+  void set_counters(const std::string& iface, const std::string& tx, const std::string& rx,
+                    const std::string& ifindex = "3") {
     dir_.write("net/" + iface + "/statistics/tx_bytes", tx + "\n");
     dir_.write("net/" + iface + "/statistics/rx_bytes", rx + "\n");
+    dir_.write("net/" + iface + "/ifindex", ifindex + "\n");
   }
   std::string cycle() {
     return capture_output([] { update_bandwidth(); }).first;
@@ -81,8 +93,13 @@ TEST_F(CycleTest, FirstCycleReportsTheWholeCounters) {
   ASSERT_EQ(sent.size(), 1u);
   EXPECT_EQ(sent[0].body, "serial=SN-0042&bw_tot=600&bw_dn=500&bw_up=100");
   EXPECT_EQ(sent[0].installer_id, "acme");
-  EXPECT_EQ(tx_baseline, 100u);
-  EXPECT_EQ(rx_baseline, 500u);
+  EXPECT_EQ(accounting.tx_baseline, 100u);
+  EXPECT_EQ(accounting.rx_baseline, 500u);
+  EXPECT_EQ(read_file(dir_.path() + "/tolvu.state")
+                .rfind("version=1\nboot_id=" + std::string(kBootId) +
+                           "\ninterface=eth1\nifindex=3\ntx_baseline=100\nrx_baseline=500\n",
+                       0),
+            0u);
 }
 
 // Accepted reports move the baselines; refused ones leave the traffic for the next report.
@@ -97,11 +114,13 @@ TEST_F(CycleTest, OnlyAcceptedReportsMoveTheBaselines) {
   accept_reports = true;
   cycle();
   EXPECT_EQ(sent.back().body, "serial=SN-0042&bw_tot=360&bw_dn=300&bw_up=60");
-  EXPECT_EQ(tx_baseline, 160u);
-  EXPECT_EQ(rx_baseline, 800u);
+  EXPECT_EQ(accounting.tx_baseline, 160u);
+  EXPECT_EQ(accounting.rx_baseline, 800u);
 }
 
-TEST_F(CycleTest, SkipsAndResetsWhenTheModuleLosesTheRoute) {
+// What the module carried while another link held the route is cellular traffic too: a skipped
+// cycle keeps the baselines, and the next report carries it.
+TEST_F(CycleTest, SkippedCyclesKeepTheBaselines) {
   set_counters("eth1", "100", "500");
   set_counters("eth0.2", "7", "9");
   cycle();
@@ -109,24 +128,59 @@ TEST_F(CycleTest, SkipsAndResetsWhenTheModuleLosesTheRoute) {
   EXPECT_EQ(cycle(),
             "Serial is: SN-0042\nInstaller ID: acme\nGateway: eth0.2\nModule Detected: 1\n"
             "skip reporting\n");
-  EXPECT_EQ(tx_baseline, 0u);
-  EXPECT_EQ(rx_baseline, 0u);
+  EXPECT_EQ(accounting.tx_baseline, 100u);
+  EXPECT_EQ(accounting.last_outcome, CycleOutcome::kSkipped);
   EXPECT_EQ(sent.size(), 1u);
 
   set_route("eth1");
   set_counters("eth1", "130", "540");
   cycle();
-  EXPECT_EQ(sent.back().body, "serial=SN-0042&bw_tot=670&bw_dn=540&bw_up=130");
+  EXPECT_EQ(sent.back().body, "serial=SN-0042&bw_tot=70&bw_dn=40&bw_up=30");
 
   // The comparison is exact: an empty module interface, or "NONE", never reports.
   set_identity("SN-0042", "", "acme");
-  tx_baseline = 5;
   cycle();
-  EXPECT_EQ(tx_baseline, 0u);
+  EXPECT_EQ(accounting.tx_baseline, 130u);
   dir_.write("route", "Iface\tDestination\n");
   set_identity("SN-0042", "NONE", "acme");
   EXPECT_NE(cycle().find("Gateway: NONE\nModule Detected: 1\nskip reporting\n"), std::string::npos);
   EXPECT_EQ(sent.size(), 2u);
+}
+
+// The baselines are subtracted only from the counters they came from: the same interface, not
+// re-created, in the same boot, and not gone back. Anything else counts from zero.
+TEST_F(CycleTest, CountsAfreshForOtherCounters) {
+  struct Case {
+    const char* what;
+    std::function<void()> change;
+    const char* body;
+  } cases[] = {
+      {"nothing changed", [] {}, "serial=SN-0042&bw_tot=2500&bw_dn=2000&bw_up=500"},
+      {"interface re-created", [this] { set_counters("eth1", "1500", "7000", "9"); },
+       "serial=SN-0042&bw_tot=8500&bw_dn=7000&bw_up=1500"},
+      {"router rebooted",
+       [this] { dir_.write("boot_id", "0badc0de-0000-4000-8000-000000000000\n"); },
+       "serial=SN-0042&bw_tot=8500&bw_dn=7000&bw_up=1500"},
+      {"another module interface",
+       [this] {
+         set_identity("SN-0042", "wwan0", "acme");
+         set_route("wwan0");
+         set_counters("wwan0", "1500", "7000");
+       },
+       "serial=SN-0042&bw_tot=8500&bw_dn=7000&bw_up=1500"},
+      {"tx restarted, rx went on", [this] { set_counters("eth1", "40", "7000"); },
+       "serial=SN-0042&bw_tot=7040&bw_dn=7000&bw_up=40"},
+  };
+  for (const auto& c : cases) {
+    SetUp();
+    set_counters("eth1", "1000", "5000");
+    cycle();
+    set_counters("eth1", "1500", "7000");
+    c.change();
+    cycle();
+    EXPECT_EQ(sent.back().body, c.body) << c.what;
+    TearDown();
+  }
 }
 
 // Without a routing table nothing says the route moved: skip, but keep the baselines.
@@ -137,16 +191,9 @@ TEST_F(CycleTest, UnreadableRouteTableKeepsTheBaselines) {
   gateway_set_route_table((dir_.path() + "/gone").c_str());
   EXPECT_EQ(cycle(),
             "Serial is: SN-0042\nInstaller ID: acme\nERR: file not opened\nskip reporting\n");
-  EXPECT_EQ(tx_baseline, 100u);
-  EXPECT_EQ(rx_baseline, 500u);
-}
-
-TEST_F(CycleTest, RestartedCountersCountFromZero) {
-  set_counters("eth1", "1000", "5000");
-  cycle();
-  set_counters("eth1", "40", "6000");  // tx restarted, rx went on
-  cycle();
-  EXPECT_EQ(sent.back().body, "serial=SN-0042&bw_tot=1040&bw_dn=1000&bw_up=40");
+  EXPECT_EQ(accounting.tx_baseline, 100u);
+  EXPECT_EQ(accounting.rx_baseline, 500u);
+  EXPECT_EQ(accounting.last_outcome, CycleOutcome::kNoRouteTable);
 }
 
 TEST_F(CycleTest, CountsAreExactBeyondSinglePrecision) {

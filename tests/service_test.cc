@@ -7,11 +7,13 @@
 
 #include <chrono>
 #include <fstream>
+#include <functional>
 #include <string>
 #include <thread>
 
 #include "inputs/config.h"
 #include "inputs/gateway.h"
+#include "report/accounting.h"
 #include "test_support.h"
 
 namespace {
@@ -55,6 +57,7 @@ class ServiceTest : public testing::Test {
       freopen((dir_.path() + "/" + name + ".err").c_str(), "w", stderr);
       config_set_directory((dir_.path() + "/config").c_str());
       gateway_set_route_table((dir_.path() + "/route").c_str());
+      accounting_set_state_file((dir_.path() + "/tolvu.state").c_str());
       char program[] = "tolvu";
       char arg[64];
       snprintf(arg, sizeof(arg), "%s", argument ? argument : "");
@@ -88,7 +91,7 @@ class ServiceTest : public testing::Test {
 
 TEST_F(ServiceTest, HelpAndVersionTouchNothing) {
   EXPECT_EQ(exit_status(start("--help", "help")), 0);
-  EXPECT_EQ(output("help.out").rfind("Usage: tolvu [--daemon]\n", 0), 0u);
+  EXPECT_EQ(output("help.out").rfind("Usage: tolvu [--daemon | --status]\n", 0), 0u);
   EXPECT_EQ(exit_status(start("--version", "version")), 0);
   EXPECT_EQ(output("version.out"), "tolvu " TOLVU_VERSION "\n");
   EXPECT_FALSE(std::ifstream(lock_).good());
@@ -115,6 +118,7 @@ TEST_F(ServiceTest, ConsoleModeHoldsTheLockWhileAlive) {
   EXPECT_EQ(output("first.out")
                 .rfind("Acs bandwidth Started not daemonized.\n"
                        "Acs Timeout value: 600 using 1\n"
+                       "Counting afresh: no state saved in this boot\n"
                        "Serial is: \nInstaller ID: \nGateway: NONE\n",
                        0),
             0u)
@@ -161,6 +165,48 @@ TEST_F(ServiceTest, DaemonModeDetaches) {
   std::this_thread::sleep_for(std::chrono::milliseconds(1200));
   EXPECT_EQ(output("daemon.out"), "");
   EXPECT_EQ(output("daemon.err"), "");
+}
+
+// The lock lives in a directory anyone may write to: a link, another name for a file elsewhere or
+// a file others may change stops the start, and nothing is written through it.
+TEST_F(ServiceTest, RefusesALockFileItCannotTrust) {
+  std::string victim = dir_.write("victim", "precious\n");
+  struct Case {
+    const char* what;
+    std::function<void()> plant;
+    const char* problem;
+  } cases[] = {
+      {"symbolic link", [&] { symlink(victim.c_str(), lock_.c_str()); }, "is a symbolic link"},
+      {"hard link", [&] { link(victim.c_str(), lock_.c_str()); },
+       "has more than one name (a hard link)"},
+      {"writable by others",
+       [&] {
+         dir_.write("tolvu.lock", "");
+         chmod(lock_.c_str(), 0666);
+       },
+       "is writable by group or others"},
+  };
+  for (const auto& c : cases) {
+    unlink(lock_.c_str());
+    c.plant();
+    EXPECT_EQ(exit_status(start(nullptr, "refused")), 1) << c.what;
+    EXPECT_EQ(output("refused.err"), "Cannot use the lock file " + lock_ + ": it " + c.problem +
+                                         ". Not starting; remove it if it is not yours to keep.\n")
+        << c.what;
+    EXPECT_EQ(output("victim"), "precious\n") << c.what;
+  }
+  unlink(lock_.c_str());
+
+  // Started with the standard descriptors closed, the lock still never takes one of them.
+  pid_t child = fork();
+  if (child == 0) {
+    close(0);
+    close(1);
+    close(2);
+    const char* problem = nullptr;
+    _exit(take_instance_lock(lock_.c_str(), &problem));
+  }
+  EXPECT_GT(exit_status(child), 2);
 }
 
 }  // namespace

@@ -11,6 +11,7 @@
 #include "common/log.h"
 #include "inputs/config.h"
 #include "inputs/gateway.h"
+#include "inputs/interface.h"
 #include "report/cycle.h"
 #include "report/human_size.h"
 #include "test_support.h"
@@ -154,13 +155,15 @@ class UploadTest : public testing::Test {
 
   struct Upload {
     bool accepted;
-    std::string out, err;
+    ReportOutcome outcome;
+    std::string detail, out, err;
   };
   Upload upload(const char* body = "serial=SN1&bw_tot=3&bw_dn=2&bw_up=1",
                 const char* installer = "acme") {
-    bool accepted = false;
-    auto [out, err] = capture_output([&] { accepted = upload_report(body, installer); });
-    return {accepted, out, err};
+    UploadResult result;
+    auto [out, err] = capture_output([&] { result = upload_report(body, installer); });
+    return {result.outcome == ReportOutcome::kAccepted, result.outcome, result.detail.data(), out,
+            err};
   }
 
   static TempDir* pki_;
@@ -185,7 +188,7 @@ TEST_F(UploadTest, PostsTheReportAndReadsTheVerdict) {
   EXPECT_EQ(accepted.err, "");
 
   Upload refused = upload();
-  EXPECT_FALSE(refused.accepted);
+  EXPECT_EQ(refused.outcome, ReportOutcome::kRefused);
   EXPECT_EQ(refused.out, "update_bandwidth: 7 bytes retrieved\nbandwidth REFUSED\n");
 
   EXPECT_TRUE(upload().accepted);  // the status code is not looked at
@@ -224,7 +227,8 @@ TEST_F(UploadTest, EveryFailureIsReportedAndRefused) {
     plan(c.plan);
     target_.ca_directory = c.other_ca ? other_ca.c_str() : ca_dir_.c_str();
     Upload u = upload("serial=x&bw_tot=0&bw_dn=0&bw_up=0", c.installer);
-    EXPECT_FALSE(u.accepted) << c.what;
+    EXPECT_EQ(u.outcome, ReportOutcome::kFailed) << c.what;
+    EXPECT_EQ(u.detail, c.error) << c.what;
     EXPECT_EQ(u.err, std::string("curl_easy_perform() failed: ") + c.error + "\n") << c.what;
     EXPECT_EQ(u.out, "") << c.what;
   }
@@ -238,7 +242,7 @@ TEST_F(UploadTest, EveryFailureIsReportedAndRefused) {
 
 TEST_F(UploadTest, RejectedInstallerIdSendsNothing) {
   Upload u = upload("serial=x", "x@elsewhere.example/");
-  EXPECT_FALSE(u.accepted);
+  EXPECT_EQ(u.outcome, ReportOutcome::kFailed);
   EXPECT_EQ(u.err, "Installer ID may hold only letters, digits, '-' and '.'; report not sent\n");
   EXPECT_EQ(requests(), "");
 }
@@ -253,10 +257,14 @@ TEST_F(UploadTest, CycleReportsEndToEnd) {
   router.write("route", "Iface\tDestination\neth1\t00000000\t0101A8C0\t0003\n");
   router.write("net/eth1/statistics/tx_bytes", "1536\n");
   router.write("net/eth1/statistics/rx_bytes", "16777217\n");
+  router.write("net/eth1/ifindex", "3\n");
+  router.write("boot_id", "3f2a6c1e-0b1d-4c1a-9e2f-1a2b3c4d5e6f\n");
   config_set_directory((router.path() + "/config").c_str());
   gateway_set_route_table((router.path() + "/route").c_str());
-  cycle_set_counter_directory((router.path() + "/net").c_str());
-  tx_baseline = rx_baseline = 0;
+  interface_set_directory((router.path() + "/net").c_str());
+  boot_id_set_file((router.path() + "/boot_id").c_str());
+  accounting_set_state_file((router.path() + "/tolvu.state").c_str());
+  accounting = Accounting{};
   cycle_set_sender(nullptr);  // the real upload, also after a test replaced it
 
   plan(R"({"requests": [{"reply": "NO"}, {"reply": "ACCEPTED\n"}]})");
@@ -269,14 +277,18 @@ TEST_F(UploadTest, CycleReportsEndToEnd) {
                      "update_bandwidth: 2 bytes retrieved\nbandwidth NO\n"),
             std::string::npos)
       << out;
-  EXPECT_EQ(tx_baseline, 0u);
+  EXPECT_EQ(accounting.tx_baseline, 0u);
   capture_output([] { update_bandwidth(); });
-  EXPECT_EQ(tx_baseline, 1536u);
-  EXPECT_EQ(rx_baseline, 16777217u);
+  EXPECT_EQ(accounting.tx_baseline, 1536u);
+  EXPECT_EQ(accounting.rx_baseline, 16777217u);
+  EXPECT_NE(read_file(router.path() + "/tolvu.state").find("last_outcome=accepted\n"),
+            std::string::npos);
 
   config_set_directory(nullptr);
   gateway_set_route_table(nullptr);
-  cycle_set_counter_directory(nullptr);
+  interface_set_directory(nullptr);
+  boot_id_set_file(nullptr);
+  accounting_set_state_file(nullptr);
 }
 
 }  // namespace

@@ -83,7 +83,10 @@ class SyslogRecorder:
             self.lines.append({
                 "facility": FACILITIES.get(pri >> 3, str(pri >> 3)),
                 "priority": PRIORITIES[pri & 7], "ident": m.group(2),
-                "pid": int(m.group(3)) if m.group(3) else None, "message": m.group(4),
+                # A syslog daemon drops the line end; musl's syslog() adds one to every line,
+                # glibc's keeps the caller's.
+                "pid": int(m.group(3)) if m.group(3) else None,
+                "message": m.group(4).rstrip("\n"),
                 "time": time.time(),
             })
 

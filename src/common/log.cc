@@ -16,7 +16,7 @@ void log_verbose(int flag, const char* format, ...) {
 void log_failure(FILE* stream, const char* format, ...) {
   va_list args;
   va_start(args, format);
-  if (!verbose) {
+  if (!verbose || stream == stdout) {
     va_list copy;
     va_copy(copy, args);
     vsyslog(LOG_ERR, format, copy);

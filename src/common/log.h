@@ -10,8 +10,9 @@ extern int verbose;
 // Prints the formatted text on standard output when flag is non-zero; does nothing otherwise.
 void log_verbose(int flag, const char* format, ...) __attribute__((format(printf, 2, 3)));
 
-// Writes a failure message to stream (stdout or stderr). In daemon mode, where those streams lead
-// to /dev/null, the same text also goes to the system log at error priority.
+// Writes a failure message to stream (stdout or stderr), and the same text to the system log at
+// error priority whenever the stream may not reach it: always for stdout (procd drops it), and in
+// daemon mode, where both streams lead to /dev/null, for stderr too.
 void log_failure(FILE* stream, const char* format, ...) __attribute__((format(printf, 2, 3)));
 
 // Writes one line to the system log at notice priority.

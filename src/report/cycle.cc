@@ -5,36 +5,43 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <time.h>
 
 #include "common/log.h"
 #include "common/resources.h"
 #include "inputs/config.h"
 #include "inputs/gateway.h"
-#include "inputs/sys_value.h"
+#include "inputs/interface.h"
 #include "report/human_size.h"
 #include "report/upload.h"
 
-uint64_t tx_baseline = 0;
-uint64_t rx_baseline = 0;
+Accounting accounting;
 
 namespace {
 
 ReportSender report_sender = upload_report;
-PathSetting counter_directory(kCounterDirectory);
 
-constexpr size_t kCounterPathSize = 320;  // directory, interface and file name
+const CycleOutcome kOutcomeOfReport[] = {CycleOutcome::kAccepted, CycleOutcome::kRefused,
+                                         CycleOutcome::kFailed};
 
-uint64_t read_interface_counter(const char* iface, const char* name) {
-  char path[kCounterPathSize];
-  snprintf(path, sizeof(path), "%s/%s/statistics/%s", counter_directory.get(), iface, name);
-  return read_counter(path);
+// Records how the cycle ended and saves the accounting at once, so that a stop right after an
+// accepted report loses as little as it can.
+void finish_cycle(CycleOutcome outcome, const char* error = "") {
+  accounting.last_cycle = static_cast<int64_t>(time(nullptr));
+  accounting.last_outcome = outcome;
+  copy_text(accounting.last_error.data(), accounting.last_error.size(), error);
+  save_accounting(accounting);
 }
 
-void skip_reporting(bool reset_baselines) {
+void skip_reporting(CycleOutcome outcome) {
   log_verbose(verbose, "skip reporting\n");
-  if (!reset_baselines) return;
-  tx_baseline = 0;
-  rx_baseline = 0;
+  finish_cycle(outcome);
+}
+
+// Prints a start-up line and sends it to the system log.
+void announce(const char* what, const char* detail) {
+  log_verbose(verbose, "%s%s\n", what, detail);
+  log_notice("%s%s", what, detail);
 }
 
 }  // namespace
@@ -43,12 +50,24 @@ void cycle_set_sender(ReportSender sender) {
   report_sender = sender ? sender : upload_report;
 }
 
-void cycle_set_counter_directory(const char* directory) {
-  counter_directory.set(directory);
-}
-
-uint64_t counter_difference(uint64_t counter, uint64_t baseline) {
-  return counter >= baseline ? counter - baseline : counter;
+void resume_accounting() {
+  Accounting saved;
+  bool loaded = load_accounting(&saved);
+  if (loaded) accounting = saved;
+  ConfigField module{};
+  config_get(module, "network", "module", "ifname");
+  CounterOwner now = current_owner(module.data());
+  const char* stale =
+      loaded ? baselines_stale(accounting, now, read_interface_counter(module.data(), "tx_bytes"),
+                               read_interface_counter(module.data(), "rx_bytes"))
+             : "no state saved in this boot";
+  if (stale) {
+    count_afresh(&accounting, now);
+    return announce("Counting afresh: ", stale);
+  }
+  if (accounting.last_accepted == 0) return announce("Resuming: no report accepted yet", "");
+  announce("Resuming from the report accepted at ",
+           local_time_text(accounting.last_accepted).data());
 }
 
 bool encode_form_value(const char* text, char* out, size_t out_size) {
@@ -92,17 +111,23 @@ void update_bandwidth() {
   // Report only while the module carries the default route. Without a routing table
   // nothing says the route moved, so the baselines stay.
   std::optional<InterfaceName> gateway = get_gateway();
-  if (!gateway) return skip_reporting(false);
+  if (!gateway) return skip_reporting(CycleOutcome::kNoRouteTable);
   log_verbose(verbose, "Gateway: %s\n", gateway->data());
   log_verbose(verbose, "Module Detected: %d\n", module_detected);
   if (strcmp(gateway->data(), "NONE") == 0 || strcmp(gateway->data(), module.data()) != 0)
-    return skip_reporting(true);
+    return skip_reporting(CycleOutcome::kSkipped);
 
-  // Counters and the traffic since the last accepted report.
+  // Counters, and the traffic since the last accepted report. The baselines count only for the
+  // counters they were taken from: this interface, not re-created, in this boot.
   uint64_t tx = read_interface_counter(gateway->data(), "tx_bytes");
   uint64_t rx = read_interface_counter(gateway->data(), "rx_bytes");
-  uint64_t txdiff = counter_difference(tx, tx_baseline);
-  uint64_t rxdiff = counter_difference(rx, rx_baseline);
+  CounterOwner now = current_owner(gateway->data());
+  if (const char* stale = baselines_stale(accounting, now, tx, rx)) {
+    if (accounting.tx_baseline || accounting.rx_baseline) log_notice("Counting afresh: %s", stale);
+    count_afresh(&accounting, now);
+  }
+  uint64_t txdiff = tx - accounting.tx_baseline;
+  uint64_t rxdiff = rx - accounting.rx_baseline;
   uint64_t total = txdiff + rxdiff;
 
   // The figures line, exact to the byte.
@@ -123,8 +148,11 @@ void update_bandwidth() {
   // The report, and the baselines move on only when the server accepts it.
   format_report_body(line, sizeof(line), serial.data(), total, rxdiff, txdiff);
   log_verbose(verbose, "Bandwidth Command: %s\n", line);
-  if (report_sender(line, installer.data())) {
-    tx_baseline = tx;
-    rx_baseline = rx;
+  UploadResult result = report_sender(line, installer.data());
+  if (result.outcome == ReportOutcome::kAccepted) {
+    accounting.tx_baseline = tx;
+    accounting.rx_baseline = rx;
+    accounting.last_accepted = static_cast<int64_t>(time(nullptr));
   }
+  finish_cycle(kOutcomeOfReport[static_cast<int>(result.outcome)], result.detail.data());
 }

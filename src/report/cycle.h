@@ -4,29 +4,29 @@
 #include <cstddef>
 #include <cstdint>
 
-// The counters as they stood at the last accepted report; 0 at start and after a skipped cycle.
-extern uint64_t tx_baseline;
-extern uint64_t rx_baseline;
+#include "report/accounting.h"
+#include "report/upload.h"
 
-// Sends one report body for installer_id; true when the server accepted it.
-using ReportSender = bool (*)(const char* body, const char* installer_id);
+// The cycle's accounting: the baselines, whose counters they are, and how the last cycle went.
+// Saved to the state file after every cycle.
+extern Accounting accounting;
 
-constexpr const char kCounterDirectory[] = "/sys/class/net";
+// Sends one report body for installer_id and says how it went.
+using ReportSender = UploadResult (*)(const char* body, const char* installer_id);
+
 constexpr size_t kLineSize = 1024;
 
 // Runs one cycle. On a cycle whose gateway is the module interface the report is handed to the
-// sender, and an accepted report moves the baselines to this cycle's counters.
+// sender, and an accepted report moves the baselines to this cycle's counters. Skipped cycles
+// leave the baselines alone: what the module carried meanwhile goes into the next report.
 void update_bandwidth();
+
+// At start: takes the saved accounting back when it still belongs to the module interface in
+// this boot, and otherwise counts afresh. Says which in one console and one system-log line.
+void resume_accounting();
 
 // Replaces the upload step (upload_report); nullptr restores it.
 void cycle_set_sender(ReportSender sender);
-
-// Points the counter reads at another directory; nullptr restores "/sys/class/net".
-void cycle_set_counter_directory(const char* directory);
-
-// Bytes since the baseline. A counter below its baseline was restarted (the interface came back
-// or its counters were reset), so all of it is new.
-uint64_t counter_difference(uint64_t counter, uint64_t baseline);
 
 // Percent-encodes text as a form value: every byte but A-Z a-z 0-9 - . _ ~ becomes %XX.
 // Returns false when out is too small.

@@ -31,6 +31,12 @@ class ScopedResponse {
   response_buffer buffer_;
 };
 
+UploadResult failed(const char* detail) {
+  UploadResult result;
+  copy_text(result.detail.data(), result.detail.size(), detail);
+  return result;
+}
+
 }  // namespace
 
 void* myrealloc(void* ptr, size_t size) {
@@ -86,20 +92,21 @@ void upload_set_target(const UploadTarget* target) {
   upload_target = target ? target : &kBuiltInTarget;
 }
 
-bool upload_report(const char* body, const char* installer_id) {
+UploadResult upload_report(const char* body, const char* installer_id) {
   const UploadTarget& target = *upload_target;
   if (!installer_id_valid(installer_id)) {
     log_failure(stderr, "%s\n",
                 "Installer ID may hold only letters, digits, '-' and '.'; report not sent");
-    return false;
+    return failed("installer ID not usable in a host name");
   }
 
   // Address, reply collector, handle.
   char address[kAddressSize];
-  if (!form_server_address(address, sizeof(address), installer_id, target)) return false;
+  if (!form_server_address(address, sizeof(address), installer_id, target))
+    return failed("server address too long");
   ScopedResponse reply;
   CurlHandle curl(curl_easy_init());
-  if (!curl.get()) return false;
+  if (!curl.get()) return failed("libcurl could not start");
 
   // The options, with time limits so that a half-open link cannot hold the service.
   curl_easy_setopt(curl.get(), CURLOPT_URL, address);
@@ -117,14 +124,15 @@ bool upload_report(const char* body, const char* installer_id) {
   CURLcode result = curl_easy_perform(curl.get());
   if (result != CURLE_OK) {
     log_failure(stderr, "curl_easy_perform() failed: %s\n", curl_easy_strerror(result));
-    return false;
+    return failed(curl_easy_strerror(result));
   }
   response_buffer* collected = reply.get();
   const char* text = collected->data ? collected->data : "";
   log_verbose(verbose, "update_bandwidth: %lu bytes retrieved\n",
               static_cast<unsigned long>(collected->size));
   log_verbose(verbose, "bandwidth %s\n", text);
-  if (!reply_accepted(text)) return false;
-  log_verbose(verbose, "update_accepted 1\n");
-  return true;
+  UploadResult verdict;
+  verdict.outcome = reply_accepted(text) ? ReportOutcome::kAccepted : ReportOutcome::kRefused;
+  if (verdict.outcome == ReportOutcome::kAccepted) log_verbose(verbose, "update_accepted 1\n");
+  return verdict;
 }

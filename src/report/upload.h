@@ -1,6 +1,7 @@
 // Sending a report to the management server over HTTPS, and reading its verdict.
 #pragma once
 
+#include <array>
 #include <cstddef>
 
 // The reply collected from the server: a NUL-terminated block (or null) and its length.
@@ -46,8 +47,17 @@ bool installer_id_valid(const char* installer_id);
 bool form_server_address(char* out, size_t out_size, const char* installer_id,
                          const UploadTarget& target);
 
-// POSTs body to the installer's server; true when the server accepted it.
-bool upload_report(const char* body, const char* installer_id);
+enum class ReportOutcome { kAccepted, kRefused, kFailed };
+
+// How one upload went; detail says why, for a failed one.
+struct UploadResult {
+  ReportOutcome outcome = ReportOutcome::kFailed;
+  std::array<char, 128> detail{};
+};
+
+// POSTs body to the installer's server. Accepted when the reply carries the marker, refused when
+// it does not, failed when no reply arrived or the report could not be sent.
+UploadResult upload_report(const char* body, const char* installer_id);
 
 // Replaces the built-in target; nullptr restores it. The pointed-to target must outlive its use.
 void upload_set_target(const UploadTarget* target);

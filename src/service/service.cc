@@ -1,5 +1,6 @@
 #include "service/service.h"
 
+#include <errno.h>
 #include <fcntl.h>
 #include <signal.h>
 #include <stdio.h>
@@ -11,17 +12,21 @@
 #include <unistd.h>
 
 #include "common/log.h"
+#include "common/private_file.h"
 #include "common/resources.h"
 #include "inputs/config.h"
 #include "report/cycle.h"
+#include "service/status.h"
 
 namespace {
 
 const char kUsage[] =
-    "Usage: tolvu [--daemon]\n"
+    "Usage: tolvu [--daemon | --status]\n"
     "Reports the cellular module's traffic to the management server.\n"
     "\n"
     "  --daemon   detach from the console; only system-log lines remain\n"
+    "  --status   show whether the service runs, the module's route, the last report and\n"
+    "             the traffic not yet accepted; exit status 0 when it runs, 3 when not\n"
     "  --help     show this text\n"
     "  --version  show the version\n"
     "\n"
@@ -43,6 +48,14 @@ int setting_number(const char* text) {
   return atoi(text);  // NOLINT(cert-err34-c)
 }
 
+// The same open file on a descriptor above 2, where console output can never land.
+int above_standard_streams(int fd) {
+  if (fd < 0 || fd > 2) return fd;
+  int moved = fcntl(fd, F_DUPFD_CLOEXEC, 3);
+  close(fd);
+  return moved;
+}
+
 void sleep_seconds(unsigned seconds) {
   while (seconds > 0) seconds = sleep(seconds);
 }
@@ -55,10 +68,26 @@ int report_interval(const char* periodic, const char* polling) {
   return interval < 0 ? kDefaultInterval : interval;
 }
 
-int take_instance_lock(const char* path) {
-  ScopedFd fd(open(path, O_RDWR | O_CREAT | O_CLOEXEC, 0644));
-  if (fd.get() < 0 || flock(fd.get(), LOCK_EX | LOCK_NB) != 0) return -1;
+int take_instance_lock(const char* path, const char** problem) {
+  ScopedFd fd(above_standard_streams(open_private_file(path, O_RDWR | O_CREAT, problem)));
+  if (fd.get() < 0) {
+    if (!*problem) *problem = strerror(errno);
+    return -1;
+  }
+  *problem = nullptr;
+  if (flock(fd.get(), LOCK_EX | LOCK_NB) != 0) return -1;
   return fd.release();
+}
+
+void open_standard_descriptors() {
+  for (int fd = 0; fd <= 2; ++fd) {
+    if (fcntl(fd, F_GETFD) >= 0) continue;
+    int null_fd = open("/dev/null", O_RDWR);
+    if (null_fd >= 0 && null_fd != fd) {
+      dup2(null_fd, fd);
+      close(null_fd);
+    }
+  }
 }
 
 void write_lock_pid(int lock_fd) {
@@ -106,6 +135,8 @@ int service_main(int argc, char** argv, const char* lock_path) {
     printf("tolvu %s\n", TOLVU_VERSION);
     return 0;
   }
+  open_standard_descriptors();
+  if (strcmp(first, "--status") == 0) return print_status(lock_path);
   setvbuf(stdout, nullptr, _IOLBF, 0);
 
   // Settings, with their defaults.
@@ -128,7 +159,15 @@ int service_main(int argc, char** argv, const char* lock_path) {
   }
 
   // One instance at a time.
-  int lock_fd = take_instance_lock(lock_path);
+  const char* lock_problem = nullptr;
+  int lock_fd = take_instance_lock(lock_path, &lock_problem);
+  if (lock_fd < 0 && lock_problem) {
+    fprintf(stderr,
+            "Cannot use the lock file %s: it %s. Not starting; remove it if it is not "
+            "yours to keep.\n",
+            lock_path, lock_problem);
+    exit(1);
+  }
   if (lock_fd < 0) {
     fputs("I am already running!\n", stderr);
     exit(1);
@@ -149,6 +188,7 @@ int service_main(int argc, char** argv, const char* lock_path) {
     verbose = 0;
   }
   write_lock_pid(lock_fd);
+  resume_accounting();
 
   // The main loop, until a signal ends the process.
   for (;;) {

@@ -8,9 +8,14 @@ constexpr int kDefaultInterval = 240;
 // or not a number; a negative result falls back to 240.
 int report_interval(const char* periodic, const char* polling);
 
-// Opens or creates the lock file and takes an exclusive lock on it; -1 when another live
-// instance holds it or the file cannot be opened. The descriptor must stay open while running.
-int take_instance_lock(const char* path);
+// Opens or creates the lock file and takes an exclusive lock on it. Returns the descriptor (never
+// 0, 1 or 2), which must stay open while running; or -1, with *problem null when another live
+// instance holds the lock, or saying what is wrong with the file (a link, another user's...).
+int take_instance_lock(const char* path, const char** problem);
+
+// Opens /dev/null on whichever of descriptors 0, 1 and 2 are closed, so that nothing the service
+// opens later can take their place and receive its console output.
+void open_standard_descriptors();
 
 // Records the running process's PID in the lock file.
 void write_lock_pid(int lock_fd);
@@ -21,5 +26,6 @@ void write_lock_pid(int lock_fd);
 void daemonize(int lock_fd);
 
 // The whole service, as main runs it with lock_path "/tmp/tolvu.lock". Returns the exit status
-// for --help, --version and a disabled service; otherwise it runs until a signal ends it.
+// for --help, --version, --status and a disabled service; otherwise it runs until a signal ends
+// it.
 int service_main(int argc, char** argv, const char* lock_path);

@@ -7,13 +7,16 @@ import time
 
 import pytest
 
-from conftest import WRAP, start
+from conftest import CUT_REPLY, ROUTER_STACK, WRAP, start
 
 SANITIZED = os.environ.get("TOLVU_SANITIZED") == "1"
 pytestmark = pytest.mark.skipif(
     bool(WRAP) or SANITIZED, reason="measures the plain native binary (no emulator, no sanitizer)")
 
 
+# musl's libc calls its own malloc from inside (fopen, getaddrinfo), out of valgrind's reach, so
+# memcheck takes every fclose for a bad free there: memcheck runs on the host stack only.
+@pytest.mark.skipif(ROUTER_STACK, reason="valgrind cannot follow musl's internal allocations")
 def test_no_memory_errors_or_leaks_over_many_cycles(sandbox):
     sb = sandbox
     sb.add_link("eth1")
@@ -40,7 +43,7 @@ def test_no_memory_errors_or_leaks_over_many_cycles(sandbox):
     with open(os.path.join(sb.dir, "tmp", "valgrind.log")) as f:
         log = f.read()
     assert skipped and reports(service.out) >= 52 and "update_accepted 1" in service.out
-    assert "curl_easy_perform() failed: Transferred a partial file" in service.err
+    assert CUT_REPLY in service.err
     assert re.search(r"ERROR SUMMARY: 0 errors", log), log[-3000:]
     for kind in ("definitely", "indirectly"):
         match = re.search(kind + r" lost: ([\d,]+) bytes", log)

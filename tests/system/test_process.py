@@ -3,7 +3,7 @@
 import os
 import signal
 
-from conftest import start, wait_until
+from conftest import CUT_REPLY, start, wait_until
 
 
 def lock_pid(sb):
@@ -22,6 +22,11 @@ def test_daemon_mode_and_single_instance(sandbox):
     sb.set_plan({"requests": [{"reply": "ACCEPTED"}, {"drop": True, "reply": "x" * 512}],
                  "default": {"reply": "ACCEPTED"}})
 
+    # --status: nothing runs yet.
+    status = start(sb, "--status")
+    assert status.wait() == 3
+    assert status.out[0] == "tolvu is not running"
+
     parent = start(sb, "--daemon")
     assert parent.wait() == 0
     assert wait_until(lambda: lock_pid(sb) > 0, timeout=10), "timed out"
@@ -36,12 +41,13 @@ def test_daemon_mode_and_single_instance(sandbox):
     assert wait_until(lambda: any(e["priority"] == "err" for e in sb.syslog_lines()),
                       timeout=15), "timed out"
     log = sb.syslog_lines()
-    assert [e["message"] for e in log[:4]] == [
-        "Acs bandwidth daemon Started.", "Acs Timeout value: 600 using 1\n",
-        "Acs Running Bandwidth Monitor.", log[3]["message"]]
-    assert log[3]["message"].startswith("tx: ")
+    assert [e["message"] for e in log[:5]] == [
+        "Acs bandwidth daemon Started.", "Acs Timeout value: 600 using 1",
+        "Counting afresh: no state saved in this boot",
+        "Acs Running Bandwidth Monitor.", log[4]["message"]]
+    assert log[4]["message"].startswith("tx: ")
     errors = [e for e in log if e["priority"] == "err"]
-    assert errors[0]["message"] == "curl_easy_perform() failed: Transferred a partial file\n"
+    assert errors[0]["message"] == CUT_REPLY
     assert {(e["ident"], e["facility"], e["pid"]) for e in log} == {("OxelACS", "daemon", daemon)}
     assert parent.out == [] and parent.err == []
 
@@ -51,12 +57,24 @@ def test_daemon_mode_and_single_instance(sandbox):
     assert second.err == ["I am already running!"]
     assert second.out == []
 
+    # --status sees the daemon, without taking its lock, and what it has done.
+    status = start(sb, "--status")
+    assert status.wait() == 0
+    assert status.out[:2] == ["tolvu is running, PID %d" % daemon,
+                              "Module interface: eth1, carries the default route now"]
+    assert status.out[2].startswith("Last accepted report: ")
+    assert status.out[3].startswith("Not yet accepted: tx ")
+    assert status.out[4].startswith("Last cycle: ")
+    assert status.err == []
+
     # After kill -9 the lock file stays, but a new start takes it over.
     os.kill(daemon, signal.SIGKILL)
     assert wait_until(lambda: not os.path.exists("/proc/%d" % daemon) or
                       open("/proc/%d/stat" % daemon).read().split()[2] == "Z",
                       timeout=10), "timed out"
     assert os.path.exists(sb.lock_file())
+    status = start(sb, "--status")
+    assert status.wait() == 3 and status.out[0] == "tolvu is not running"
     third = start(sb)
     third.wait_for(lambda out, err: "update_accepted 1" in out)
     assert lock_pid(sb) == third.popen.pid

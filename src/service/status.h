@@ -1,0 +1,12 @@
+// `tolvu --status`: what the running service is doing, for a person, without disturbing it.
+#pragma once
+
+#include <sys/types.h>
+
+// The PID of the service holding the lock at lock_path; 0 when none runs. Takes no lock: it looks
+// the lock up in the kernel's table of locks.
+pid_t running_service(const char* lock_path);
+
+// Prints whether the service runs, the module interface and its route, the last accepted report,
+// the traffic not yet accepted and the last cycle. Returns 0 when the service runs, 3 when not.
+int print_status(const char* lock_path);
