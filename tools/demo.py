@@ -63,12 +63,17 @@ def main(binary, domain):
                 print("demo    | --- the wired WAN takes the default route: cycles skip ---")
                 sb.set_default_route("eth0.2")
             if cycle == 4:
-                print("demo    | --- the module gets the route back: the next report starts "
-                      "from zero ---")
+                print("demo    | --- the module gets the route back: the next report carries "
+                      "what is not yet accepted, failover included, and nothing twice ---")
                 sb.set_default_route("eth1")
         time.sleep(1.5)
         stop.set()
         thread.join()
+        status = sb.start(binary, "--status")
+        status.wait()
+        print("\n$ tolvu --status   (exit status %d)" % status.popen.returncode)
+        for line in status.out:
+            print("status  | " + line)
         log = sb.syslog_lines()
         print("\nSystem log (%d lines), the last few:" % len(log))
         for entry in log[-4:]:
@@ -76,8 +81,14 @@ def main(binary, domain):
                                                  entry["ident"], entry["pid"],
                                                  entry["message"].rstrip()))
         accepted = [r for r in sb.requests() if "ACCEPTED" == r["behaviour"].get("reply")]
-        print("\n%d reports sent, %d accepted. The sandbox is gone." % (
-            len(sb.requests()), len(accepted)))
+        fields = [dict(p.split("=", 1) for p in r["body"].split("&")) for r in accepted]
+        up, down = (sum(int(f[k]) for f in fields) for k in ("bw_up", "bw_dn"))
+        last = [l for i, l in enumerate(service.out) if l.startswith("Bandwidth Calc: ")
+                and "update_accepted 1" in service.out[i:i + 6]][-1].split()
+        print("\n%d reports sent, %d accepted. Accepted in all: %d bytes up, %d down; the module's "
+              "counters at the last accepted report: tx %s, rx %s." % (
+                  len(sb.requests()), len(accepted), up, down, last[3], last[5]))
+        print("The sandbox is gone.")
 
 
 if __name__ == "__main__":

@@ -377,6 +377,9 @@ class Sandbox:
                     mirror = os.path.join(self.dir, "tmp", top[len("/tmp/"):])
                     os.makedirs(mirror, exist_ok=True)
                     mirrors.append((top, mirror))
+        boot_id = os.path.join(self.dir, "boot_id")
+        if os.path.exists(boot_id):  # another boot, as the service sees it
+            mounts.insert(0, (boot_id, "/proc/sys/kernel/random/boot_id"))
         script = "".join('mount --bind "%s" "%s" && ' % m for m in mounts[:-1] + mirrors)
         script += 'mount --rbind "%s" "%s" && ' % mounts[-1]
         if hide_route_table:
@@ -391,6 +394,22 @@ class Sandbox:
         service = Service(popen)
         self.services.append(service)
         return service
+
+    def set_boot_id(self, boot_id):
+        """Makes services started from now on see another boot id."""
+        with open(os.path.join(self.dir, "boot_id"), "w") as f:
+            f.write(boot_id + "\n")
+
+    def state_file(self):
+        return os.path.join(self.dir, "tmp", "tolvu.state")
+
+    def state(self):
+        """The saved state as a dict, or None."""
+        try:
+            with open(self.state_file()) as f:
+                return dict(line.split("=", 1) for line in f.read().splitlines())
+        except (OSError, ValueError):
+            return None
 
     def syslog_lines(self):
         return list(self.syslog.lines)

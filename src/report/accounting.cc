@@ -203,14 +203,14 @@ const char* read_state(int fd, Accounting* accounting) {
 
 }  // namespace
 
-bool load_accounting(Accounting* accounting) {
+StateLoad load_accounting(Accounting* accounting) {
   const char* problem = nullptr;
   ScopedFd fd(open_private_file(state_file.get(), O_RDONLY, &problem));
-  if (fd.get() < 0 && problem == kFileMissing) return false;
+  if (fd.get() < 0 && problem == kFileMissing) return StateLoad::kNone;
   if (fd.get() >= 0) problem = read_state(fd.get(), accounting);
-  if (!problem) return true;
+  if (!problem) return StateLoad::kLoaded;
   log_failure(stderr, "Ignoring the saved state %s: it %s\n", state_file.get(), problem);
-  return false;
+  return StateLoad::kIgnored;
 }
 
 void save_accounting(const Accounting& accounting) {

@@ -53,9 +53,11 @@ bool format_accounting(const Accounting& accounting, char* out, size_t out_size)
 // Reads the state file's text; false, with *problem, when it is not one this version wrote.
 bool parse_accounting(std::string_view text, Accounting* accounting, const char** problem);
 
-// Reads the state file. False when there is none, or, with a line saying why, when it is unsafe
-// or unreadable (a link, another user's, over 4 KiB, not parsable); *accounting is then untouched.
-bool load_accounting(Accounting* accounting);
+enum class StateLoad { kLoaded, kNone, kIgnored };
+
+// Reads the state file. kIgnored, with a line saying why, when it is unsafe or unreadable (a link,
+// another user's, over 4 KiB, not parsable); *accounting is untouched unless kLoaded.
+StateLoad load_accounting(Accounting* accounting);
 
 // Writes the state file atomically. A failure is reported once, until a write succeeds again.
 void save_accounting(const Accounting& accounting);

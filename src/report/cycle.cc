@@ -52,15 +52,17 @@ void cycle_set_sender(ReportSender sender) {
 
 void resume_accounting() {
   Accounting saved;
-  bool loaded = load_accounting(&saved);
-  if (loaded) accounting = saved;
+  StateLoad load = load_accounting(&saved);
+  if (load == StateLoad::kLoaded) accounting = saved;
   ConfigField module{};
   config_get(module, "network", "module", "ifname");
   CounterOwner now = current_owner(module.data());
-  const char* stale =
-      loaded ? baselines_stale(accounting, now, read_interface_counter(module.data(), "tx_bytes"),
-                               read_interface_counter(module.data(), "rx_bytes"))
-             : "no state saved in this boot";
+  const char* stale = "no state saved in this boot";
+  if (load == StateLoad::kIgnored) stale = "the saved state was ignored";
+  if (load == StateLoad::kLoaded) {
+    stale = baselines_stale(accounting, now, read_interface_counter(module.data(), "tx_bytes"),
+                            read_interface_counter(module.data(), "rx_bytes"));
+  }
   if (stale) {
     count_afresh(&accounting, now);
     return announce("Counting afresh: ", stale);

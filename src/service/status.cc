@@ -134,7 +134,7 @@ int print_status(const char* lock_path) {
   }
 
   Accounting accounting;
-  bool saved = load_accounting(&accounting);
+  bool saved = load_accounting(&accounting) == StateLoad::kLoaded;
   fputs("Last accepted report: ", stdout);
   if (saved && accounting.last_accepted > 0) {
     printf("%s, ", local_time_text(accounting.last_accepted).data());
