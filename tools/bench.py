@@ -1,7 +1,10 @@
-"""tolvu's footprint, measured in a sandboxed router, next to what a cron script would cost.
+"""tolvu's footprint, measured in a sandboxed router on two stacks side by side: this host's (glibc,
+Debian's libcurl on OpenSSL) and a router's (musl, libcurl on mbedTLS), next to what a cron script
+would cost.
 
 Prints a Markdown table: each figure with the command that measured it. Instruction counts come
-from valgrind's callgrind, which counts the same on a busy machine as on an idle one.
+from valgrind's callgrind, which counts the same on a busy machine as on an idle one. Bytes on the
+wire are measured on a realistic certificate chain (RSA-2048 leaf and intermediate).
 """
 
 import os
@@ -17,64 +20,87 @@ sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from sandbox import SERVER_PORT, Sandbox, require_root  # noqa: E402
 
 BODY = "serial=SN-0042&bw_tot=600&bw_dn=500&bw_up=100"
-rows = []
+REPORTS_PER_30_DAYS = 30 * 86400 // 240
+STACKS = ("host", "router")
+rows = []  # (what, {stack: value}, command)
 
 
-def row(what, value, command):
-    rows.append((what, value, command))
-    print("  %-48s %s" % (what, value), file=sys.stderr)
+def row(what, values, command):
+    rows.append((what, values, command))
+    print("  %-52s %s" % (what, "  |  ".join(str(values.get(s, "")) for s in STACKS)),
+          file=sys.stderr)
 
 
 def kib(n):
     return "%.1f KiB" % (n / 1024.0)
 
 
-def callgrind_totals(path):
-    """Total instructions and those spent in libssl/libcrypto, from a callgrind output file."""
+def callgrind_totals(path, function=None):
+    """Total instructions, those in the TLS libraries, and those inclusive in function."""
     out = subprocess.run(["callgrind_annotate", "--inclusive=no", "--threshold=100", path],
                          capture_output=True, text=True, check=True).stdout
     total = int(re.search(r"^([\d,]+) .*PROGRAM TOTALS", out, re.M).group(1).replace(",", ""))
     tls = 0
     for line in out.splitlines():
         m = re.match(r"^\s*([\d,]+) .*\[(.*)\]\s*$", line)
-        if m and re.search(r"lib(ssl|crypto)\.so", m.group(2)):
+        if m and re.search(r"lib(ssl|crypto|mbedtls|mbedx509|mbedcrypto)\.so", m.group(2)):
             tls += int(m.group(1).replace(",", ""))
-    return total, tls
+    inside = 0
+    if function:
+        out = subprocess.run(["callgrind_annotate", "--inclusive=yes", "--threshold=100", path],
+                             capture_output=True, text=True, check=True).stdout
+        m = re.search(r"^\s*([\d,]+) .*\b%s\(" % re.escape(function), out, re.M)
+        inside = int(m.group(1).replace(",", "")) if m else 0
+    return total, tls, inside
 
 
-def size_rows(binary):
-    with tempfile.NamedTemporaryFile() as stripped:
-        subprocess.run(["strip", "-o", stripped.name, binary], check=True)
-        size = os.path.getsize(stripped.name)
-    needed = re.findall(r"\(NEEDED\).*\[(.*)\]",
-                        subprocess.run(["readelf", "-d", binary], capture_output=True,
-                                       text=True).stdout)
-    row("stripped size of tolvu (goal: at most 64 KiB)", "%d bytes (%s)" % (size, kib(size)),
-        "strip -o t tolvu; stat -c %s t")
-    row("NEEDED libraries (goal: no libstdc++)", ", ".join(needed), "readelf -d tolvu")
+def size_rows(binaries):
+    sizes, packed, needed = {}, {}, {}
+    for stack, binary in binaries.items():
+        with tempfile.NamedTemporaryFile() as stripped:
+            subprocess.run(["strip", "-o", stripped.name, binary], check=True)
+            size = os.path.getsize(stripped.name)
+            xz = len(subprocess.run(["xz", "-9", "-c", stripped.name], check=True,
+                                    capture_output=True).stdout)
+        sizes[stack] = "%d bytes (%s)" % (size, kib(size))
+        packed[stack] = "%d bytes (%s)" % (xz, kib(xz))
+        needed[stack] = ", ".join(re.findall(r"\(NEEDED\).*\[(.*)\]", subprocess.run(
+            ["readelf", "-d", binary], capture_output=True, text=True).stdout))
+    row("stripped size of tolvu (goal: at most 64 KiB)", sizes, "strip -o t tolvu; stat -c %s t")
+    row("the same compressed, as a squashfs image holds it", packed, "xz -9 -c t | wc -c")
+    row("NEEDED libraries (goal: no libstdc++)", needed, "readelf -d tolvu")
 
 
-def memory_rows(sb, binary):
+def memory(sb, binary):
+    """RSS, peak and private memory after 100 report cycles, the service's own and the libraries'."""
     sb.configure(interval=0, periodic=0)
     service = sb.start(binary)
     service.wait_cycles(100)
     pid = service.popen.pid
     with open("/proc/%d/status" % pid) as f:
         status = f.read()
-    with open("/proc/%d/smaps_rollup" % pid) as f:
+    with open("/proc/%d/smaps" % pid) as f:
         smaps = f.read()
     service.stop()
-    rss = int(re.search(r"VmRSS:\s+(\d+)", status).group(1))
-    hwm = int(re.search(r"VmHWM:\s+(\d+)", status).group(1))
-    private = sum(int(v) for v in re.findall(r"Private_(?:Clean|Dirty):\s+(\d+)", smaps))
-    row("RSS after 100 report cycles", "%d KiB" % rss, "VmRSS in /proc/PID/status")
-    row("private memory after 100 report cycles", "%d KiB" % private,
-        "Private_Clean + Private_Dirty in /proc/PID/smaps_rollup")
-    row("peak RSS over 100 report cycles", "%d KiB" % hwm, "VmHWM in /proc/PID/status")
+    parts = {"own": [0, 0], "libraries": [0, 0]}  # [rss, private] in KiB
+    part = None
+    for line in smaps.splitlines():
+        head = re.match(r"^[0-9a-f]+-[0-9a-f]+ \S+ \S+ \S+ \S+\s*(.*)$", line)
+        if head:
+            path = head.group(1)
+            part = ("libraries" if re.search(r"\.so(\.|$)", path) else
+                    None if path in ("[vvar]", "[vdso]", "[vsyscall]") else "own")
+            continue
+        m = re.match(r"^(Rss|Private_Clean|Private_Dirty):\s+(\d+) kB", line)
+        if m and part:
+            parts[part][0 if m.group(1) == "Rss" else 1] += int(m.group(2))
+    return {"rss": int(re.search(r"VmRSS:\s+(\d+)", status).group(1)),
+            "hwm": int(re.search(r"VmHWM:\s+(\d+)", status).group(1)), "parts": parts}
 
 
-def instruction_rows(sb, binary, cycles=20):
-    """Instructions inside update_bandwidth() per cycle, skipped and reporting."""
+def instructions(sb, binary, cycles=20):
+    """Instructions inside update_bandwidth() per cycle, skipped and reporting, and those spent
+    saving the state (inclusive in save_accounting) per cycle."""
     results = {}
     for kind, module in (("skipped", "wwan0"), ("report", "eth1")):
         sb.configure(interval=0, periodic=0, module=module)
@@ -84,105 +110,164 @@ def instruction_rows(sb, binary, cycles=20):
                                          "--callgrind-out-file=" + out))
         service.wait_cycles(cycles, timeout=300)
         service.terminate(timeout=60)
-        done = service.cycles_started - 1  # the last may have been cut short
-        total, tls = callgrind_totals(os.path.join(sb.dir, "tmp", "callgrind." + kind))
-        results[kind] = (total / max(done, 1), tls / max(done, 1))
-    skipped, report = results["skipped"], results["report"]
-    row("instructions per skipped cycle", "%.0f" % skipped[0],
-        "valgrind --tool=callgrind --toggle-collect=update_bandwidth() tolvu")
-    row("instructions per report cycle", "%.0f" % report[0], "the same, module on the route")
-    row("share of a report cycle spent in TLS", "%.0f %%" % (100.0 * report[1] / report[0]),
-        "callgrind_annotate: libssl + libcrypto")
-    return report[0], skipped[0]
+        done = max(service.cycles_started - 1, 1)  # the last may have been cut short
+        total, tls, save = callgrind_totals(os.path.join(sb.dir, "tmp", "callgrind." + kind),
+                                            "save_accounting")
+        results[kind] = (total / done, tls / done, save / done)
+    return results
 
 
-def cron_rows(sb, tolvu_report, tolvu_skip):
-    """The same work done the cron way: one curl command, one shell pipeline."""
-    ca = sb.pki["ca_dir"]
-    url = "https://%s:%d/bandwidth.php" % (sb.host, SERVER_PORT)
-    curl = ["curl", "-sS", "-o", "/dev/null", "--capath", ca, "--resolve",
-            "%s:%d:10.200.0.1" % (sb.host, SERVER_PORT), "-A", "oxel-agent/1.0", "-d", BODY, url]
-    pipeline = ("gw=$(awk '$2 == \"00000000\" { print $1; exit }' /proc/net/route); "
-                "tx=$(cat /sys/class/net/$gw/statistics/tx_bytes); "
-                "rx=$(cat /sys/class/net/$gw/statistics/rx_bytes); echo $gw $tx $rx")
-    measured = {}
-    for name, command in (("curl", curl), ("pipeline", ["sh", "-c", pipeline])):
-        out = os.path.join(sb.dir, "callgrind.cron.%s" % name)
-        subprocess.run(["ip", "netns", "exec", sb.router, "valgrind", "--tool=callgrind",
-                        "--trace-children=yes", "--callgrind-out-file=%s.%%p" % out] + command,
-                       check=True, capture_output=True)
-        total = 0
-        for f in os.listdir(sb.dir):
-            if f.startswith("callgrind.cron.%s." % name):
-                total += callgrind_totals(os.path.join(sb.dir, f))[0]
-        timed = subprocess.run(["ip", "netns", "exec", sb.router, "/usr/bin/time", "-f", "%M"]
-                               + command, capture_output=True, text=True, check=True)
-        measured[name] = (total, int(timed.stderr.strip().splitlines()[-1]))
-    row("cron way: one curl POST, instructions", "%d (%.1f x tolvu's report cycle)" % (
-        measured["curl"][0], measured["curl"][0] / tolvu_report),
-        "valgrind --tool=callgrind --trace-children=yes curl -d BODY URL")
-    row("cron way: route and counters by shell, instructions", "%d (%.0f x tolvu's skipped "
-        "cycle)" % (measured["pipeline"][0], measured["pipeline"][0] / tolvu_skip),
-        "the same over sh -c 'awk ... /proc/net/route; cat .../tx_bytes ...'")
-    row("cron way: peak RSS of the curl command", "%d KiB" % measured["curl"][1],
-        "/usr/bin/time -f %M curl ...")
-
-
-def wire_rows(sb, binary):
-    """Bytes on the module link for one report, and for a TLS handshake alone."""
-    sb.configure(interval=3)
+def wire(sb, binary):
+    """Bytes on the module link for the first report (a full handshake) and a resumed one."""
+    sb.configure(interval=2)
     service = sb.start(binary)
-    service.wait_cycles(1)
-    service.wait_for(lambda out, err: out[-1:] == ["update_accepted 1"])
-    before = sb.counters("eth1")
-    service.wait_cycles(2)
-    service.wait_for(lambda out, err: out[-1:] == ["update_accepted 1"])
-    time.sleep(0.5)  # the connection's closing segments
-    after = sb.counters("eth1")
+    sizes = []
+    for n in (1, 2):
+        before = sb.counters("eth1")
+        service.wait_for(lambda out, err: out.count("update_accepted 1") >= n, timeout=30)
+        time.sleep(0.5)  # the connection's closing segments
+        after = sb.counters("eth1")
+        sizes.append((after[0] - before[0], after[1] - before[1]))
     service.stop()
-    report = (after[0] - before[0], after[1] - before[1])
-    handshake_code = (
-        "import socket, ssl\nctx = ssl.create_default_context(capath=%r)\n"
-        "s = socket.create_connection(('10.200.0.1', %d))\n"
-        "t = ctx.wrap_socket(s, server_hostname=%r)\nt.close()\n" % (
-            sb.pki["ca_dir"], SERVER_PORT, sb.host))
-    before = sb.counters("eth1")
-    subprocess.run(["ip", "netns", "exec", sb.router, "/usr/bin/python3", "-c", handshake_code],
-                   check=True)
-    time.sleep(0.5)
-    after = sb.counters("eth1")
-    handshake = (after[0] - before[0], after[1] - before[1])
-    row("bytes on the wire per report (sent + received)", "%d + %d = %d" % (
-        report[0], report[1], sum(report)), "tx/rx_bytes of the module's veth around one cycle")
-    row("of which TCP + TLS handshake and close", "%d (%.0f %%)" % (
-        sum(handshake), 100.0 * sum(handshake) / sum(report)),
-        "the same around an OpenSSL handshake alone (python3 ssl)")
+    requests = sb.requests()[-2:]
+    return sizes, [r["resumed"] for r in requests], requests[-1]["tls_version"]
 
 
-def first_report_row(sb, binary):
+def first_report_ms(sb, binary):
     sb.configure(interval=240)
     start = time.time()
     service = sb.start(binary)
     service.wait_for(lambda out, err: "update_accepted 1" in out)
-    row("time from start to the first accepted report", "%.0f ms" % (1000 * (time.time() - start)),
-        "scripts/bench: wall clock, process start to 'update_accepted 1'")
+    elapsed = 1000 * (time.time() - start)
     service.stop()
+    return elapsed
 
 
-def main(binary, domain):
+def prepared(sb):
+    """The sandbox with the module's link carrying the default route, every report accepted."""
+    sb.add_link("eth1")
+    sb.set_default_route("eth1")
+    sb.set_plan({"default": {"reply": "ACCEPTED"}})
+    return sb
+
+
+def wire_rows(binaries, domain):
+    """Bytes per report on TLS 1.3 and 1.2 (host) and on the router stack (TLS 1.2: mbedTLS 2.28
+    speaks nothing newer), full and resumed, and what a month of reports costs."""
+    cases = [("host", "TLS 1.3", {}), ("host", "TLS 1.2", {"tls12": True})]
+    if "router" in binaries:
+        cases.append(("router", "TLS 1.2", {}))
+    table = {}
+
+    def add(name, stack, version, text):
+        table.setdefault(name, {}).setdefault(stack, []).append("%s (%s)" % (text, version))
+
+    for stack, version, options in cases:
+        with Sandbox(domain, chain=True, **options) as sb:
+            (first, second), reused, seen = wire(prepared(sb), binaries[stack])
+        assert reused == [False, True], "%s %s: resumed %s" % (stack, version, reused)
+        assert seen == version.replace(" ", "v"), seen
+        full, resumed = sum(first), sum(second)
+        add("full", stack, version, "%d + %d = %d" % (first[0], first[1], full))
+        add("resumed", stack, version, "%d + %d = %d" % (second[0], second[1], resumed))
+        add("ratio", stack, version, "%.0f %%" % (100.0 * resumed / full))
+        add("month full", stack, version, "%.1f MB" % (full * REPORTS_PER_30_DAYS / 1e6))
+        add("month resumed", stack, version, "%.1f MB" % (resumed * REPORTS_PER_30_DAYS / 1e6))
+    joined = {name: {s: "; ".join(v) for s, v in values.items()} for name, values in table.items()}
+    row("bytes on the wire, first report (full handshake), sent + received", joined["full"],
+        "tx/rx_bytes of the module's veth around the cycle; leaf + intermediate RSA-2048")
+    row("bytes on the wire, a resumed report", joined["resumed"], "the same around the next cycle")
+    row("resumed report / full report (goal: at most 55 %)", joined["ratio"], "the two rows above")
+    row("MB per 30 days at 240 s, every handshake full", joined["month full"],
+        "10,800 x first report")
+    row("MB per 30 days at 240 s, sessions resumed", joined["month resumed"],
+        "10,800 x resumed report (the server keeps sessions longer than the interval)")
+
+
+def stack_rows(binaries, domain):
+    first, rss, hwm, own, libs, skip, report, tls, save = ({} for _ in range(9))
+    measured = {}
+    for stack, binary in binaries.items():
+        with Sandbox(domain, chain=True) as sb:
+            first[stack] = "%.0f ms" % first_report_ms(prepared(sb), binary)
+            mem = memory(sb, binary)
+            counts = instructions(sb, binary)
+        rss[stack] = "%d KiB" % mem["rss"]
+        hwm[stack] = "%d KiB" % mem["hwm"]
+        own[stack] = "%d KiB resident, %d KiB private" % tuple(mem["parts"]["own"])
+        libs[stack] = "%d KiB resident, %d KiB private" % tuple(mem["parts"]["libraries"])
+        skip[stack] = "%.0f" % counts["skipped"][0]
+        report[stack] = "%.0f" % counts["report"][0]
+        tls[stack] = "%.0f %%" % (100.0 * counts["report"][1] / counts["report"][0])
+        save[stack] = "%.0f (%.0f %% of a skipped cycle)" % (
+            counts["skipped"][2], 100.0 * counts["skipped"][2] / counts["skipped"][0])
+        measured[stack] = (counts["report"][0], counts["skipped"][0])
+    row("time from start to the first accepted report", first,
+        "wall clock, process start to 'update_accepted 1'")
+    row("RSS after 100 report cycles", rss, "VmRSS in /proc/PID/status")
+    row("peak RSS over 100 report cycles", hwm, "VmHWM in /proc/PID/status")
+    row("of which the service's own (heap, stack, anonymous, the binary)", own,
+        "Rss and Private_* in /proc/PID/smaps, mappings not of a .so")
+    row("of which shared libraries (libc, libcurl, TLS, ...)", libs,
+        "the same, mappings of .so files")
+    row("instructions per skipped cycle", skip,
+        "valgrind --tool=callgrind --toggle-collect=update_bandwidth() tolvu")
+    row("instructions per report cycle (resumed TLS session)", report,
+        "the same, module on the route")
+    row("share of a report cycle spent in TLS", tls,
+        "callgrind_annotate: libssl + libcrypto, or libmbed*")
+    row("instructions per cycle to save the state file", save,
+        "callgrind_annotate --inclusive=yes: save_accounting")
+    return measured["host"]
+
+
+def cron_rows(domain, tolvu_report, tolvu_skip):
+    """The same work done the cron way: one curl command, one shell pipeline (host stack)."""
+    with Sandbox(domain, chain=True) as sb:
+        prepared(sb)
+        ca = sb.pki["ca_dir"]
+        url = "https://%s:%d/bandwidth.php" % (sb.host, SERVER_PORT)
+        curl = ["curl", "-sS", "-o", "/dev/null", "--capath", ca, "--resolve",
+                "%s:%d:10.200.0.1" % (sb.host, SERVER_PORT), "-A", "oxel-agent/1.0", "-d", BODY,
+                url]
+        pipeline = ("gw=$(awk '$2 == \"00000000\" { print $1; exit }' /proc/net/route); "
+                    "tx=$(cat /sys/class/net/$gw/statistics/tx_bytes); "
+                    "rx=$(cat /sys/class/net/$gw/statistics/rx_bytes); echo $gw $tx $rx")
+        measured = {}
+        for name, command in (("curl", curl), ("pipeline", ["sh", "-c", pipeline])):
+            out = os.path.join(sb.dir, "callgrind.cron.%s" % name)
+            subprocess.run(["ip", "netns", "exec", sb.router, "valgrind", "--tool=callgrind",
+                            "--trace-children=yes", "--callgrind-out-file=%s.%%p" % out]
+                           + command, check=True, capture_output=True)
+            total = 0
+            for f in os.listdir(sb.dir):
+                if f.startswith("callgrind.cron.%s." % name):
+                    total += callgrind_totals(os.path.join(sb.dir, f))[0]
+            timed = subprocess.run(["ip", "netns", "exec", sb.router, "/usr/bin/time", "-f",
+                                    "%M"] + command, capture_output=True, text=True, check=True)
+            measured[name] = (total, int(timed.stderr.strip().splitlines()[-1]))
+    row("cron way: one curl POST, instructions", {"host": "%d (%.1f x tolvu's report cycle)" % (
+        measured["curl"][0], measured["curl"][0] / tolvu_report)},
+        "valgrind --tool=callgrind --trace-children=yes curl -d BODY URL")
+    row("cron way: route and counters by shell, instructions", {
+        "host": "%d (%.0f x tolvu's skipped cycle)" % (
+            measured["pipeline"][0], measured["pipeline"][0] / tolvu_skip)},
+        "the same over sh -c 'awk ... /proc/net/route; cat .../tx_bytes ...'")
+    row("cron way: peak RSS of the curl command", {"host": "%d KiB" % measured["curl"][1]},
+        "/usr/bin/time -f %M curl ...")
+
+
+def main(domain, host, router=None):
     reason = require_root()
     if reason:
         sys.exit("bench: " + reason)
-    size_rows(binary)
-    with Sandbox(domain) as sb:
-        sb.add_link("eth1")
-        sb.set_default_route("eth1")
-        sb.set_plan({"default": {"reply": "ACCEPTED"}})
-        first_report_row(sb, binary)
-        wire_rows(sb, binary)
-        memory_rows(sb, binary)
-        report, skip = instruction_rows(sb, binary)
-        cron_rows(sb, report, skip)
+    binaries = {"host": host}
+    if router:
+        binaries["router"] = router
+    size_rows(binaries)
+    wire_rows(binaries, domain)
+    report, skip = stack_rows(binaries, domain)
+    cron_rows(domain, report, skip)
 
     cpu = "unknown CPU"
     with open("/proc/cpuinfo") as f:
@@ -191,11 +276,12 @@ def main(binary, domain):
             cpu = m.group(1)
     print("tolvu benchmark, %s, %s, Linux %s, %d cores, %s\n" % (
         time.strftime("%Y-%m-%d"), platform.machine(), platform.release(), os.cpu_count(), cpu))
-    print("| figure | value | measured by |")
-    print("|---|---|---|")
-    for what, value, command in rows:
-        print("| %s | %s | `%s` |" % (what, value, command.replace("|", "\\|")))
+    print("| figure | host: glibc, OpenSSL | router: musl, mbedTLS | measured by |")
+    print("|---|---|---|---|")
+    for what, values, command in rows:
+        print("| %s | %s | %s | `%s` |" % (what, values.get("host", ""), values.get("router", ""),
+                                         command.replace("|", "\\|")))
 
 
 if __name__ == "__main__":
-    main(sys.argv[1], sys.argv[2])
+    main(*sys.argv[1:])

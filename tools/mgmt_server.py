@@ -4,13 +4,19 @@
 It answers HTTPS POSTs the way the fleet's management server does, records every request, and can
 be told how to answer each one. Two commands:
 
-  mgmt_server.py pki DIR HOST...   make a test CA in DIR (ca.pem, a hashed CA directory "certs/")
-                                   and a certificate for the HOSTs (server.pem, server.key)
+  mgmt_server.py pki [--chain] DIR HOST...
+        make a test CA in DIR (ca.pem, a hashed CA directory "certs/") and a certificate for the
+        HOSTs (server.pem, server.key). With --chain, as the public web PKI does it: RSA-2048
+        keys, and the leaf signed by an intermediate that server.pem carries after the leaf.
   mgmt_server.py serve --cert server.pem --key server.key [--port N] [--bind ADDR]
-                       [--port-file F] [--log F] [--plan F]
+                       [--port-file F] [--log F] [--plan F] [--tls12] [--no-resume]
+        --tls12 speaks TLS 1.2 at most (a router's mbedTLS 2.28 speaks nothing newer);
+        --no-resume refuses every TLS session resumption (no tickets, no session cache).
 
-The log gets one JSON object a line per request: method, path, port, headers, body, and the
-behaviour used. The plan is a JSON file read anew at every request: {"default": BEHAVIOUR,
+Like a real web server it keeps a connection open for more requests unless the client says
+"Connection: close"; then it answers, ends TLS cleanly and closes. The log gets one JSON object a
+line per request: method, path, port, headers, body, the TLS version, whether the TLS session was
+resumed, and the behaviour used. The plan is a JSON file read anew at every request: {"default": BEHAVIOUR,
 "requests": [BEHAVIOUR, ...]}, where the n-th request (from 0) takes requests[n] if there is one
 and the default otherwise. A BEHAVIOUR is an object with any of:
   "reply"    text of the reply body (default "ACCEPTED")
@@ -39,29 +45,46 @@ def run(*args, cwd=None):
     subprocess.run(args, cwd=cwd, check=True, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
 
 
-def make_pki(directory, hosts):
+def make_pki(directory, hosts, chain=False):
     """Creates a test CA and a server certificate for hosts; returns the paths."""
     os.makedirs(os.path.join(directory, "certs"), exist_ok=True)
-    ca_key, ca_pem = os.path.join(directory, "ca.key"), os.path.join(directory, "ca.pem")
-    key, csr, pem = (os.path.join(directory, n) for n in ("server.key", "server.csr", "server.pem"))
-    run("openssl", "req", "-x509", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:prime256v1",
-        "-nodes", "-keyout", ca_key, "-out", ca_pem, "-days", "30", "-subj", "/CN=tolvu test CA",
-        "-addext", "basicConstraints=critical,CA:TRUE", "-addext", "keyUsage=critical,keyCertSign")
-    run("openssl", "req", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:prime256v1", "-nodes",
-        "-keyout", key, "-out", csr, "-subj", "/CN=" + hosts[0])
-    ext = os.path.join(directory, "server.ext")
-    with open(ext, "w") as f:
+    path = lambda name: os.path.join(directory, name)  # noqa: E731
+    key_args = (["-newkey", "rsa:2048"] if chain else
+                ["-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:prime256v1"])
+    ca_ext = ["-addext", "basicConstraints=critical,CA:TRUE", "-addext",
+              "keyUsage=critical,keyCertSign"]
+    run("openssl", "req", "-x509", *key_args, "-nodes", "-keyout", path("ca.key"), "-out",
+        path("ca.pem"), "-days", "30", "-subj", "/CN=tolvu test CA", *ca_ext)
+    issuer = ("ca.pem", "ca.key")
+    if chain:
+        run("openssl", "req", *key_args, "-nodes", "-keyout", path("int.key"), "-out",
+            path("int.csr"), "-subj", "/CN=tolvu test intermediate CA")
+        with open(path("int.ext"), "w") as f:
+            f.write("basicConstraints=critical,CA:TRUE,pathlen:0\nkeyUsage=critical,keyCertSign\n")
+        run("openssl", "x509", "-req", "-in", path("int.csr"), "-CA", path("ca.pem"), "-CAkey",
+            path("ca.key"), "-CAcreateserial", "-out", path("int.pem"), "-days", "30",
+            "-extfile", path("int.ext"))
+        issuer = ("int.pem", "int.key")
+    run("openssl", "req", *key_args, "-nodes", "-keyout", path("server.key"), "-out",
+        path("server.csr"), "-subj", "/CN=" + hosts[0])
+    with open(path("server.ext"), "w") as f:
         f.write("subjectAltName=" + ",".join("DNS:" + h for h in hosts) + "\n")
-    run("openssl", "x509", "-req", "-in", csr, "-CA", ca_pem, "-CAkey", ca_key, "-CAcreateserial",
-        "-out", pem, "-days", "30", "-extfile", ext)
+    run("openssl", "x509", "-req", "-in", path("server.csr"), "-CA", path(issuer[0]), "-CAkey",
+        path(issuer[1]), "-CAcreateserial", "-out", path("leaf.pem"), "-days", "30", "-extfile",
+        path("server.ext"))
+    # The server presents its leaf and, with a chain, the intermediate; only the root is trusted.
+    with open(path("server.pem"), "w") as out:
+        for name in ("leaf.pem", "int.pem") if chain else ("leaf.pem",):
+            with open(path(name)) as f:
+                out.write(f.read())
     # A CA directory as libcurl reads it: hashed links, plus the bundle Debian's libcurl also opens.
     certs = os.path.join(directory, "certs")
-    with open(ca_pem) as src, open(os.path.join(certs, "tolvu-test-ca.pem"), "w") as dst:
-        dst.write(src.read())
-    with open(ca_pem) as src, open(os.path.join(certs, "ca-certificates.crt"), "w") as dst:
-        dst.write(src.read())
+    for name in ("tolvu-test-ca.pem", "ca-certificates.crt"):
+        with open(path("ca.pem")) as src, open(os.path.join(certs, name), "w") as dst:
+            dst.write(src.read())
     run("openssl", "rehash", certs)
-    return {"ca": ca_pem, "ca_dir": certs, "cert": pem, "key": key}
+    return {"ca": path("ca.pem"), "ca_dir": certs, "cert": path("server.pem"),
+            "key": path("server.key")}
 
 
 class Plan:
@@ -104,6 +127,7 @@ class Handler(http.server.BaseHTTPRequestHandler):
             "index": index, "time": time.time(), "method": self.command, "path": self.path,
             "port": self.server.server_address[1], "client": self.client_address[0],
             "headers": dict(self.headers.items()), "body": body, "behaviour": behaviour,
+            "tls_version": self.connection.version(), "resumed": self.connection.session_reused,
         })
         if behaviour.get("stall"):
             time.sleep(MAX_STALL_SECONDS)
@@ -113,18 +137,32 @@ class Handler(http.server.BaseHTTPRequestHandler):
             reply = b"x" * int(behaviour["oversize"])
         else:
             reply = str(behaviour.get("reply", "ACCEPTED")).encode()
+        closing = self.headers.get("Connection", "").lower() == "close" or behaviour.get("drop")
         self.send_response(int(behaviour.get("status", 200)))
         self.send_header("Content-Type", "text/plain")
         self.send_header("Content-Length", str(len(reply)))
-        self.send_header("Connection", "close")
+        if closing:
+            self.send_header("Connection", "close")
         self.end_headers()
         if behaviour.get("drop"):
             self.wfile.write(reply[: len(reply) // 2])
             self.wfile.flush()
             self.connection.shutdown(socket.SHUT_RDWR)
-        else:
-            self.wfile.write(reply)
-        self.close_connection = True
+            self.close_connection = True
+            return
+        self.wfile.write(reply)
+        self.wfile.flush()
+        self.close_connection = closing
+        if closing:
+            # A clean end of TLS, so that the session cache keeps the session: send the TLS close
+            # and go, without waiting for the client's. A client that just closes (libcurl on
+            # mbedTLS never sends a TLS close) would be an unexpected end to wait for, and
+            # OpenSSL drops the session of a connection that ends in an error.
+            try:
+                self.connection.setblocking(False)
+                self.connection.unwrap()
+            except (ssl.SSLError, OSError):
+                pass
 
 
 class Server(http.server.ThreadingHTTPServer):
@@ -133,7 +171,7 @@ class Server(http.server.ThreadingHTTPServer):
 
     def __init__(self, address, tls, plan, log_path):
         super().__init__(address, Handler)
-        self.tls = tls
+        self.tls = tls  # an SSLContext, or a function that makes one per connection
         self.plan = plan
         self.log_path = log_path
         self.log_lock = threading.Lock()
@@ -142,7 +180,8 @@ class Server(http.server.ThreadingHTTPServer):
         # The handshake runs in the request's own thread, so a slow client holds up no other.
         try:
             request.settimeout(MAX_STALL_SECONDS + 30)
-            request = self.tls.wrap_socket(request, server_side=True)
+            tls = self.tls() if callable(self.tls) else self.tls
+            request = tls.wrap_socket(request, server_side=True)
         except (ssl.SSLError, OSError):
             return
         super().finish_request(request, client_address)
@@ -158,9 +197,19 @@ class Server(http.server.ThreadingHTTPServer):
 
 
 def serve(args):
-    tls = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
-    tls.load_cert_chain(args.cert, args.key)
-    server = Server((args.bind, args.port), tls, Plan(args.plan), args.log)
+    def context():
+        tls = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+        tls.load_cert_chain(args.cert, args.key)
+        if args.tls12:
+            tls.maximum_version = ssl.TLSVersion.TLSv1_2
+        if args.no_resume:
+            tls.options |= ssl.OP_NO_TICKET
+            tls.num_tickets = 0
+        return tls
+    # Without resumption every connection gets a context of its own, so that no session cache
+    # outlives its connection.
+    server = Server((args.bind, args.port), context if args.no_resume else context(),
+                    Plan(args.plan), args.log)
     if args.port_file:
         tmp = args.port_file + ".tmp"
         with open(tmp, "w") as f:
@@ -173,6 +222,7 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
     commands = parser.add_subparsers(dest="command", required=True)
     pki = commands.add_parser("pki", help="make a test CA and a server certificate")
+    pki.add_argument("--chain", action="store_true", help="RSA-2048 with an intermediate CA")
     pki.add_argument("dir")
     pki.add_argument("hosts", nargs="+")
     s = commands.add_parser("serve", help="run the server")
@@ -183,9 +233,11 @@ def main():
     s.add_argument("--port-file")
     s.add_argument("--log")
     s.add_argument("--plan")
+    s.add_argument("--tls12", action="store_true", help="TLS 1.2 at most")
+    s.add_argument("--no-resume", action="store_true", help="refuse TLS session resumption")
     args = parser.parse_args()
     if args.command == "pki":
-        print(json.dumps(make_pki(args.dir, args.hosts)))
+        print(json.dumps(make_pki(args.dir, args.hosts, args.chain)))
     else:
         serve(args)
 

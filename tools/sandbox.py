@@ -29,6 +29,7 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 MGMT_SERVER = os.path.join(HERE, "mgmt_server.py")
 SERVER_ADDRESS = "10.200.0.1"  # the management server's own address, on its loopback
 SERVER_PORT = 8090
+SECOND_INSTALLER = "beta"
 HOST_LOCK = "/run/tolvu-sandbox.lock"        # held shared by every live sandbox
 HOST_CREATED = "/run/tolvu-sandbox.created"  # the mount points sandboxes made on the host
 
@@ -153,13 +154,16 @@ class Service:
 
 
 class Sandbox:
-    def __init__(self, domain, installer="acme", interval=1):
+    def __init__(self, domain, installer="acme", interval=1, chain=False, tls12=False):
         tag = "%d%04d" % (os.getpid() % 10000, int(time.time() * 1000) % 10000)
         self.router = "tolvu-r" + tag
         self.server = "tolvu-s" + tag
         self.domain = domain
         self.installer = installer
         self.host = "%s.%s" % (installer, domain)
+        self.other_host = "%s.%s" % (SECOND_INSTALLER, domain)  # the same server, another name
+        self.chain = chain
+        self.server_options = ["--tls12"] if tls12 else []
         self.interval = interval
         self.links = {}
         self.dir = None
@@ -193,24 +197,16 @@ class Sandbox:
         sh("ip", "addr", "add", SERVER_ADDRESS + "/32", "dev", "lo", ns=self.server)
 
         self.pki = json.loads(subprocess.run(
-            ["/usr/bin/python3", MGMT_SERVER, "pki", os.path.join(self.dir, "pki"), self.host],
+            ["/usr/bin/python3", MGMT_SERVER, "pki"] + (["--chain"] if self.chain else [])
+            + [os.path.join(self.dir, "pki"), self.host, self.other_host],
             check=True, capture_output=True, text=True).stdout)
         with open(os.path.join(self.dir, "hosts"), "w") as f:
-            f.write("127.0.0.1 localhost\n%s %s\n" % (SERVER_ADDRESS, self.host))
+            f.write("127.0.0.1 localhost\n%s %s %s\n" % (SERVER_ADDRESS, self.host,
+                                                         self.other_host))
         self.set_plan({"default": {"reply": "ACCEPTED"}})
         self.server_log = os.path.join(self.dir, "server", "requests.log")
         open(self.server_log, "w").close()
-        self.server_proc = subprocess.Popen(
-            ["ip", "netns", "exec", self.server, "/usr/bin/python3", MGMT_SERVER, "serve",
-             "--bind", "0.0.0.0", "--port", str(SERVER_PORT), "--cert", self.pki["cert"],
-             "--key", self.pki["key"], "--log", self.server_log,
-             "--plan", os.path.join(self.dir, "server", "plan.json"),
-             "--port-file", os.path.join(self.dir, "server", "port")],
-            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        port_file = os.path.join(self.dir, "server", "port")
-        if not wait_until(lambda: os.path.exists(port_file) or self.server_proc.poll() is not None,
-                          timeout=10, step=0.02) or not os.path.exists(port_file):
-            raise RuntimeError("the management server did not start")
+        self.restart_server()
 
         self.syslog = SyslogRecorder(os.path.join(self.dir, "log.sock"))
         self._make_mount_points()
@@ -330,7 +326,7 @@ class Sandbox:
         os.rename(path + ".tmp", path)
 
     def configure(self, serial="SN-0042", module="eth1", installer=None, interval=None,
-                  enabled="1", periodic=600):
+                  enabled="1", periodic=600, tls_resume=None):
         """Writes the service's UCI files. A polling interval of 0 falls back to half the
         periodic one, so back-to-back cycles need both at 0."""
         installer = self.installer if installer is None else installer
@@ -340,10 +336,31 @@ class Sandbox:
             "config device\n\toption serial_number '%s'\n\n"
             "config local 'global'\n\toption host '%s'\n\n"
             "config bandwidth 'bandwidth'\n\toption enabled '%s'\n")
-            % (periodic, interval, serial, installer, enabled))
+            % (periodic, interval, serial, installer, enabled)
+            + ("" if tls_resume is None else "\toption tls_resume '%s'\n" % tls_resume))
         self.write_config("network", "config interface 'module'\n\toption ifname '%s'\n" % module)
 
     # ---- the management server
+    def restart_server(self, *options):
+        """(Re)starts the management server: new TLS keys, no sessions remembered. options are
+        mgmt_server.py serve's, such as "--no-resume", added to the sandbox's own."""
+        if self.server_proc:
+            self.server_proc.kill()
+            self.server_proc.wait()
+        port_file = os.path.join(self.dir, "server", "port")
+        if os.path.exists(port_file):
+            os.unlink(port_file)
+        self.server_proc = subprocess.Popen(
+            ["ip", "netns", "exec", self.server, "/usr/bin/python3", MGMT_SERVER, "serve",
+             "--bind", "0.0.0.0", "--port", str(SERVER_PORT), "--cert", self.pki["cert"],
+             "--key", self.pki["key"], "--log", self.server_log,
+             "--plan", os.path.join(self.dir, "server", "plan.json"),
+             "--port-file", port_file] + self.server_options + list(options),
+            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        if not wait_until(lambda: os.path.exists(port_file) or self.server_proc.poll() is not None,
+                          timeout=10, step=0.02) or not os.path.exists(port_file):
+            raise RuntimeError("the management server did not start")
+
     def set_plan(self, plan):
         path = os.path.join(self.dir, "server", "plan.json")
         with open(path + ".tmp", "w") as f:
@@ -352,7 +369,7 @@ class Sandbox:
 
     def requests(self):
         with open(self.server_log) as f:
-            return [json.loads(line) for line in f if line.strip()]
+            return [json.loads(line) for line in f if line.endswith("\n")]
 
     # ---- the service
     def lock_file(self):

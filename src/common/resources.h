@@ -38,6 +38,11 @@ class ScopedHandle {
   ScopedHandle& operator=(const ScopedHandle&) = delete;
 
   T* get() const { return handle_; }
+  // Releases the handle held, if any, and holds handle instead.
+  void reset(T* handle) {
+    if (handle_) Release(handle_);
+    handle_ = handle;
+  }
 
  private:
   T* handle_;

@@ -18,6 +18,62 @@ constexpr size_t kAddressSize = 1024;
 
 using CurlHandle = ScopedHandle<CURL, curl_easy_cleanup>;
 
+void release_share(CURLSH* share) {
+  curl_share_cleanup(share);
+}
+using CurlShare = ScopedHandle<CURLSH, release_share>;
+
+// TLS sessions kept from one report to the next, so that a report after the first skips the
+// certificate exchange: a resumed handshake costs a fraction of the bytes on a metered link.
+//
+// This keeps verification as strict as a full handshake. libcurl stores a session only after a
+// handshake whose certificate chain and host name were verified, and offers it again only for
+// the same host name and port with the same verification settings. A resumed session proves the
+// server still holds that session's secret, which only the verified server ever had. A server
+// that forgot the session, restarted with new keys or refuses resumption just answers with a
+// full handshake, verified as always.
+//
+// The share holds the sessions of one server address. When the address changes (another
+// installer ID) the old share and its session are dropped, so the new host never sees the old
+// host's session and memory holds one session, not a growing cache.
+class SessionCache {
+ public:
+  void set_enabled(bool enabled) {
+    enabled_ = enabled;
+    share_.reset(nullptr);
+  }
+  // The share to attach for a transfer to address, or nullptr when resumption is off.
+  CURLSH* for_address(const char* address) {
+    if (!enabled_) return nullptr;
+    if (share_.get() && strcmp(address_, address) == 0) return share_.get();
+    share_.reset(curl_share_init());
+    if (!share_.get() || curl_share_setopt(share_.get(), CURLSHOPT_SHARE,
+                                           CURL_LOCK_DATA_SSL_SESSION) != CURLSHE_OK) {
+      share_.reset(nullptr);
+      return nullptr;
+    }
+    copy_text(address_, sizeof(address_), address);
+    return share_.get();
+  }
+
+ private:
+  bool enabled_ = true;
+  CurlShare share_{nullptr};
+  char address_[kAddressSize] = {};
+};
+
+SessionCache session_cache;
+
+// One request per connection: saying so lets the server close first, and a server that ends the
+// connection cleanly keeps the session in its cache (libcurl on mbedTLS never sends the TLS close
+// that would let the server keep it otherwise).
+curl_slist* connection_close = nullptr;
+
+curl_slist* request_headers() {
+  if (!connection_close) connection_close = curl_slist_append(nullptr, "Connection: close");
+  return connection_close;
+}
+
 class ScopedResponse {
  public:
   ScopedResponse() : buffer_{static_cast<char*>(calloc(1, 1)), 0} {}
@@ -88,6 +144,10 @@ bool form_server_address(char* out, size_t out_size, const char* installer_id,
   return n >= 0 && static_cast<size_t>(n) < out_size;
 }
 
+void upload_set_tls_resume(bool enabled) {
+  session_cache.set_enabled(enabled);
+}
+
 void upload_set_target(const UploadTarget* target) {
   upload_target = target ? target : &kBuiltInTarget;
 }
@@ -119,6 +179,9 @@ UploadResult upload_report(const char* body, const char* installer_id) {
   curl_easy_setopt(curl.get(), CURLOPT_USERAGENT, kUserAgent);
   curl_easy_setopt(curl.get(), CURLOPT_CONNECTTIMEOUT, target.connect_timeout);
   curl_easy_setopt(curl.get(), CURLOPT_TIMEOUT, target.timeout);
+  curl_easy_setopt(curl.get(), CURLOPT_HTTPHEADER, request_headers());
+  if (CURLSH* share = session_cache.for_address(address))
+    curl_easy_setopt(curl.get(), CURLOPT_SHARE, share);
 
   // The transfer, and the verdict in the reply's text; the status code is not looked at.
   CURLcode result = curl_easy_perform(curl.get());

@@ -59,5 +59,8 @@ struct UploadResult {
 // it does not, failed when no reply arrived or the report could not be sent.
 UploadResult upload_report(const char* body, const char* installer_id);
 
+// Keeps TLS sessions from one report to the next (on unless set off), for one server at a time.
+void upload_set_tls_resume(bool enabled);
+
 // Replaces the built-in target; nullptr restores it. The pointed-to target must outlive its use.
 void upload_set_target(const UploadTarget* target);

@@ -16,6 +16,7 @@
 #include "common/resources.h"
 #include "inputs/config.h"
 #include "report/cycle.h"
+#include "report/upload.h"
 #include "service/status.h"
 
 namespace {
@@ -140,15 +141,18 @@ int service_main(int argc, char** argv, const char* lock_path) {
   setvbuf(stdout, nullptr, _IOLBF, 0);
 
   // Settings, with their defaults.
-  ConfigField periodic, polling, enabled;
+  ConfigField periodic, polling, enabled, tls_resume;
   preset(periodic, "600");
   preset(polling, "240");
   preset(enabled, "1");
+  preset(tls_resume, "1");
   setlogmask(LOG_UPTO(LOG_NOTICE));
   openlog("tolvu", LOG_PID | LOG_CONS | LOG_NDELAY, LOG_USER);
   config_get(periodic, "easycwmp", "@acs[0]", "periodic_interval");
   config_get(polling, "easycwmp", "@acs[0]", "bwpolling_interval");
   config_get(enabled, "easycwmp", "bandwidth", "enabled");
+  config_get(tls_resume, "easycwmp", "bandwidth", "tls_resume");
+  upload_set_tls_resume(strcmp(tls_resume.data(), "0") != 0);
 
   // Interval, and the enabled switch.
   int interval = report_interval(periodic.data(), polling.data());
