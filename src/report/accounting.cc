@@ -127,6 +127,7 @@ const char* baselines_stale(const Accounting& a, const CounterOwner& now, uint64
     return "the router has restarted";
   if (strcmp(a.owner.interface.data(), now.interface.data()) != 0)
     return "the module interface has changed";
+  if (now.ifindex == 0) return "the interface is not there";
   if (a.owner.ifindex != now.ifindex) return "the interface was recreated";
   if (tx < a.tx_baseline || rx < a.rx_baseline) return "the interface's counters restarted";
   return nullptr;

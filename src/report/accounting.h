@@ -40,7 +40,8 @@ struct Accounting {
 CounterOwner current_owner(const char* iface);
 
 // Why the baselines cannot be subtracted from these counters of owner now, or nullptr when they
-// can: another boot, another interface, the interface re-created, or its counters went back.
+// can: another boot, another interface, the interface gone or re-created (the kernel never gives
+// a new interface an old index), or its counters went back.
 const char* baselines_stale(const Accounting& accounting, const CounterOwner& now, uint64_t tx,
                             uint64_t rx);
 
