@@ -22,24 +22,17 @@ bool save_failure_reported = false;
 const char* const kOutcomeNames[] = {"none",   "accepted", "refused",
                                      "failed", "skipped",  "no-route-table"};
 
-// Takes leading decimal digits off text into *value; false on no digits or past max.
-bool consume_number(std::string_view* text, uint64_t max, uint64_t* value) {
+// The whole of text as a decimal number no larger than max; false on anything else.
+bool parse_number(std::string_view text, uint64_t max, uint64_t* value) {
   uint64_t v = 0;
-  size_t n = 0;
-  for (; n < text->size() && (*text)[n] >= '0' && (*text)[n] <= '9'; ++n) {
-    uint64_t digit = static_cast<uint64_t>((*text)[n] - '0');
+  for (char c : text) {
+    if (c < '0' || c > '9') return false;
+    uint64_t digit = static_cast<uint64_t>(c - '0');
     if (v > (max - digit) / 10) return false;
     v = v * 10 + digit;
   }
-  if (n == 0) return false;
-  text->remove_prefix(n);
   *value = v;
-  return true;
-}
-
-// The whole of text as a number no larger than max.
-bool parse_number(std::string_view text, uint64_t max, uint64_t* value) {
-  return consume_number(&text, max, value) && text.empty();
+  return !text.empty();
 }
 
 bool all_of(std::string_view text, const char* allowed) {
@@ -243,8 +236,4 @@ std::array<char, 32> local_time_text(int64_t unix_time) {
 
 void accounting_set_state_file(const char* path) {
   state_file.set(path);
-}
-
-const char* accounting_state_file() {
-  return state_file.get();
 }

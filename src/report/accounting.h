@@ -71,4 +71,3 @@ std::array<char, 32> local_time_text(int64_t unix_time);
 
 // Points the state file elsewhere; nullptr restores "/tmp/tolvu.state".
 void accounting_set_state_file(const char* path);
-const char* accounting_state_file();

@@ -90,10 +90,13 @@ void print_unaccepted(const Accounting& accounting, bool saved, const char* modu
   }
   uint64_t tx = read_interface_counter(module, "tx_bytes");
   uint64_t rx = read_interface_counter(module, "rx_bytes");
+  // What the next report would send: the cycle's own rule, on a copy.
+  Accounting next = accounting;
   const char* stale =
-      saved ? baselines_stale(accounting, now, tx, rx) : "no state saved since the router started";
-  uint64_t txdiff = stale ? tx : tx - accounting.tx_baseline;
-  uint64_t rxdiff = stale ? rx : rx - accounting.rx_baseline;
+      saved ? baselines_stale(next, now, tx, rx) : "no state saved since the router started";
+  if (stale) count_afresh(&next, now);
+  uint64_t txdiff = tx - next.tx_baseline;
+  uint64_t rxdiff = rx - next.rx_baseline;
   printf("tx %" PRIu64 " rx %" PRIu64 " total %" PRIu64 " bytes (tx %s rx %s total %s)", txdiff,
          rxdiff, txdiff + rxdiff, human_size(txdiff).text, human_size(rxdiff).text,
          human_size(txdiff + rxdiff).text);
