@@ -16,6 +16,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (data[i] == ':') continue;
     if (text[stored++] != static_cast<char>(data[i])) abort();
   }
-  if (read_counter(path) != static_cast<uint64_t>(strtoll(text.data(), nullptr, 10))) abort();
+  char* end = nullptr;
+  uint64_t parsed = static_cast<uint64_t>(strtoll(text.data(), &end, 10));
+  std::optional<uint64_t> counter = read_counter(path);
+  if (end == text.data() ? counter.has_value() : counter != parsed) abort();
   return 0;
 }

@@ -93,10 +93,10 @@ TEST_F(CycleTest, FirstCycleReportsTheWholeCounters) {
   ASSERT_EQ(sent.size(), 1u);
   EXPECT_EQ(sent[0].body, "serial=SN-0042&bw_tot=600&bw_dn=500&bw_up=100");
   EXPECT_EQ(sent[0].installer_id, "acme");
-  EXPECT_EQ(accounting.tx_baseline, 100u);
-  EXPECT_EQ(accounting.rx_baseline, 500u);
+  EXPECT_EQ(accounting.tx.baseline, 100u);
+  EXPECT_EQ(accounting.rx.baseline, 500u);
   EXPECT_EQ(read_file(dir_.path() + "/tolvu.state")
-                .rfind("version=1\nboot_id=" + std::string(kBootId) +
+                .rfind("version=2\nboot_id=" + std::string(kBootId) +
                            "\ninterface=eth1\nifindex=3\ntx_baseline=100\nrx_baseline=500\n",
                        0),
             0u);
@@ -114,8 +114,8 @@ TEST_F(CycleTest, OnlyAcceptedReportsMoveTheBaselines) {
   accept_reports = true;
   cycle();
   EXPECT_EQ(sent.back().body, "serial=SN-0042&bw_tot=360&bw_dn=300&bw_up=60");
-  EXPECT_EQ(accounting.tx_baseline, 160u);
-  EXPECT_EQ(accounting.rx_baseline, 800u);
+  EXPECT_EQ(accounting.tx.baseline, 160u);
+  EXPECT_EQ(accounting.rx.baseline, 800u);
 }
 
 // What the module carried while another link held the route is cellular traffic too: a skipped
@@ -128,7 +128,7 @@ TEST_F(CycleTest, SkippedCyclesKeepTheBaselines) {
   EXPECT_EQ(cycle(),
             "Serial is: SN-0042\nInstaller ID: acme\nGateway: eth0.2\nModule Detected: 1\n"
             "skip reporting\n");
-  EXPECT_EQ(accounting.tx_baseline, 100u);
+  EXPECT_EQ(accounting.tx.baseline, 100u);
   EXPECT_EQ(accounting.last_outcome, CycleOutcome::kSkipped);
   EXPECT_EQ(sent.size(), 1u);
 
@@ -140,7 +140,7 @@ TEST_F(CycleTest, SkippedCyclesKeepTheBaselines) {
   // The comparison is exact: an empty module interface, or "NONE", never reports.
   set_identity("SN-0042", "", "acme");
   cycle();
-  EXPECT_EQ(accounting.tx_baseline, 130u);
+  EXPECT_EQ(accounting.tx.baseline, 130u);
   dir_.write("route", "Iface\tDestination\n");
   set_identity("SN-0042", "NONE", "acme");
   EXPECT_NE(cycle().find("Gateway: NONE\nModule Detected: 1\nskip reporting\n"), std::string::npos);
@@ -148,7 +148,8 @@ TEST_F(CycleTest, SkippedCyclesKeepTheBaselines) {
 }
 
 // The baselines are subtracted only from the counters they came from: the same interface, not
-// re-created, in the same boot, and not gone back. Anything else counts from zero.
+// re-created, in the same boot; a counter that went back counts from 0 on its own. What was
+// sampled and not yet accepted is carried into the next report.
 TEST_F(CycleTest, CountsAfreshForOtherCounters) {
   struct Case {
     const char* what;
@@ -161,15 +162,16 @@ TEST_F(CycleTest, CountsAfreshForOtherCounters) {
       {"router rebooted",
        [this] { dir_.write("boot_id", "0badc0de-0000-4000-8000-000000000000\n"); },
        "serial=SN-0042&bw_tot=8500&bw_dn=7000&bw_up=1500"},
+      // Its earlier traffic was not the module's: counting starts from its counters now.
       {"another module interface",
        [this] {
          set_identity("SN-0042", "wwan0", "acme");
          set_route("wwan0");
          set_counters("wwan0", "1500", "7000");
        },
-       "serial=SN-0042&bw_tot=8500&bw_dn=7000&bw_up=1500"},
+       "serial=SN-0042&bw_tot=0&bw_dn=0&bw_up=0"},
       {"tx restarted, rx went on", [this] { set_counters("eth1", "40", "7000"); },
-       "serial=SN-0042&bw_tot=7040&bw_dn=7000&bw_up=40"},
+       "serial=SN-0042&bw_tot=2040&bw_dn=2000&bw_up=40"},
   };
   for (const auto& c : cases) {
     SetUp();
@@ -183,6 +185,32 @@ TEST_F(CycleTest, CountsAfreshForOtherCounters) {
   }
 }
 
+// A modem reset while reports are refused: what the old interface had carried goes into the next
+// report, beside the new interface's counters, and the lines add up.
+TEST_F(CycleTest, CarriesTrafficAcrossAModemReset) {
+  set_counters("eth1", "1000", "5000");
+  cycle();
+  accept_reports = false;
+  set_counters("eth1", "1500", "7000");
+  cycle();
+  set_counters("eth1", "100", "200", "9");
+  accept_reports = true;
+  std::string out = cycle();
+  EXPECT_NE(out.find("Carrying 500 bytes up and 2000 down not yet accepted from the interface "
+                     "before it was recreated\n"),
+            std::string::npos)
+      << out;
+  EXPECT_NE(out.find("Bandwidth Calc: tx: 100 rx: 200 txdiff: 100 rxdiff: 200 total: 300\n"
+                     "Bandwidth Carried: tx: 500 rx: 2000 total: 2500\n"),
+            std::string::npos)
+      << out;
+  EXPECT_EQ(sent.back().body, "serial=SN-0042&bw_tot=2800&bw_dn=2200&bw_up=600");
+  EXPECT_EQ(accounting.tx.carry + accounting.rx.carry, 0u);
+  set_counters("eth1", "150", "260", "9");
+  EXPECT_EQ(cycle().find("Carried"), std::string::npos);
+  EXPECT_EQ(sent.back().body, "serial=SN-0042&bw_tot=110&bw_dn=60&bw_up=50");
+}
+
 // Without a routing table nothing says the route moved: skip, but keep the baselines.
 TEST_F(CycleTest, UnreadableRouteTableKeepsTheBaselines) {
   set_counters("eth1", "100", "500");
@@ -191,8 +219,8 @@ TEST_F(CycleTest, UnreadableRouteTableKeepsTheBaselines) {
   gateway_set_route_table((dir_.path() + "/gone").c_str());
   EXPECT_EQ(cycle(),
             "Serial is: SN-0042\nInstaller ID: acme\nERR: file not opened\nskip reporting\n");
-  EXPECT_EQ(accounting.tx_baseline, 100u);
-  EXPECT_EQ(accounting.rx_baseline, 500u);
+  EXPECT_EQ(accounting.tx.baseline, 100u);
+  EXPECT_EQ(accounting.rx.baseline, 500u);
   EXPECT_EQ(accounting.last_outcome, CycleOutcome::kNoRouteTable);
 }
 
@@ -207,8 +235,49 @@ TEST_F(CycleTest, CountsAreExactBeyondSinglePrecision) {
             "serial=SN-0042&bw_tot=9007199271518212&bw_dn=9007199254740993&bw_up=16777219");
 }
 
-TEST_F(CycleTest, UnreadableCountersReadAsZero) {
-  EXPECT_NE(cycle().find("tx: 0 rx: 0 txdiff: 0 rxdiff: 0 total: 0"), std::string::npos);
+// Counters that cannot be read are not zero: the cycle fails, says so once, and sends nothing.
+TEST_F(CycleTest, UnreadableCountersFailTheCycle) {
+  dir_.write("net/eth1/ifindex", "3\n");
+  for (int i = 0; i < 2; ++i) {
+    auto [out, err] = capture_output([] { update_bandwidth(); });
+    EXPECT_EQ(out, "Serial is: SN-0042\nInstaller ID: acme\nGateway: eth1\nModule Detected: 1\n");
+    EXPECT_EQ(err, i == 0 ? "Cannot read the counters of eth1; the report waits\n" : "");
+  }
+  EXPECT_TRUE(sent.empty());
+  EXPECT_EQ(accounting.last_outcome, CycleOutcome::kFailed);
+}
+
+// With min_report_bytes, a report with little traffic waits, but never past max_report_interval
+// after the last accepted one; the first report of all never waits.
+TEST_F(CycleTest, SmallReportsWaitWhenAsked) {
+  ReportPolicy policy;
+  policy.min_report_bytes = 1000;
+  policy.max_report_interval = 3600;
+  cycle_set_policy(policy);
+  set_counters("eth1", "100", "200");
+  cycle();
+  ASSERT_EQ(sent.size(), 1u);
+  set_counters("eth1", "400", "600");
+  std::string out = cycle();
+  std::string latest = local_time_text(accounting.last_accepted + 3600).data();
+  EXPECT_NE(out.find("Bandwidth Calc: tx: 400 rx: 600 txdiff: 300 rxdiff: 400 total: 700\n"),
+            std::string::npos);
+  EXPECT_NE(out.find("\nReport deferred: 700 bytes since the last accepted report, below "
+                     "min_report_bytes 1000 (next report by " +
+                     latest.substr(11) + " at the latest)\n"),
+            std::string::npos)
+      << out;
+  EXPECT_EQ(out.find("Bandwidth Command"), std::string::npos);
+  EXPECT_EQ(accounting.last_outcome, CycleOutcome::kDeferred);
+  EXPECT_EQ(sent.size(), 1u);
+  set_counters("eth1", "700", "800");  // 1200 since the last accepted report
+  cycle();
+  EXPECT_EQ(sent.back().body, "serial=SN-0042&bw_tot=1200&bw_dn=600&bw_up=600");
+  accounting.last_accepted -= 3600;  // an hour without a report: this one goes, however small
+  set_counters("eth1", "701", "800");
+  cycle();
+  EXPECT_EQ(sent.back().body, "serial=SN-0042&bw_tot=1&bw_dn=0&bw_up=1");
+  cycle_set_policy(ReportPolicy{});
 }
 
 TEST_F(CycleTest, SerialIsEncodedAsAFormValue) {

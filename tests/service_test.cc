@@ -24,12 +24,18 @@ TEST(ReportIntervalTest, FollowsThePollingThenThePeriodicInterval) {
     const char* polling;
     int expected;
   } cases[] = {
-      {"600", "240", 240}, {"600", "0", 300},  {"7", "0", 3},      {"0", "0", 0},
+      {"600", "240", 240}, {"600", "0", 300},  {"7", "0", 3},      {"0", "0", 1},
       {"600", "", 300},    {"600", "x", 300},  {"600", "-5", 240}, {"-100", "0", 240},
-      {"-1", "0", 0},      {"600", "30s", 30},
+      {"-1", "0", 1},      {"600", "30s", 30}, {"1", "0", 1},
   };
-  for (const auto& c : cases)
-    EXPECT_EQ(report_interval(c.periodic, c.polling), c.expected) << c.periodic << "/" << c.polling;
+  for (const auto& c : cases) {
+    bool raised = false;
+    EXPECT_EQ(report_interval(c.periodic, c.polling, &raised), c.expected)
+        << c.periodic << "/" << c.polling;
+    // Below one second is raised to it: cycles never run back to back.
+    EXPECT_EQ(raised, std::string(c.polling) == "0" && atoi(c.periodic) / 2 == 0)
+        << c.periodic << "/" << c.polling;
+  }
 }
 
 bool process_alive(pid_t pid) {
@@ -69,9 +75,17 @@ class ServiceTest : public testing::Test {
     started_.push_back(pid);
     return pid;
   }
-  int exit_status(pid_t pid) {
+  // The child's exit status; a child still running after timeout_ms is killed and fails the test
+  // instead of hanging it.
+  int exit_status(pid_t pid, int timeout_ms = 20000) {
     int status = 0;
-    waitpid(pid, &status, 0);
+    bool ended = wait_for([&] { return waitpid(pid, &status, WNOHANG) == pid; }, timeout_ms);
+    if (!ended) {
+      kill(pid, SIGKILL);
+      waitpid(pid, &status, 0);
+      ADD_FAILURE() << "process " << pid << " still running after " << timeout_ms << " ms";
+      return -1;
+    }
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
   }
   std::string output(const std::string& name) { return read_file(dir_.path() + "/" + name); }
@@ -91,7 +105,7 @@ class ServiceTest : public testing::Test {
 
 TEST_F(ServiceTest, HelpAndVersionTouchNothing) {
   EXPECT_EQ(exit_status(start("--help", "help")), 0);
-  EXPECT_EQ(output("help.out").rfind("Usage: tolvu [--daemon | --status]\n", 0), 0u);
+  EXPECT_EQ(output("help.out").rfind("Usage: tolvu [--daemon | --status [--json]]\n", 0), 0u);
   EXPECT_EQ(exit_status(start("--version", "version")), 0);
   EXPECT_EQ(output("version.out"), "tolvu " TOLVU_VERSION "\n");
   EXPECT_FALSE(std::ifstream(lock_).good());
@@ -119,7 +133,9 @@ TEST_F(ServiceTest, ConsoleModeHoldsTheLockWhileAlive) {
                 .rfind("Acs bandwidth Started not daemonized.\n"
                        "Acs Timeout value: 600 using 1\n"
                        "Counting afresh: no state saved in this boot\n"
-                       "Serial is: \nInstaller ID: \nGateway: NONE\n",
+                       "Serial is: \nInstaller ID: \n"
+                       "The module interface is not configured: network.module has neither "
+                       "ifname nor device\nGateway: NONE\n",
                        0),
             0u)
       << output("first.out");
@@ -136,6 +152,13 @@ TEST_F(ServiceTest, ConsoleModeHoldsTheLockWhileAlive) {
   ASSERT_TRUE(wait_for([&] { return lock_pid() == third; }));
   EXPECT_TRUE(lock_is_held());
   EXPECT_EQ(output("third.out").rfind("Acs bandwidth Started not daemonized.\n", 0), 0u);
+
+  // SIGTERM, as procd sends it: the service saves its books and ends with 0.
+  kill(third, SIGTERM);
+  EXPECT_EQ(exit_status(third), 0);
+  EXPECT_NE(output("third.out").find("Stopping: nothing is waiting to be reported\n"),
+            std::string::npos);
+  EXPECT_FALSE(lock_is_held());
 }
 
 TEST_F(ServiceTest, DaemonModeDetaches) {

@@ -34,21 +34,21 @@ TEST(SysValueTest, ParsesCountersAsSigned64Bit) {
   TempDir dir;
   struct Case {
     std::string content;
-    uint64_t expected;
+    std::optional<uint64_t> expected;
   } cases[] = {
       {"123456\n", 123456},
       {"9223372036854775807\n", 9223372036854775807ull},
       {"99999999999999999999\n", 9223372036854775807ull},  // past the range: the largest
       {"12abc\n", 12},
-      {"abc\n", 0},
-      {"", 0},
+      {"abc\n", std::nullopt},  // no number: unreadable, never 0
+      {"", std::nullopt},
       {"-1\n", UINT64_MAX},
   };
   for (const auto& c : cases) {
     std::string path = dir.write("counter", c.content);
     EXPECT_EQ(read_counter(path.c_str()), c.expected) << c.content;
   }
-  EXPECT_EQ(read_counter("/nonexistent/rx_bytes"), 0u);
+  EXPECT_EQ(read_counter("/nonexistent/rx_bytes"), std::nullopt);
 }
 
 TEST(SysValueTest, UnreadableFileLeavesTheBufferEmpty) {

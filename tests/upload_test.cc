@@ -277,10 +277,10 @@ TEST_F(UploadTest, CycleReportsEndToEnd) {
                      "update_bandwidth: 2 bytes retrieved\nbandwidth NO\n"),
             std::string::npos)
       << out;
-  EXPECT_EQ(accounting.tx_baseline, 0u);
+  EXPECT_EQ(accounting.tx.baseline, 0u);
   capture_output([] { update_bandwidth(); });
-  EXPECT_EQ(accounting.tx_baseline, 1536u);
-  EXPECT_EQ(accounting.rx_baseline, 16777217u);
+  EXPECT_EQ(accounting.tx.baseline, 1536u);
+  EXPECT_EQ(accounting.rx.baseline, 16777217u);
   EXPECT_NE(read_file(router.path() + "/tolvu.state").find("last_outcome=accepted\n"),
             std::string::npos);
 

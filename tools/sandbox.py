@@ -4,14 +4,17 @@
   whose default routes it sets and changes while the service runs;
 - a server network namespace, behind every router link, running the reference management
   server (tools/mgmt_server.py) on port 8090 with a certificate from a test CA;
-- for the router's processes, a private mount namespace in which /etc/config, /etc/ssl/certs,
-  /etc/hosts, /tmp and /dev/log are the sandbox's own, and /sys shows the router's interfaces;
+- for the router's processes, a private mount namespace in which /etc/config, /etc/tolvu (the
+  router's flash), /etc/ssl/certs, /etc/hosts, /tmp and /dev/log are the sandbox's own, and /sys
+  shows the router's interfaces;
+- a reboot: /tmp emptied, another boot id, the links re-created, flash kept;
 - a datagram socket at /dev/log that records every system-log line;
 - traffic through any link, and the link's counters read back.
 
 Needs root, iproute2, util-linux and /usr/bin/python3. Used by the system tests and the demo.
 """
 
+import ctypes
 import fcntl
 import json
 import os
@@ -19,11 +22,13 @@ import re
 import shutil
 import signal
 import socket
+import struct
 import subprocess
 import sys
 import tempfile
 import threading
 import time
+import uuid
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 MGMT_SERVER = os.path.join(HERE, "mgmt_server.py")
@@ -95,6 +100,47 @@ class SyslogRecorder:
         self.sock.close()
 
 
+class FlashWatch:
+    """Counts the writes to a directory's files with inotify: every file created in it (a write
+    goes through a new file beside the old one) and every file removed."""
+
+    IN_CREATE, IN_DELETE, IN_MOVED_TO = 0x100, 0x200, 0x80
+
+    def __init__(self, path):
+        libc = ctypes.CDLL(None, use_errno=True)
+        self.fd = libc.inotify_init1(os.O_CLOEXEC)
+        if self.fd < 0 or libc.inotify_add_watch(
+                self.fd, path.encode(), self.IN_CREATE | self.IN_DELETE | self.IN_MOVED_TO) < 0:
+            raise OSError(ctypes.get_errno(), "inotify on %s" % path)
+        self.events = []  # (kind, name)
+        self.thread = threading.Thread(target=self._run, daemon=True)
+        self.thread.start()
+
+    def _run(self):
+        while True:
+            try:
+                data = os.read(self.fd, 65536)
+            except OSError:
+                return
+            offset = 0
+            while offset + 16 <= len(data):
+                _, mask, _, length = struct.unpack_from("iIII", data, offset)
+                name = data[offset + 16:offset + 16 + length].rstrip(b"\0").decode()
+                kind = ("create" if mask & self.IN_CREATE else
+                        "remove" if mask & self.IN_DELETE else "rename")
+                self.events.append((kind, name))
+                offset += 16 + length
+
+    def writes(self):
+        return sum(1 for kind, _ in self.events if kind == "create")
+
+    def removals(self):
+        return sum(1 for kind, _ in self.events if kind == "remove")
+
+    def close(self):
+        os.close(self.fd)
+
+
 class Service:
     """A process started in the router: its standard output and error, line by line."""
 
@@ -139,13 +185,33 @@ class Service:
         """Waits until more than count cycles have started, so that count have run."""
         self.wait_for(lambda out, err: self.cycles_started > count, timeout=timeout)
 
+    def run_cycles(self, count, timeout=300):
+        """Has count more cycles run back to back: once the service has begun its cycles, each is
+        asked for with SIGUSR1 ("a cycle now") instead of waiting for the interval."""
+        self.wait_cycles(0, timeout=timeout)  # the handlers are in place
+        target = self.cycles_started + count
+        deadline = time.time() + timeout
+        while self.cycles_started <= target:
+            if time.time() > deadline or self.popen.poll() is not None:
+                raise TimeoutError("%d of %d cycles ran" % (count - target + self.cycles_started,
+                                                            count))
+            os.kill(self.popen.pid, signal.SIGUSR1)
+            with self.lock:
+                self.lock.wait(0.01)
+
     def wait(self, timeout=10):
         return self.popen.wait(timeout=timeout)
 
     def terminate(self, timeout=30):
-        """Ends the process with SIGTERM, as an operator would; returns its exit status."""
+        """Ends the process with SIGTERM, as procd does; returns its exit status and the seconds
+        it took to end."""
+        started = time.time()
         self.popen.terminate()
-        return self.popen.wait(timeout=timeout)
+        status = self.popen.wait(timeout=timeout)
+        for reader in self.readers:
+            reader.join(timeout=5)
+        self.stopped_in = time.time() - started
+        return status
 
     def stop(self):
         if self.popen.poll() is None:
@@ -186,7 +252,7 @@ class Sandbox:
 
     def _setup(self):
         self.dir = tempfile.mkdtemp(prefix="tolvu-sandbox-")
-        for sub in ("config", "tmp", "server"):
+        for sub in ("config", "tmp", "server", "flash"):
             os.makedirs(os.path.join(self.dir, sub))
         os.chmod(os.path.join(self.dir, "tmp"), 0o1777)
         for ns in (self.router, self.server):
@@ -217,7 +283,7 @@ class Sandbox:
         self.host_lock = open(HOST_LOCK, "a+")
         fcntl.flock(self.host_lock, fcntl.LOCK_EX)
         with open(HOST_CREATED, "a") as created:
-            for path, is_dir in (("/etc/config", True), ("/dev/log", False)):
+            for path, is_dir in (("/etc/config", True), ("/etc/tolvu", True), ("/dev/log", False)):
                 if not os.path.lexists(path):
                     if is_dir:
                         os.mkdir(path)
@@ -326,9 +392,11 @@ class Sandbox:
         os.rename(path + ".tmp", path)
 
     def configure(self, serial="SN-0042", module="eth1", installer=None, interval=None,
-                  enabled="1", periodic=600, tls_resume=None):
+                  enabled="1", periodic=600, device=None, **bandwidth):
         """Writes the service's UCI files. A polling interval of 0 falls back to half the
-        periodic one, so back-to-back cycles need both at 0."""
+        periodic one. Other keywords are options of easycwmp.bandwidth (tls_resume,
+        min_report_bytes, persist_interval, client_cert, ...); module=None leaves ifname out, and
+        device sets network.module.device."""
         installer = self.installer if installer is None else installer
         interval = self.interval if interval is None else interval
         self.write_config("easycwmp", (
@@ -337,8 +405,11 @@ class Sandbox:
             "config local 'global'\n\toption host '%s'\n\n"
             "config bandwidth 'bandwidth'\n\toption enabled '%s'\n")
             % (periodic, interval, serial, installer, enabled)
-            + ("" if tls_resume is None else "\toption tls_resume '%s'\n" % tls_resume))
-        self.write_config("network", "config interface 'module'\n\toption ifname '%s'\n" % module)
+            + "".join("\toption %s '%s'\n" % item for item in bandwidth.items()
+                      if item[1] is not None))
+        self.write_config("network", "config interface 'module'\n"
+                          + ("" if module is None else "\toption ifname '%s'\n" % module)
+                          + ("" if device is None else "\toption device '%s'\n" % device))
 
     # ---- the management server
     def restart_server(self, *options):
@@ -379,6 +450,7 @@ class Sandbox:
         """Starts binary in the router with the sandbox's files in place; returns a Service."""
         mounts = [
             (os.path.join(self.dir, "config"), "/etc/config"),
+            (os.path.join(self.dir, "flash"), "/etc/tolvu"),
             (self.pki["ca_dir"], "/etc/ssl/certs"),
             (os.path.join(self.dir, "hosts"), "/etc/hosts"),
             (os.path.join(self.dir, "log.sock"), "/dev/log"),
@@ -416,6 +488,29 @@ class Sandbox:
         """Makes services started from now on see another boot id."""
         with open(os.path.join(self.dir, "boot_id"), "w") as f:
             f.write(boot_id + "\n")
+
+    def reboot(self, *links):
+        """The router starts again (its services must have ended): /tmp emptied, a new boot id,
+        the named links re-created with their counters from zero; flash (/etc) stays."""
+        tmp = os.path.join(self.dir, "tmp")
+        for name in os.listdir(tmp):
+            path = os.path.join(tmp, name)
+            shutil.rmtree(path) if os.path.isdir(path) else os.unlink(path)
+        self.set_boot_id(str(uuid.uuid4()))
+        for name in links:
+            self.delete_link(name)
+            self.add_link(name)
+
+    def flash_dir(self):
+        return os.path.join(self.dir, "flash")
+
+    def pending(self):
+        """The pending traffic kept on flash as a dict, or None."""
+        try:
+            with open(os.path.join(self.flash_dir(), "pending")) as f:
+                return dict(line.split("=", 1) for line in f.read().splitlines())
+        except (OSError, ValueError):
+            return None
 
     def state_file(self):
         return os.path.join(self.dir, "tmp", "tolvu.state")

@@ -4,6 +4,7 @@
 #include <syslog.h>
 
 int verbose = 1;
+bool stdout_is_data = false;
 
 void log_verbose(int flag, const char* format, ...) {
   if (!flag) return;
@@ -14,6 +15,7 @@ void log_verbose(int flag, const char* format, ...) {
 }
 
 void log_failure(FILE* stream, const char* format, ...) {
+  if (stream == stdout && stdout_is_data) stream = stderr;
   va_list args;
   va_start(args, format);
   if (!verbose || stream == stdout) {

@@ -7,6 +7,10 @@
 // console, so it starts at 1.
 extern int verbose;
 
+// True while standard output carries data for a program (tolvu --status --json): failure lines
+// meant for it go to standard error instead.
+extern bool stdout_is_data;
+
 // Prints the formatted text on standard output when flag is non-zero; does nothing otherwise.
 void log_verbose(int flag, const char* format, ...) __attribute__((format(printf, 2, 3)));
 

@@ -1,5 +1,5 @@
-// Files the service keeps in a directory that anyone may write to (/tmp): never reached through a
-// link, never another user's, never one that others could have changed.
+// Files the service keeps in a directory that anyone may write to (/tmp), or on flash: never
+// reached through a link, never another user's, never one that others could have changed.
 #pragma once
 
 #include <cstddef>
@@ -13,7 +13,25 @@ extern const char kFileMissing[];
 // with *problem saying what is wrong, worded to follow the path ("is a symbolic link").
 int open_private_file(const char* path, int flags, const char** problem);
 
+// Reads the whole of a private file of at most max_size bytes into out (which holds max_size + 1)
+// and sets *size; false with *problem otherwise (kFileMissing when there is none).
+bool read_private_file(const char* path, char* out, size_t max_size, size_t* size,
+                       const char** problem);
+
 // Replaces path with content in one step: a new file beside it, created exclusively (so never
-// through a link) with mode 0644, then renamed over path. False, with *problem, on any failure;
-// path is then as it was.
-bool replace_private_file(const char* path, const char* content, size_t size, const char** problem);
+// through a link) with mode 0644, then renamed over path. durable: the file and then the
+// directory are synced, for files on flash that must survive a power cut. False, with *problem,
+// on any failure; path is then as it was.
+bool replace_private_file(const char* path, const char* content, size_t size, bool durable,
+                          const char** problem);
+
+// Writes content over the existing private file at path, in place: for when a new file cannot
+// be made (a full tmpfs still has the old file's page). False, with *problem, when it fails.
+bool overwrite_private_file(const char* path, const char* content, size_t size,
+                            const char** problem);
+
+// Removes a private file, durably; true when it is gone (or was never there).
+bool remove_private_file(const char* path, bool durable, const char** problem);
+
+// Removes this user's temporary files that a replace cut short left beside path.
+void remove_stale_temporaries(const char* path);

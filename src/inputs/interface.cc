@@ -14,26 +14,43 @@ PathSetting boot_id_file(kBootIdFile);
 
 constexpr size_t kInterfacePathSize = 320;  // directory, interface and file name
 
-uint64_t read_interface_file(const char* iface, const char* name) {
+// One of the interface's files; nothing when the name is no interface's or the path would not
+// fit (a path cut short would name another file).
+std::optional<uint64_t> read_interface_file(const char* iface, const char* name) {
+  if (!is_interface_name(iface)) return std::nullopt;
   char path[kInterfacePathSize];
-  snprintf(path, sizeof(path), "%s/%s/%s", interface_directory.get(), iface, name);
+  int n = snprintf(path, sizeof(path), "%s/%s/%s", interface_directory.get(), iface, name);
+  if (n < 0 || static_cast<size_t>(n) >= sizeof(path)) return std::nullopt;
   return read_counter(path);
 }
 
 }  // namespace
 
-uint64_t read_interface_counter(const char* iface, const char* counter) {
-  char name[64];
-  snprintf(name, sizeof(name), "statistics/%s", counter);
-  return read_interface_file(iface, name);
+bool is_interface_name(const char* name) {
+  size_t length = strlen(name);
+  if (length == 0 || length > 15 || strcmp(name, ".") == 0 || strcmp(name, "..") == 0) return false;
+  for (const char* c = name; *c; ++c) {
+    if (*c == '/' || isspace(static_cast<unsigned char>(*c))) return false;
+  }
+  return true;
 }
 
 long read_interface_index(const char* iface) {
-  // A name that could leave the directory is no interface.
-  if (!*iface || strchr(iface, '/') || strcmp(iface, ".") == 0 || strcmp(iface, "..") == 0)
-    return 0;
-  uint64_t index = read_interface_file(iface, "ifindex");
-  return index > 0x7fffffff ? 0 : static_cast<long>(index);
+  std::optional<uint64_t> index = read_interface_file(iface, "ifindex");
+  return !index || *index > 0x7fffffff ? 0 : static_cast<long>(*index);
+}
+
+std::optional<InterfaceCounters> read_interface_counters(const char* iface) {
+  InterfaceCounters counters;
+  counters.ifindex = read_interface_index(iface);
+  if (counters.ifindex == 0) return std::nullopt;
+  std::optional<uint64_t> tx = read_interface_file(iface, "statistics/tx_bytes");
+  std::optional<uint64_t> rx = read_interface_file(iface, "statistics/rx_bytes");
+  // Counters of an interface re-created between the reads would belong to neither one.
+  if (!tx || !rx || read_interface_index(iface) != counters.ifindex) return std::nullopt;
+  counters.tx = *tx;
+  counters.rx = *rx;
+  return counters;
 }
 
 BootId read_boot_id() {

@@ -5,6 +5,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 
 constexpr const char kInterfaceDirectory[] = "/sys/class/net";
 constexpr const char kBootIdFile[] = "/proc/sys/kernel/random/boot_id";
@@ -13,12 +14,24 @@ constexpr const char kBootIdFile[] = "/proc/sys/kernel/random/boot_id";
 constexpr size_t kBootIdSize = 37;
 using BootId = std::array<char, kBootIdSize>;
 
-// The interface's counter, "tx_bytes" or "rx_bytes"; 0 when it cannot be read.
-uint64_t read_interface_counter(const char* iface, const char* counter);
+// Whether name can be a network interface's name: 1 to 15 characters, none of them '/' or white
+// space, and not "." or "..". A device node such as "/dev/cdc-wdm0" is not one.
+bool is_interface_name(const char* name);
 
 // The interface's index; 0 when there is no such interface. The kernel never gives a new
 // interface the index of one that has gone, so a changed index means a re-created interface.
 long read_interface_index(const char* iface);
+
+// An interface's two byte counters and its index, read together.
+struct InterfaceCounters {
+  long ifindex = 0;
+  uint64_t tx = 0;
+  uint64_t rx = 0;
+};
+
+// Nothing when the interface is not there, a counter cannot be read, or the interface was
+// re-created while it was being read.
+std::optional<InterfaceCounters> read_interface_counters(const char* iface);
 
 // The id of this boot; empty when it cannot be read.
 BootId read_boot_id();

@@ -15,8 +15,11 @@ void read_sys_value(const char* path, CounterText& text) {
   }
 }
 
-uint64_t read_counter(const char* path) {
+std::optional<uint64_t> read_counter(const char* path) {
   CounterText text{};
   read_sys_value(path, text);
-  return static_cast<uint64_t>(strtoll(text.data(), nullptr, 10));
+  char* end = nullptr;
+  long long value = strtoll(text.data(), &end, 10);
+  if (end == text.data()) return std::nullopt;
+  return static_cast<uint64_t>(value);
 }

@@ -4,6 +4,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 
 constexpr size_t kCounterTextSize = 20;
 using CounterText = std::array<char, kCounterTextSize>;
@@ -13,5 +14,6 @@ using CounterText = std::array<char, kCounterTextSize>;
 void read_sys_value(const char* path, CounterText& text);
 
 // Reads a byte counter: the first line as read_sys_value gives it, parsed in base 10 as a signed
-// 64-bit number (empty or unreadable: 0; past the range: the largest value), used as unsigned.
-uint64_t read_counter(const char* path);
+// 64-bit number (past the range: the largest value), used as unsigned. Nothing when the file
+// cannot be read or its line does not start with a number: a counter never reads as 0 by default.
+std::optional<uint64_t> read_counter(const char* path);

@@ -8,8 +8,8 @@
 #include <stdio.h>
 #include <string.h>
 #include <time.h>
-#include <unistd.h>
 
+#include "common/key_value.h"
 #include "common/log.h"
 #include "common/private_file.h"
 #include "common/resources.h"
@@ -19,85 +19,117 @@ namespace {
 PathSetting state_file(kStateFile);
 bool save_failure_reported = false;
 
-const char* const kOutcomeNames[] = {"none",   "accepted", "refused",
-                                     "failed", "skipped",  "no-route-table"};
+const char* const kOutcomeNames[] = {"none",    "accepted",       "refused", "failed",
+                                     "skipped", "no-route-table", "deferred"};
+const char* const kRestartNames[] = {"none",   "reboot",          "recreated",
+                                     "module", "counter-restart", "earlier-boot"};
 
-// The whole of text as a decimal number no larger than max; false on anything else.
-bool parse_number(std::string_view text, uint64_t max, uint64_t* value) {
-  uint64_t v = 0;
-  for (char c : text) {
-    if (c < '0' || c > '9') return false;
-    uint64_t digit = static_cast<uint64_t>(c - '0');
-    if (v > (max - digit) / 10) return false;
-    v = v * 10 + digit;
-  }
-  *value = v;
-  return !text.empty();
+// The counter restarted: what it had not had accepted goes to the carry; it counts from 0.
+uint64_t restart_counter(CounterBooks* books) {
+  uint64_t pending = books->last - books->baseline;
+  books->carry = add_saturating(books->carry, pending);
+  books->baseline = 0;
+  return pending;
 }
 
-bool all_of(std::string_view text, const char* allowed) {
-  for (char c : text) {
-    if (!strchr(allowed, c) || c == '\0') return false;
-  }
-  return true;
+// Counting moves to other counters that start at value: the pending traffic goes to the carry.
+uint64_t hand_over(CounterBooks* books, uint64_t value) {
+  uint64_t pending = restart_counter(books);
+  books->baseline = value;
+  return pending;
+}
+
+uint64_t due(const CounterBooks& books) {
+  return add_saturating(books.carry, books.last - books.baseline);
+}
+
+bool same_text(const char* a, const char* b) {
+  return strcmp(a, b) == 0;
 }
 
 template <size_t N>
-void copy_view(std::array<char, N>& out, std::string_view text) {
-  size_t n = text.size() < N - 1 ? text.size() : N - 1;
-  memcpy(out.data(), text.data(), n);
-  out[n] = '\0';
-}
-
-// Printable text for one line of the file: control characters become spaces.
-template <size_t N>
-void copy_printable(std::array<char, N>& out, std::string_view text) {
-  copy_view(out, text);
-  std::replace_if(
-      out.begin(), out.end(), [](char c) { return c && static_cast<unsigned char>(c) < 0x20; },
-      ' ');
+int index_of(const char* const (&names)[N], std::string_view word) {
+  for (size_t i = 0; i < N; ++i) {
+    if (word == names[i]) return static_cast<int>(i);
+  }
+  return -1;
 }
 
 const char kHexDigits[] = "0123456789abcdef-";
 const char kInterfaceCharacters[] =
     "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789._-@:+";
 
+// The keys both versions require, and those only the current one has.
+constexpr unsigned kVersion = 1, kBootIdKey = 2, kInterfaceKey = 4, kIfindex = 8, kTxBaseline = 16,
+                   kRxBaseline = 32, kLastSamples = 64, kCarries = 128;
+constexpr unsigned kVersion1Keys = 63;
+constexpr unsigned kVersion2Keys = 255;
+
+enum class Stored { kNotMine, kStored, kBad };
+
+Stored store_counter(std::string_view key, std::string_view value, Accounting* a, unsigned* seen) {
+  static const struct {
+    const char* key;
+    CounterBooks Accounting::*books;
+    uint64_t CounterBooks::*field;
+    unsigned seen;
+  } kFields[] = {
+      {"tx_baseline", &Accounting::tx, &CounterBooks::baseline, kTxBaseline},
+      {"rx_baseline", &Accounting::rx, &CounterBooks::baseline, kRxBaseline},
+      {"tx_last", &Accounting::tx, &CounterBooks::last, 0},
+      {"rx_last", &Accounting::rx, &CounterBooks::last, kLastSamples},
+      {"tx_carry", &Accounting::tx, &CounterBooks::carry, 0},
+      {"rx_carry", &Accounting::rx, &CounterBooks::carry, kCarries},
+  };
+  for (const auto& f : kFields) {
+    if (key != f.key) continue;
+    if (!parse_decimal(value, UINT64_MAX, &(a->*f.books.*f.field))) return Stored::kBad;
+    *seen |= f.seen;
+    return Stored::kStored;
+  }
+  return Stored::kNotMine;
+}
+
 // Stores one key's value; false, with *problem, when the value is not valid for the key. Keys
 // this version does not know are passed over, so that a newer one's file still reads.
 bool store_value(std::string_view key, std::string_view value, Accounting* a, unsigned* seen,
-                 const char** problem) {
+                 int* version, const char** problem) {
   uint64_t n = 0;
   *problem = "holds a value out of range";
+  Stored counter = store_counter(key, value, a, seen);
+  if (counter != Stored::kNotMine) return counter == Stored::kStored;
   if (key == "version") {
-    if (!parse_number(value, 1000000, &n)) return false;
+    if (!parse_decimal(value, 1000000, &n)) return false;
     *problem = "was written by another version";
-    if (n != kStateVersion) return false;
-    *seen |= 1;
-  } else if (key == "boot_id") {
+    if (n != 1 && n != kStateVersion) return false;
+    *version = static_cast<int>(n);
+    *seen |= kVersion;
+  } else if (key == "boot_id" || key == "pending_taken") {
     if (value.size() >= kBootIdSize || !all_of(value, kHexDigits)) return false;
-    copy_view(a->owner.boot_id, value);
-    *seen |= 2;
+    copy_view(key == "boot_id" ? a->owner.boot_id : a->pending_taken, value);
+    *seen |= key == "boot_id" ? kBootIdKey : 0u;
   } else if (key == "interface") {
     if (value.empty() || value.size() >= kInterfaceNameSize || !all_of(value, kInterfaceCharacters))
       return false;
     copy_view(a->owner.interface, value);
-    *seen |= 4;
+    *seen |= kInterfaceKey;
   } else if (key == "ifindex") {
-    if (!parse_number(value, 0x7fffffff, &n)) return false;
+    if (!parse_decimal(value, 0x7fffffff, &n)) return false;
     a->owner.ifindex = static_cast<long>(n);
-    *seen |= 8;
-  } else if (key == "tx_baseline" || key == "rx_baseline") {
-    if (!parse_number(value, UINT64_MAX, &n)) return false;
-    (key == "tx_baseline" ? a->tx_baseline : a->rx_baseline) = n;
-    *seen |= key == "tx_baseline" ? 16 : 32;
-  } else if (key == "last_accepted" || key == "last_cycle") {
-    if (!parse_number(value, INT64_MAX, &n)) return false;
-    (key == "last_accepted" ? a->last_accepted : a->last_cycle) = static_cast<int64_t>(n);
+    *seen |= kIfindex;
+  } else if (key == "last_accepted" || key == "last_cycle" || key == "outage_since") {
+    if (!parse_decimal(value, INT64_MAX, &n)) return false;
+    (key == "last_accepted" ? a->last_accepted
+     : key == "last_cycle"  ? a->last_cycle
+                            : a->outage_since) = static_cast<int64_t>(n);
   } else if (key == "last_outcome") {
-    size_t i = 0;
-    while (i < sizeof(kOutcomeNames) / sizeof(kOutcomeNames[0]) && value != kOutcomeNames[i]) ++i;
-    if (i == sizeof(kOutcomeNames) / sizeof(kOutcomeNames[0])) return false;
+    int i = index_of(kOutcomeNames, value);
+    if (i < 0) return false;
     a->last_outcome = static_cast<CycleOutcome>(i);
+  } else if (key == "carry_from") {
+    int i = index_of(kRestartNames, value);
+    if (i < 0) return false;
+    a->carry_from = static_cast<CounterRestart>(i);
   } else if (key == "last_error") {
     copy_printable(a->last_error, value);
   }
@@ -106,30 +138,119 @@ bool store_value(std::string_view key, std::string_view value, Accounting* a, un
 
 }  // namespace
 
-CounterOwner current_owner(const char* iface) {
-  CounterOwner owner;
-  owner.boot_id = read_boot_id();
-  copy_text(owner.interface.data(), owner.interface.size(), iface);
-  owner.ifindex = read_interface_index(iface);
-  return owner;
+uint64_t Traffic::total() const {
+  return add_saturating(tx, rx);
 }
 
-const char* baselines_stale(const Accounting& a, const CounterOwner& now, uint64_t tx,
-                            uint64_t rx) {
-  if (!now.boot_id[0] || strcmp(a.owner.boot_id.data(), now.boot_id.data()) != 0)
-    return "the router has restarted";
-  if (strcmp(a.owner.interface.data(), now.interface.data()) != 0)
-    return "the module interface has changed";
-  if (now.ifindex == 0) return "the interface is not there";
-  if (a.owner.ifindex != now.ifindex) return "the interface was recreated";
-  if (tx < a.tx_baseline || rx < a.rx_baseline) return "the interface's counters restarted";
-  return nullptr;
+Measurement measure(const Accounting& saved, const std::optional<CounterSample>& sample) {
+  Measurement m;
+  m.next = saved;
+  Accounting& a = m.next;
+  if (sample) {
+    const CounterOwner& now = sample->owner;
+    if (!a.owner.interface[0]) {
+      // Nothing counted in this boot yet: the counters since the boot are all the module's.
+      a.tx.baseline = a.rx.baseline = 0;
+    } else if (!same_text(a.owner.boot_id.data(), now.boot_id.data())) {
+      m.restart = CounterRestart::kReboot;
+    } else if (!same_text(a.owner.interface.data(), now.interface.data())) {
+      m.restart = CounterRestart::kModuleChanged;
+      m.previous = a.owner.interface;
+    } else if (a.owner.ifindex != now.ifindex) {
+      m.restart = CounterRestart::kRecreated;
+    }
+    if (m.restart == CounterRestart::kModuleChanged) {
+      m.carried.tx = hand_over(&a.tx, sample->tx);
+      m.carried.rx = hand_over(&a.rx, sample->rx);
+    } else if (m.restart != CounterRestart::kNone) {
+      m.carried.tx = restart_counter(&a.tx);
+      m.carried.rx = restart_counter(&a.rx);
+    } else if (a.owner.interface[0]) {
+      // The same counters: each one that went back restarted on its own.
+      if (sample->tx < a.tx.last) m.carried.tx = restart_counter(&a.tx);
+      if (sample->rx < a.rx.last) m.carried.rx = restart_counter(&a.rx);
+      if (sample->tx < a.tx.last || sample->rx < a.rx.last)
+        m.restart = CounterRestart::kCounterRestart;
+    }
+    if (m.carried.total() > 0) a.carry_from = m.restart;
+    a.owner = now;
+    a.tx.last = sample->tx;
+    a.rx.last = sample->rx;
+  }
+  m.due = pending_traffic(a);
+  return m;
 }
 
-void count_afresh(Accounting* accounting, const CounterOwner& now) {
-  accounting->owner = now;
-  accounting->tx_baseline = 0;
-  accounting->rx_baseline = 0;
+Traffic pending_traffic(const Accounting& accounting) {
+  Traffic t;
+  t.tx = due(accounting.tx);
+  t.rx = due(accounting.rx);
+  return t;
+}
+
+void accept_report(Accounting* accounting, int64_t now) {
+  accounting->tx = {accounting->tx.last, accounting->tx.last, 0};
+  accounting->rx = {accounting->rx.last, accounting->rx.last, 0};
+  accounting->carry_from = CounterRestart::kNone;
+  accounting->last_accepted = now;
+  accounting->outage_since = 0;
+}
+
+std::optional<CounterSample> sample_counters(const char* iface) {
+  std::optional<InterfaceCounters> counters = read_interface_counters(iface);
+  if (!counters) return std::nullopt;
+  CounterSample sample;
+  sample.owner.boot_id = read_boot_id();
+  copy_text(sample.owner.interface.data(), sample.owner.interface.size(), iface);
+  sample.owner.ifindex = counters->ifindex;
+  sample.tx = counters->tx;
+  sample.rx = counters->rx;
+  return sample;
+}
+
+const char* restart_reason(CounterRestart restart) {
+  switch (restart) {
+    case CounterRestart::kReboot:
+      return "the router has restarted";
+    case CounterRestart::kRecreated:
+      return "the interface was recreated";
+    case CounterRestart::kModuleChanged:
+      return "the module interface has changed";
+    case CounterRestart::kCounterRestart:
+      return "the interface's counters restarted";
+    case CounterRestart::kEarlierBoot:
+      return "an earlier boot left traffic not yet accepted";
+    case CounterRestart::kNone:
+      break;
+  }
+  return "";
+}
+
+void carry_origin(CounterRestart restart, const char* previous, const char* now, char* out,
+                  size_t out_size) {
+  switch (restart) {
+    case CounterRestart::kReboot:
+      copy_text(out, out_size, "before the router restarted");
+      return;
+    case CounterRestart::kRecreated:
+      copy_text(out, out_size, "the interface before it was recreated");
+      return;
+    case CounterRestart::kModuleChanged:
+      if (previous && previous[0] && now && now[0])
+        snprintf(out, out_size, "%s, the module interface before %s", previous, now);
+      else
+        copy_text(out, out_size, "the module interface before it changed");
+      return;
+    case CounterRestart::kCounterRestart:
+      copy_text(out, out_size, "the interface's counters before they restarted");
+      return;
+    case CounterRestart::kEarlierBoot:
+      copy_text(out, out_size, "an earlier boot");
+      return;
+    case CounterRestart::kNone:
+      break;
+  }
+  copy_text(out, out_size, "earlier counters");
 }
 
 bool format_accounting(const Accounting& a, char* out, size_t out_size) {
@@ -137,38 +258,41 @@ bool format_accounting(const Accounting& a, char* out, size_t out_size) {
   copy_printable(error, a.last_error.data());
   int n = snprintf(out, out_size,
                    "version=%d\nboot_id=%s\ninterface=%s\nifindex=%ld\n"
-                   "tx_baseline=%" PRIu64 "\nrx_baseline=%" PRIu64 "\nlast_accepted=%" PRId64
-                   "\nlast_cycle=%" PRId64 "\nlast_outcome=%s\nlast_error=%s\n",
+                   "tx_baseline=%" PRIu64 "\nrx_baseline=%" PRIu64 "\ntx_last=%" PRIu64
+                   "\nrx_last=%" PRIu64 "\ntx_carry=%" PRIu64 "\nrx_carry=%" PRIu64
+                   "\ncarry_from=%s\npending_taken=%s\n"
+                   "last_accepted=%" PRId64 "\nlast_cycle=%" PRId64
+                   "\nlast_outcome=%s\nlast_error=%s\n"
+                   "outage_since=%" PRId64 "\n",
                    kStateVersion, a.owner.boot_id.data(), a.owner.interface.data(), a.owner.ifindex,
-                   a.tx_baseline, a.rx_baseline, a.last_accepted, a.last_cycle,
-                   outcome_name(a.last_outcome), error.data());
+                   a.tx.baseline, a.rx.baseline, a.tx.last, a.rx.last, a.tx.carry, a.rx.carry,
+                   kRestartNames[static_cast<int>(a.carry_from)], a.pending_taken.data(),
+                   a.last_accepted, a.last_cycle, outcome_name(a.last_outcome), error.data(),
+                   a.outage_since);
   return n >= 0 && static_cast<size_t>(n) < out_size;
 }
 
 bool parse_accounting(std::string_view text, Accounting* accounting, const char** problem) {
   Accounting parsed;
   unsigned seen = 0;
-  while (!text.empty()) {
-    size_t end = text.find('\n');
-    // Every line ends with a line end: a file cut short mid-line never passes for a number.
-    if (end == std::string_view::npos) {
-      *problem = "is cut short";
-      return false;
-    }
-    // Views are cut by hand: substr may throw, and nothing here links the C++ library.
-    std::string_view line(text.data(), end);
-    text.remove_prefix(end + 1);
-    size_t equals = line.find('=');
-    if (equals == std::string_view::npos || equals == 0) {
-      *problem = "holds a line that is not key=value";
-      return false;
-    }
-    std::string_view key(line.data(), equals);
-    std::string_view value(line.data() + equals + 1, line.size() - equals - 1);
-    if (!store_value(key, value, &parsed, &seen, problem)) return false;
+  int version = 0;
+  for (std::string_view line; next_line(&text, &line, problem);) {
+    std::string_view key, value;
+    if (!split_key_value(line, &key, &value, problem)) return false;
+    if (!store_value(key, value, &parsed, &seen, &version, problem)) return false;
   }
-  if (seen != 63) {
+  if (*problem) return false;
+  if (seen != (version == 1 ? kVersion1Keys : kVersion2Keys)) {
     *problem = "is incomplete";
+    return false;
+  }
+  if (version == 1) {
+    // The previous version kept no samples and no carry: the baselines were the last word.
+    parsed.tx.last = parsed.tx.baseline;
+    parsed.rx.last = parsed.rx.baseline;
+  }
+  if (parsed.tx.last < parsed.tx.baseline || parsed.rx.last < parsed.rx.baseline) {
+    *problem = "holds a value out of range";
     return false;
   }
   *accounting = parsed;
@@ -176,33 +300,15 @@ bool parse_accounting(std::string_view text, Accounting* accounting, const char*
   return true;
 }
 
-namespace {
-
-// Reads at most a byte past the limit from fd and parses it; the problem, or nullptr.
-const char* read_state(int fd, Accounting* accounting) {
+StateLoad load_accounting(Accounting* accounting) {
   char text[kMaxStateSize + 1];
   size_t size = 0;
-  while (size < sizeof(text)) {
-    ssize_t n = read(fd, text + size, sizeof(text) - size);
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) return "cannot be read";
-    if (n == 0) break;
-    size += static_cast<size_t>(n);
+  const char* problem = nullptr;
+  if (read_private_file(state_file.get(), text, kMaxStateSize, &size, &problem)) {
+    parse_accounting(std::string_view(text, size), accounting, &problem);
+    if (!problem) return StateLoad::kLoaded;
   }
-  if (size > kMaxStateSize) return "is over 4 KiB";
-  const char* problem = nullptr;
-  parse_accounting(std::string_view(text, size), accounting, &problem);
-  return problem;
-}
-
-}  // namespace
-
-StateLoad load_accounting(Accounting* accounting) {
-  const char* problem = nullptr;
-  ScopedFd fd(open_private_file(state_file.get(), O_RDONLY, &problem));
-  if (fd.get() < 0 && problem == kFileMissing) return StateLoad::kNone;
-  if (fd.get() >= 0) problem = read_state(fd.get(), accounting);
-  if (!problem) return StateLoad::kLoaded;
+  if (problem == kFileMissing) return StateLoad::kNone;
   log_failure(stderr, "Ignoring the saved state %s: it %s\n", state_file.get(), problem);
   return StateLoad::kIgnored;
 }
@@ -210,14 +316,37 @@ StateLoad load_accounting(Accounting* accounting) {
 void save_accounting(const Accounting& accounting) {
   char text[kMaxStateSize];
   const char* problem = "would be over 4 KiB";
-  if (format_accounting(accounting, text, sizeof(text)) &&
-      replace_private_file(state_file.get(), text, strlen(text), &problem)) {
+  if (!format_accounting(accounting, text, sizeof(text))) {
+    // Nothing to write; cannot happen with the fields' sizes.
+  } else if (replace_private_file(state_file.get(), text, strlen(text), false, &problem)) {
     save_failure_reported = false;
     return;
+  } else {
+    // No room for a new file (a full tmpfs) or no rename: the old file's own page still takes
+    // the new state, so that a restart never resumes from older books.
+    const char* in_place = nullptr;
+    if (overwrite_private_file(state_file.get(), text, strlen(text), &in_place)) {
+      if (!save_failure_reported)
+        log_failure(stderr, "Cannot replace the state in %s: %s; wrote it in place instead\n",
+                    state_file.get(), problem);
+      save_failure_reported = true;
+      return;
+    }
   }
   if (save_failure_reported) return;
   save_failure_reported = true;
-  log_failure(stderr, "Cannot save the state in %s: %s\n", state_file.get(), problem);
+  // Say what a restart would make of what is there now.
+  const char* unusable = nullptr;
+  ScopedFd older(open_private_file(state_file.get(), O_RDONLY, &unusable));
+  log_failure(stderr, "Cannot save the state in %s: %s; a restart now would %s\n", state_file.get(),
+              problem,
+              older.get() >= 0 ? "resume from the state saved before and report again what "
+                                 "was accepted since"
+                               : "count afresh");
+}
+
+void remove_stale_state_files() {
+  remove_stale_temporaries(state_file.get());
 }
 
 const char* outcome_name(CycleOutcome outcome) {

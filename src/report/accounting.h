@@ -1,11 +1,14 @@
-// What the service remembers between cycles and across restarts: the baselines, whose counters
-// they are, and how the last cycles went. Kept in /tmp (tmpfs on a router), so it outlives the
-// process and is gone after a reboot, when the counters start again too.
+// What the service remembers between cycles and across restarts: for each direction the baseline
+// (the counter at the last accepted report), the last sample, and the carry (traffic measured on
+// counters that are gone and not yet accepted), whose counters they are, and how the last cycles
+// went. Kept in /tmp (tmpfs on a router), so it outlives the process and is gone after a reboot;
+// what a reboot must not lose is kept on flash (report/pending.h).
 #pragma once
 
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <string_view>
 
 #include "inputs/gateway.h"
@@ -13,9 +16,19 @@
 
 constexpr const char kStateFile[] = "/tmp/tolvu.state";
 constexpr size_t kMaxStateSize = 4096;
-constexpr int kStateVersion = 1;
+constexpr int kStateVersion = 2;
 
-enum class CycleOutcome { kNone, kAccepted, kRefused, kFailed, kSkipped, kNoRouteTable };
+enum class CycleOutcome { kNone, kAccepted, kRefused, kFailed, kSkipped, kNoRouteTable, kDeferred };
+
+// Why counting started again on other counters, and so where carried traffic came from.
+enum class CounterRestart {
+  kNone,
+  kReboot,          // the router restarted: every counter starts again
+  kRecreated,       // the interface was re-created (a modem reset): a new index, counters from 0
+  kModuleChanged,   // the module interface is another one now
+  kCounterRestart,  // a counter went back (a driver reset, a 32-bit counter wrapped)
+  kEarlierBoot,     // pending traffic an earlier boot kept on flash
+};
 
 using FailureText = std::array<char, 128>;
 
@@ -26,32 +39,81 @@ struct CounterOwner {
   long ifindex = 0;
 };
 
+// One direction's books.
+struct CounterBooks {
+  uint64_t baseline = 0;  // the counter at the last accepted report
+  uint64_t last = 0;      // the counter at the last sample
+  uint64_t carry = 0;     // measured on earlier counters, not yet accepted
+};
+
 struct Accounting {
-  CounterOwner owner;
-  uint64_t tx_baseline = 0;  // the owner's counters at the last accepted report
-  uint64_t rx_baseline = 0;
+  CounterOwner owner;  // no interface: nothing sampled in this boot yet
+  CounterBooks tx, rx;
+  CounterRestart carry_from = CounterRestart::kNone;  // where the carry last grew from
   int64_t last_accepted = 0;  // Unix time of the last accepted report; 0: none yet
   int64_t last_cycle = 0;     // Unix time of the last cycle's end; 0: none yet
   CycleOutcome last_outcome = CycleOutcome::kNone;
   FailureText last_error{};  // what went wrong, when the last cycle failed
+  int64_t outage_since = 0;  // the first failed or refused report since the last accepted one
+  BootId pending_taken{};    // the earlier boot whose pending traffic went into the carry
 };
 
-// The owner as the kernel shows it now for the named interface.
-CounterOwner current_owner(const char* iface);
+inline uint64_t add_saturating(uint64_t a, uint64_t b) {
+  return a > UINT64_MAX - b ? UINT64_MAX : a + b;
+}
 
-// Why the baselines cannot be subtracted from these counters of owner now, or nullptr when they
-// can: another boot, another interface, the interface gone or re-created (the kernel never gives
-// a new interface an old index), or its counters went back.
-const char* baselines_stale(const Accounting& accounting, const CounterOwner& now, uint64_t tx,
-                            uint64_t rx);
+// Bytes one way and the other.
+struct Traffic {
+  uint64_t tx = 0;
+  uint64_t rx = 0;
+  uint64_t total() const;
+};
 
-// Counting from zero for owner now; the history (last report, last cycle) stays.
-void count_afresh(Accounting* accounting, const CounterOwner& now);
+// The module interface's counters at one moment, and whose they are.
+struct CounterSample {
+  CounterOwner owner;
+  uint64_t tx = 0;
+  uint64_t rx = 0;
+};
+
+// What a sample did to the accounting.
+struct Measurement {
+  Accounting next;
+  Traffic due;      // what a report sends now: the carry and the traffic since the baselines
+  Traffic carried;  // what this sample moved into the carry
+  CounterRestart restart = CounterRestart::kNone;
+  InterfaceName previous{};  // the interface counted before, when the module changed
+};
+
+// The one rule of the books, per counter. A counter below its last sample restarted: what it had
+// not had accepted goes to the carry, and it counts from 0. Another boot or a re-created
+// interface restarts both. Another module interface hands its pending traffic to the carry, and
+// the new one counts from its counters now (its earlier traffic was not the module's); only
+// books with no owner, as at a start with no state saved in this boot, count from 0. No sample
+// (the counters cannot be read) changes nothing.
+Measurement measure(const Accounting& saved, const std::optional<CounterSample>& sample);
+
+// What has not been accepted yet: the carry and the traffic since the baselines, to the last
+// sample.
+Traffic pending_traffic(const Accounting& accounting);
+
+// The server accepted a report of the last sample: the baselines move to it, the carry is done.
+void accept_report(Accounting* accounting, int64_t now);
+
+// The module interface's counters now; nothing when they cannot be read.
+std::optional<CounterSample> sample_counters(const char* iface);
+
+// Text for a restart: the reason ("the interface was recreated") and where carried traffic came
+// from ("the interface before it was recreated"); previous names the earlier module interface.
+const char* restart_reason(CounterRestart restart);
+void carry_origin(CounterRestart restart, const char* previous, const char* now, char* out,
+                  size_t out_size);
 
 // The state file's text: "key=value" lines. False when out is too small.
 bool format_accounting(const Accounting& accounting, char* out, size_t out_size);
 
-// Reads the state file's text; false, with *problem, when it is not one this version wrote.
+// Reads the state file's text (this version's, or the previous one's, which has no carry and no
+// last samples); false, with *problem, when it is not one of them.
 bool parse_accounting(std::string_view text, Accounting* accounting, const char** problem);
 
 enum class StateLoad { kLoaded, kNone, kIgnored };
@@ -60,8 +122,13 @@ enum class StateLoad { kLoaded, kNone, kIgnored };
 // another user's, over 4 KiB, not parsable); *accounting is untouched unless kLoaded.
 StateLoad load_accounting(Accounting* accounting);
 
-// Writes the state file atomically. A failure is reported once, until a write succeeds again.
+// Writes the state file atomically. When that fails, overwrites the file in place, so that a
+// restart never resumes from books older than the last accepted report; a failure is reported
+// once, with what a restart would do, until a write succeeds again.
 void save_accounting(const Accounting& accounting);
+
+// Removes temporary files that a save cut short by SIGKILL left beside the state file.
+void remove_stale_state_files();
 
 // The word for an outcome, as the state file and --status show it.
 const char* outcome_name(CycleOutcome outcome);

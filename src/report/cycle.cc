@@ -2,17 +2,23 @@
 
 #include <ctype.h>
 #include <inttypes.h>
+#include <stdarg.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <time.h>
 
+#include <optional>
+
 #include "common/log.h"
 #include "common/resources.h"
+#include "common/signals.h"
 #include "inputs/config.h"
 #include "inputs/gateway.h"
 #include "inputs/interface.h"
+#include "inputs/module.h"
 #include "report/human_size.h"
+#include "report/pending.h"
 #include "report/upload.h"
 
 Accounting accounting;
@@ -20,14 +26,39 @@ Accounting accounting;
 namespace {
 
 ReportSender report_sender = upload_report;
+ReportPolicy policy;
+
+// What the service knows of the pending file on flash: read at start, then kept up to date as it
+// writes and removes it.
+std::optional<PendingTraffic> on_flash;
+
+// Lines said once, until what they say changes.
+std::array<char, 224> module_problem_said{};
+bool counters_failure_said = false;
 
 const CycleOutcome kOutcomeOfReport[] = {CycleOutcome::kAccepted, CycleOutcome::kRefused,
                                          CycleOutcome::kFailed};
 
-// Records how the cycle ended and saves the accounting at once, so that a stop right after an
+int64_t now_seconds() {
+  return static_cast<int64_t>(time(nullptr));
+}
+
+// A line on the console and in the system log.
+void announce(const char* format, ...) __attribute__((format(printf, 1, 2)));
+void announce(const char* format, ...) {
+  char line[kLineSize];
+  va_list args;
+  va_start(args, format);
+  vsnprintf(line, sizeof(line), format, args);
+  va_end(args);
+  log_verbose(verbose, "%s\n", line);
+  log_notice("%s", line);
+}
+
+// Records how the cycle ended and saves the books at once, so that a stop right after an
 // accepted report loses as little as it can.
 void finish_cycle(CycleOutcome outcome, const char* error = "") {
-  accounting.last_cycle = static_cast<int64_t>(time(nullptr));
+  accounting.last_cycle = now_seconds();
   accounting.last_outcome = outcome;
   copy_text(accounting.last_error.data(), accounting.last_error.size(), error);
   save_accounting(accounting);
@@ -38,38 +69,201 @@ void skip_reporting(CycleOutcome outcome) {
   finish_cycle(outcome);
 }
 
-// Prints a start-up line and sends it to the system log.
-void announce(const char* what, const char* detail) {
-  log_verbose(verbose, "%s%s\n", what, detail);
-  log_notice("%s%s", what, detail);
+void say_restart(const Measurement& m) {
+  if (m.restart == CounterRestart::kNone) return;
+  const char* iface = m.next.owner.interface.data();
+  if (m.carried.total() > 0) {
+    char origin[96];
+    carry_origin(m.restart, m.previous.data(), iface, origin, sizeof(origin));
+    announce("Carrying %" PRIu64 " bytes up and %" PRIu64 " down not yet accepted from %s",
+             m.carried.tx, m.carried.rx, origin);
+  } else if (m.restart == CounterRestart::kModuleChanged) {
+    announce("Counting %s from its counters now: %s", iface, restart_reason(m.restart));
+  } else {
+    announce("Counting afresh: %s", restart_reason(m.restart));
+  }
+}
+
+// Samples the module interface's counters into the books; the sample, or nothing when they
+// cannot be read (then the books stay as they are).
+std::optional<CounterSample> book_sample(const char* module) {
+  if (!module[0]) return std::nullopt;
+  std::optional<CounterSample> sample = sample_counters(module);
+  if (!sample) return std::nullopt;
+  Measurement m = measure(accounting, sample);
+  say_restart(m);
+  accounting = m.next;
+  return sample;
+}
+
+void say_module_problem(const ModuleInterface& module) {
+  if (module.name[0]) {
+    module_problem_said = {};
+  } else if (strcmp(module.problem.data(), module_problem_said.data()) != 0) {
+    announce("The module interface is not configured: %s", module.problem.data());
+    module_problem_said = module.problem;
+  }
+}
+
+void keep_on_flash(const Traffic& pending, int64_t now) {
+  PendingTraffic kept;
+  kept.boot_id = accounting.owner.boot_id[0] ? accounting.owner.boot_id : read_boot_id();
+  kept.traffic = pending;
+  kept.written = now;
+  if (save_pending(kept)) on_flash = kept;
+}
+
+// While reports fail, pending traffic goes to flash once they have failed for persist_interval,
+// and again at most once per interval while it grows: a power cut then loses at most that much.
+void keep_pending_during_outage(int64_t now) {
+  if (!accounting.outage_since || now < accounting.outage_since) accounting.outage_since = now;
+  if (now - accounting.outage_since < policy.persist_interval) return;
+  Traffic pending = pending_traffic(accounting);
+  if (on_flash) {
+    bool this_boot = strcmp(on_flash->boot_id.data(), accounting.owner.boot_id.data()) == 0;
+    int64_t since_written = now - on_flash->written;
+    if (this_boot && since_written >= 0 && since_written < policy.persist_interval) return;
+    if (pending.total() <= on_flash->traffic.total()) return;
+  }
+  if (pending.total() > 0) keep_on_flash(pending, now);
+}
+
+// A report is accepted: what the file on flash held was in it.
+void forget_pending_on_flash() {
+  if (on_flash && remove_pending()) on_flash.reset();
+}
+
+// Whether this cycle's report may wait, and says so: only while the traffic is below
+// min_report_bytes and the last accepted report is younger than max_report_interval.
+bool defer_report(const Traffic& due, int64_t now) {
+  if (policy.min_report_bytes == 0 || due.total() >= policy.min_report_bytes) return false;
+  int64_t last = accounting.last_accepted;
+  int64_t latest = last + policy.max_report_interval;
+  if (last == 0 || now < last || now >= latest) return false;
+  // The time alone when that is today, the date too when it is not.
+  std::array<char, 32> at = local_time_text(latest);
+  std::array<char, 32> today = local_time_text(now);
+  const char* shown = strncmp(at.data(), today.data(), 11) == 0 ? at.data() + 11 : at.data();
+  log_verbose(verbose,
+              "Report deferred: %" PRIu64
+              " bytes since the last accepted report, below "
+              "min_report_bytes %" PRIu64 " (next report by %s at the latest)\n",
+              due.total(), policy.min_report_bytes, shown);
+  return true;
+}
+
+// The figures of this interface's counters, the carry beside them, and the same for people.
+void log_figures() {
+  const CounterBooks& tx = accounting.tx;
+  const CounterBooks& rx = accounting.rx;
+  uint64_t txdiff = tx.last - tx.baseline;
+  uint64_t rxdiff = rx.last - rx.baseline;
+  uint64_t total = txdiff + rxdiff;
+  char line[kLineSize];
+  snprintf(line, sizeof(line),
+           "tx: %" PRIu64 " rx: %" PRIu64 " txdiff: %" PRIu64 " rxdiff: %" PRIu64
+           " total: %" PRIu64,
+           tx.last, rx.last, txdiff, rxdiff, total);
+  log_verbose(verbose, "Bandwidth Calc: %s\n", line);
+  log_notice("%s", line);
+
+  // Carried traffic is reported with this interface's: the report adds the two.
+  if (tx.carry || rx.carry) {
+    snprintf(line, sizeof(line), "carried tx: %" PRIu64 " rx: %" PRIu64 " total: %" PRIu64,
+             tx.carry, rx.carry, add_saturating(tx.carry, rx.carry));
+    log_verbose(verbose, "Bandwidth Carried: %s\n", line + 8);
+    log_notice("%s", line);
+  }
+
+  snprintf(line, sizeof(line), "tx: %s rx: %s txdiff: %s rxdiff: %s total: %s",
+           human_size(tx.last).text, human_size(rx.last).text, human_size(txdiff).text,
+           human_size(rxdiff).text, human_size(total).text);
+  log_verbose(verbose, "Bandwidth Calc (H): %s\n", line);
+}
+
+void report(const char* serial, const char* installer) {
+  log_figures();
+  Traffic due = pending_traffic(accounting);
+  if (defer_report(due, now_seconds())) return finish_cycle(CycleOutcome::kDeferred);
+
+  // The report, and the baselines move on only when the server accepts it.
+  char body[kLineSize];
+  format_report_body(body, sizeof(body), serial, due.total(), due.rx, due.tx);
+  log_verbose(verbose, "Bandwidth Command: %s\n", body);
+  UploadResult result = report_sender(body, installer);
+  // A stop cuts the report short: its traffic stays, and the stop saves the books.
+  if (stop_requested()) return finish_cycle(CycleOutcome::kFailed, "stopped mid-report");
+  int64_t now = now_seconds();
+  if (result.outcome == ReportOutcome::kAccepted) {
+    accept_report(&accounting, now);
+  } else {
+    keep_pending_during_outage(now);
+  }
+  finish_cycle(kOutcomeOfReport[static_cast<int>(result.outcome)], result.detail.data());
+  if (result.outcome == ReportOutcome::kAccepted) forget_pending_on_flash();
 }
 
 }  // namespace
+
+void cycle_set_policy(const ReportPolicy& new_policy) {
+  policy = new_policy;
+}
 
 void cycle_set_sender(ReportSender sender) {
   report_sender = sender ? sender : upload_report;
 }
 
 void resume_accounting() {
+  remove_stale_state_files();
+  remove_stale_pending_files();
   Accounting saved;
   StateLoad load = load_accounting(&saved);
-  if (load == StateLoad::kLoaded) accounting = saved;
-  ConfigField module{};
-  config_get(module, "network", "module", "ifname");
-  CounterOwner now = current_owner(module.data());
-  const char* stale = "no state saved in this boot";
-  if (load == StateLoad::kIgnored) stale = "the saved state was ignored";
-  if (load == StateLoad::kLoaded) {
-    stale = baselines_stale(accounting, now, read_interface_counter(module.data(), "tx_bytes"),
-                            read_interface_counter(module.data(), "rx_bytes"));
+  accounting = load == StateLoad::kLoaded ? saved : Accounting{};
+  if (load != StateLoad::kLoaded)
+    announce("Counting afresh: %s", load == StateLoad::kNone ? "no state saved in this boot"
+                                                             : "the saved state was ignored");
+
+  on_flash.reset();
+  PendingTraffic pending;
+  if (load_pending(&pending) == PendingLoad::kLoaded) {
+    on_flash = pending;
+    if (take_pending(&accounting, pending, read_boot_id()) && pending.traffic.total() > 0)
+      announce("Carrying %" PRIu64 " bytes up and %" PRIu64
+               " down not yet accepted from an earlier boot (kept in %s)",
+               pending.traffic.tx, pending.traffic.rx, pending_file());
   }
-  if (stale) {
-    count_afresh(&accounting, now);
-    return announce("Counting afresh: ", stale);
+
+  // A module that cannot be read now leaves the books as they are, for the first cycle that can.
+  ModuleInterface module = find_module_interface();
+  CounterRestart restart = CounterRestart::kNone;
+  if (std::optional<CounterSample> sample =
+          module.name[0] ? sample_counters(module.name.data()) : std::nullopt) {
+    Measurement m = measure(accounting, sample);
+    say_restart(m);
+    restart = m.restart;
+    accounting = m.next;
   }
-  if (accounting.last_accepted == 0) return announce("Resuming: no report accepted yet", "");
-  announce("Resuming from the report accepted at ",
-           local_time_text(accounting.last_accepted).data());
+  if (load == StateLoad::kLoaded && restart == CounterRestart::kNone) {
+    if (accounting.last_accepted == 0)
+      announce("Resuming: no report accepted yet");
+    else
+      announce("Resuming from the report accepted at %s",
+               local_time_text(accounting.last_accepted).data());
+  }
+  save_accounting(accounting);
+}
+
+void stop_accounting() {
+  book_sample(find_module_interface().name.data());
+  save_accounting(accounting);
+  Traffic pending = pending_traffic(accounting);
+  if (pending.total() == 0) return announce("Stopping: nothing is waiting to be reported");
+  bool kept = on_flash && on_flash->traffic.tx == pending.tx &&
+              on_flash->traffic.rx == pending.rx &&
+              strcmp(on_flash->boot_id.data(), accounting.owner.boot_id.data()) == 0;
+  if (!kept) keep_on_flash(pending, now_seconds());
+  announce("Stopping with %" PRIu64 " bytes up and %" PRIu64 " down not yet accepted%s%s",
+           pending.tx, pending.rx, on_flash ? ", kept in " : "", on_flash ? pending_file() : "");
 }
 
 bool encode_form_value(const char* text, char* out, size_t out_size) {
@@ -103,58 +297,34 @@ bool format_report_body(char* out, size_t out_size, const char* serial, uint64_t
 
 void update_bandwidth() {
   // Identity, read anew each cycle so that changes take effect at once.
-  ConfigField serial{}, module{}, installer{};
+  ConfigField serial{}, installer{};
   config_get(serial, "easycwmp", "@device[0]", "serial_number");
-  config_get(module, "network", "module", "ifname");
+  ModuleInterface module = find_module_interface();
   config_get(installer, "easycwmp", "global", "host");
   log_verbose(verbose, "Serial is: %s\n", serial.data());
   log_verbose(verbose, "Installer ID: %s\n", installer.data());
+  say_module_problem(module);
+
+  // Every cycle samples the module's counters, on the route or not: the last sample is what a
+  // modem reset or a stop is charged against.
+  std::optional<CounterSample> sample = book_sample(module.name.data());
 
   // Report only while the module carries the default route. Without a routing table
-  // nothing says the route moved, so the baselines stay.
+  // nothing says the route moved, so the books stay.
   std::optional<InterfaceName> gateway = get_gateway();
   if (!gateway) return skip_reporting(CycleOutcome::kNoRouteTable);
   log_verbose(verbose, "Gateway: %s\n", gateway->data());
   log_verbose(verbose, "Module Detected: %d\n", module_detected);
-  if (strcmp(gateway->data(), "NONE") == 0 || strcmp(gateway->data(), module.data()) != 0)
+  if (strcmp(gateway->data(), "NONE") == 0 || strcmp(gateway->data(), module.name.data()) != 0)
     return skip_reporting(CycleOutcome::kSkipped);
 
-  // Counters, and the traffic since the last accepted report. The baselines count only for the
-  // counters they were taken from: this interface, not re-created, in this boot.
-  uint64_t tx = read_interface_counter(gateway->data(), "tx_bytes");
-  uint64_t rx = read_interface_counter(gateway->data(), "rx_bytes");
-  CounterOwner now = current_owner(gateway->data());
-  if (const char* stale = baselines_stale(accounting, now, tx, rx)) {
-    if (accounting.tx_baseline || accounting.rx_baseline) log_notice("Counting afresh: %s", stale);
-    count_afresh(&accounting, now);
+  // Counters that cannot be read fail the cycle: nothing is sent and nothing changes.
+  if (!sample) {
+    if (!counters_failure_said)
+      log_failure(stderr, "Cannot read the counters of %s; the report waits\n", module.name.data());
+    counters_failure_said = true;
+    return finish_cycle(CycleOutcome::kFailed, "the module's counters cannot be read");
   }
-  uint64_t txdiff = tx - accounting.tx_baseline;
-  uint64_t rxdiff = rx - accounting.rx_baseline;
-  uint64_t total = txdiff + rxdiff;
-
-  // The figures line, exact to the byte.
-  char line[kLineSize];
-  snprintf(line, sizeof(line),
-           "tx: %" PRIu64 " rx: %" PRIu64 " txdiff: %" PRIu64 " rxdiff: %" PRIu64
-           " total: %" PRIu64,
-           tx, rx, txdiff, rxdiff, total);
-  log_verbose(verbose, "Bandwidth Calc: %s\n", line);
-  log_notice("%s", line);
-
-  // The same figures for people.
-  snprintf(line, sizeof(line), "tx: %s rx: %s txdiff: %s rxdiff: %s total: %s", human_size(tx).text,
-           human_size(rx).text, human_size(txdiff).text, human_size(rxdiff).text,
-           human_size(total).text);
-  log_verbose(verbose, "Bandwidth Calc (H): %s\n", line);
-
-  // The report, and the baselines move on only when the server accepts it.
-  format_report_body(line, sizeof(line), serial.data(), total, rxdiff, txdiff);
-  log_verbose(verbose, "Bandwidth Command: %s\n", line);
-  UploadResult result = report_sender(line, installer.data());
-  if (result.outcome == ReportOutcome::kAccepted) {
-    accounting.tx_baseline = tx;
-    accounting.rx_baseline = rx;
-    accounting.last_accepted = static_cast<int64_t>(time(nullptr));
-  }
-  finish_cycle(kOutcomeOfReport[static_cast<int>(result.outcome)], result.detail.data());
+  counters_failure_said = false;
+  report(serial.data(), installer.data());
 }

@@ -1,4 +1,5 @@
-// One report cycle: identity, gateway gate, counters against the baselines, figures, report body.
+// One report cycle: identity, a sample of the module's counters, the gateway gate, the traffic
+// not yet accepted, figures, report body, upload; and the books at start and at stop.
 #pragma once
 
 #include <cstddef>
@@ -7,23 +8,36 @@
 #include "report/accounting.h"
 #include "report/upload.h"
 
-// The cycle's accounting: the baselines, whose counters they are, and how the last cycle went.
-// Saved to the state file after every cycle.
+// The cycle's books: baselines, last samples and carry, whose counters they are, and how the
+// last cycle went. Saved to the state file after every cycle.
 extern Accounting accounting;
+
+// When a measured cycle sends its report, and when pending traffic goes to flash. Read at start.
+struct ReportPolicy {
+  uint64_t min_report_bytes = 0;       // below this a report waits; 0: every cycle reports
+  int64_t max_report_interval = 3600;  // but never longer than this after the last accepted one
+  int64_t persist_interval = 3600;     // reports failing this long: pending traffic to flash
+};
 
 // Sends one report body for installer_id and says how it went.
 using ReportSender = UploadResult (*)(const char* body, const char* installer_id);
 
 constexpr size_t kLineSize = 1024;
 
-// Runs one cycle. On a cycle whose gateway is the module interface the report is handed to the
-// sender, and an accepted report moves the baselines to this cycle's counters. Skipped cycles
-// leave the baselines alone: what the module carried meanwhile goes into the next report.
+// Runs one cycle. Every cycle samples the module interface's counters, whether or not it carries
+// the default route. On a cycle whose gateway is the module interface the report is handed to
+// the sender, and an accepted report moves the baselines to this cycle's counters. Skipped,
+// refused, failed and deferred cycles leave the traffic for the next report.
 void update_bandwidth();
 
-// At start: takes the saved accounting back when it still belongs to the module interface in
-// this boot, and otherwise counts afresh. Says which in one console and one system-log line.
+// At start: takes the saved books back, adds what an earlier boot left on flash, and books a
+// first sample. Says in a console and a system-log line how it goes on.
 void resume_accounting();
+
+// At a stop: a last sample, the books saved, and whatever is not yet accepted kept on flash.
+void stop_accounting();
+
+void cycle_set_policy(const ReportPolicy& policy);
 
 // Replaces the upload step (upload_report); nullptr restores it.
 void cycle_set_sender(ReportSender sender);

@@ -2,6 +2,7 @@
 
 #include <errno.h>
 #include <fcntl.h>
+#include <inttypes.h>
 #include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -11,9 +12,11 @@
 #include <syslog.h>
 #include <unistd.h>
 
+#include "common/key_value.h"
 #include "common/log.h"
 #include "common/private_file.h"
 #include "common/resources.h"
+#include "common/signals.h"
 #include "inputs/config.h"
 #include "report/cycle.h"
 #include "report/upload.h"
@@ -22,15 +25,17 @@
 namespace {
 
 const char kUsage[] =
-    "Usage: tolvu [--daemon | --status]\n"
+    "Usage: tolvu [--daemon | --status [--json]]\n"
     "Reports the cellular module's traffic to the management server.\n"
     "\n"
-    "  --daemon   detach from the console; only system-log lines remain\n"
-    "  --status   show whether the service runs, the module's route, the last report and\n"
-    "             the traffic not yet accepted; exit status 0 when it runs, 3 when not\n"
-    "  --help     show this text\n"
-    "  --version  show the version\n"
+    "  --daemon         detach from the console; only system-log lines remain\n"
+    "  --status         show whether the service runs, the module's route, the last report and\n"
+    "                   the traffic not yet accepted; exit status 0 when it runs, 3 when not\n"
+    "  --status --json  the same as one JSON object\n"
+    "  --help           show this text\n"
+    "  --version        show the version\n"
     "\n"
+    "SIGTERM or SIGINT stop it, keeping what is not yet accepted; SIGUSR1 runs a cycle now.\n"
     "Settings come from UCI (easycwmp, network); see the README.\n";
 
 void preset(ConfigField& field, const char* text) {
@@ -57,16 +62,44 @@ int above_standard_streams(int fd) {
   return moved;
 }
 
-void sleep_seconds(unsigned seconds) {
-  while (seconds > 0) seconds = sleep(seconds);
+// The report policy's settings, each checked.
+ReportPolicy read_policy() {
+  ConfigField min_bytes, max_interval, persist;
+  preset(min_bytes, "0");
+  preset(max_interval, "3600");
+  preset(persist, "3600");
+  config_get(min_bytes, "easycwmp", "bandwidth", "min_report_bytes");
+  config_get(max_interval, "easycwmp", "bandwidth", "max_report_interval");
+  config_get(persist, "easycwmp", "bandwidth", "persist_interval");
+  ReportPolicy policy;
+  constexpr uint64_t kMaxSeconds = uint64_t{1} << 40;  // beyond any router's life
+  policy.min_report_bytes = count_setting(min_bytes.data(), "easycwmp.bandwidth.min_report_bytes",
+                                          policy.min_report_bytes, UINT64_MAX);
+  policy.max_report_interval = static_cast<int64_t>(
+      count_setting(max_interval.data(), "easycwmp.bandwidth.max_report_interval",
+                    static_cast<uint64_t>(policy.max_report_interval), kMaxSeconds));
+  policy.persist_interval = static_cast<int64_t>(
+      count_setting(persist.data(), "easycwmp.bandwidth.persist_interval",
+                    static_cast<uint64_t>(policy.persist_interval), kMaxSeconds));
+  return policy;
 }
 
 }  // namespace
 
-int report_interval(const char* periodic, const char* polling) {
+int report_interval(const char* periodic, const char* polling, bool* raised) {
   int interval = setting_number(polling);
   if (interval == 0) interval = setting_number(periodic) / 2;
-  return interval < 0 ? kDefaultInterval : interval;
+  if (interval < 0) return kDefaultInterval;
+  if (raised) *raised = interval < 1;
+  return interval < 1 ? 1 : interval;
+}
+
+uint64_t count_setting(const char* text, const char* option, uint64_t fallback, uint64_t max) {
+  uint64_t value = 0;
+  if (parse_decimal(text, max, &value)) return value;
+  log_failure(stderr, "%s '%s' is not a non-negative number: using %" PRIu64 "\n", option, text,
+              fallback);
+  return fallback;
 }
 
 int take_instance_lock(const char* path, const char** problem) {
@@ -137,7 +170,8 @@ int service_main(int argc, char** argv, const char* lock_path) {
     return 0;
   }
   open_standard_descriptors();
-  if (strcmp(first, "--status") == 0) return print_status(lock_path);
+  if (strcmp(first, "--status") == 0)
+    return print_status(lock_path, argc > 2 && strcmp(argv[2], "--json") == 0);
   setvbuf(stdout, nullptr, _IOLBF, 0);
 
   // Settings, with their defaults.
@@ -155,7 +189,8 @@ int service_main(int argc, char** argv, const char* lock_path) {
   upload_set_tls_resume(strcmp(tls_resume.data(), "0") != 0);
 
   // Interval, and the enabled switch.
-  int interval = report_interval(periodic.data(), polling.data());
+  bool raised = false;
+  int interval = report_interval(periodic.data(), polling.data(), &raised);
   if (strcmp(enabled.data(), "0") == 0) {
     syslog(LOG_INFO, "Acs bandwidth Daemon Exiting");
     closelog();
@@ -192,12 +227,20 @@ int service_main(int argc, char** argv, const char* lock_path) {
     verbose = 0;
   }
   write_lock_pid(lock_fd);
+  install_signal_handlers();
+  if (raised) {
+    log_verbose(verbose, "The report interval is raised to 1 s: cycles never run back to back\n");
+    syslog(LOG_NOTICE, "The report interval is raised to 1 s: cycles never run back to back");
+  }
+  cycle_set_policy(read_policy());
   resume_accounting();
 
-  // The main loop, until a signal ends the process.
-  for (;;) {
+  // The main loop, until SIGTERM or SIGINT.
+  while (!stop_requested()) {
     syslog(LOG_NOTICE, "Acs Running Bandwidth Monitor.");
     update_bandwidth();
-    sleep_seconds(static_cast<unsigned>(interval));
+    if (!stop_requested()) wait_for_next_cycle(static_cast<unsigned>(interval));
   }
+  stop_accounting();
+  return 0;
 }

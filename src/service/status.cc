@@ -19,8 +19,10 @@
 #include "inputs/config.h"
 #include "inputs/gateway.h"
 #include "inputs/interface.h"
+#include "inputs/module.h"
 #include "report/accounting.h"
 #include "report/human_size.h"
+#include "report/pending.h"
 
 namespace {
 
@@ -56,6 +58,52 @@ bool flock_held(dev_t dev, ino_t inode, pid_t* holder) {
   return false;
 }
 
+enum class Route { kModule, kOther, kNone, kUnknown };
+const char* const kRouteNames[] = {"module", "other", "none", "unknown"};
+
+// Everything --status says, gathered once and then printed one way or the other.
+struct Facts {
+  pid_t pid = 0;
+  ModuleInterface module;
+  Route route = Route::kUnknown;
+  InterfaceName gateway{};
+  bool saved = false;  // the state file was read
+  Accounting books;    // as the next report would find them
+  bool sampled = false;
+  Traffic unaccepted;
+  std::optional<PendingTraffic> on_flash;
+  bool flash_this_boot = false;
+};
+
+Facts gather(const char* lock_path) {
+  Facts f;
+  f.pid = running_service(lock_path);
+  f.module = find_module_interface();
+  if (std::optional<InterfaceName> gateway = get_gateway()) {
+    f.gateway = *gateway;
+    f.route = strcmp(gateway->data(), "NONE") == 0                 ? Route::kNone
+              : strcmp(gateway->data(), f.module.name.data()) == 0 ? Route::kModule
+                                                                   : Route::kOther;
+  }
+  f.saved = load_accounting(&f.books) == StateLoad::kLoaded;
+
+  // What the next report would send: the cycle's own rules, on a copy of the books.
+  BootId boot = read_boot_id();
+  PendingTraffic pending;
+  if (load_pending(&pending) == PendingLoad::kLoaded) {
+    f.on_flash = pending;
+    f.flash_this_boot = strcmp(pending.boot_id.data(), boot.data()) == 0;
+    take_pending(&f.books, pending, boot);
+  }
+  std::optional<CounterSample> sample =
+      f.module.name[0] ? sample_counters(f.module.name.data()) : std::nullopt;
+  f.sampled = sample.has_value();
+  Measurement m = measure(f.books, sample);
+  f.books = m.next;
+  f.unaccepted = m.due;
+  return f;
+}
+
 void print_ago(int64_t then) {
   int64_t seconds = static_cast<int64_t>(time(nullptr)) - then;
   if (seconds < 0) seconds = 0;
@@ -69,39 +117,161 @@ void print_ago(int64_t then) {
     printf("%" PRId64 " d %" PRId64 " h ago", seconds / 86400, seconds % 86400 / 3600);
 }
 
-void print_route(const char* module) {
-  std::optional<InterfaceName> gateway = get_gateway();
-  if (!gateway)
-    puts("the routing table cannot be read");
-  else if (strcmp(gateway->data(), module) == 0)
-    puts("carries the default route now");
-  else if (strcmp(gateway->data(), "NONE") == 0)
-    puts("there is no default route");
-  else
-    printf("does not carry the default route (it goes via %s)\n", gateway->data());
+void print_traffic(const Traffic& t) {
+  printf("tx %" PRIu64 " rx %" PRIu64 " total %" PRIu64 " bytes (tx %s rx %s total %s)", t.tx, t.rx,
+         t.total(), human_size(t.tx).text, human_size(t.rx).text, human_size(t.total()).text);
 }
 
-void print_unaccepted(const Accounting& accounting, bool saved, const char* module) {
-  fputs("Not yet accepted: ", stdout);
-  CounterOwner now = current_owner(module);
-  if (now.ifindex == 0) {
-    printf("unknown, %s is not there\n", module);
-    return;
+void print_text(const Facts& f) {
+  if (f.pid > 0)
+    printf("tolvu is running, PID %ld\n", static_cast<long>(f.pid));
+  else
+    puts("tolvu is not running");
+
+  const char* module = f.module.name.data();
+  if (!module[0]) {
+    printf("Module interface: not configured (%s)\n", f.module.problem.data());
+  } else if (f.route == Route::kModule) {
+    printf("Module interface: %s, carries the default route now\n", module);
+  } else if (f.route == Route::kNone) {
+    printf("Module interface: %s, there is no default route\n", module);
+  } else if (f.route == Route::kOther) {
+    printf("Module interface: %s, does not carry the default route (it goes via %s)\n", module,
+           f.gateway.data());
+  } else {
+    printf("Module interface: %s, the routing table cannot be read\n", module);
   }
-  uint64_t tx = read_interface_counter(module, "tx_bytes");
-  uint64_t rx = read_interface_counter(module, "rx_bytes");
-  // What the next report would send: the cycle's own rule, on a copy.
-  Accounting next = accounting;
-  const char* stale =
-      saved ? baselines_stale(next, now, tx, rx) : "no state saved since the router started";
-  if (stale) count_afresh(&next, now);
-  uint64_t txdiff = tx - next.tx_baseline;
-  uint64_t rxdiff = rx - next.rx_baseline;
-  printf("tx %" PRIu64 " rx %" PRIu64 " total %" PRIu64 " bytes (tx %s rx %s total %s)", txdiff,
-         rxdiff, txdiff + rxdiff, human_size(txdiff).text, human_size(rxdiff).text,
-         human_size(txdiff + rxdiff).text);
-  if (stale) printf("; the next report counts afresh: %s", stale);
-  putchar('\n');
+
+  fputs("Last accepted report: ", stdout);
+  if (f.books.last_accepted > 0) {
+    printf("%s, ", local_time_text(f.books.last_accepted).data());
+    print_ago(f.books.last_accepted);
+    putchar('\n');
+  } else {
+    puts("none since the router started");
+  }
+
+  fputs("Not yet accepted: ", stdout);
+  if (f.sampled) {
+    print_traffic(f.unaccepted);
+    putchar('\n');
+  } else if (module[0]) {
+    printf("unknown, the counters of %s cannot be read\n", module);
+  } else {
+    puts("unknown, no module interface");
+  }
+  const CounterBooks &tx = f.books.tx, &rx = f.books.rx;
+  if (tx.carry || rx.carry) {
+    char origin[96];
+    carry_origin(f.books.carry_from, nullptr, nullptr, origin, sizeof(origin));
+    printf("  of which carried over from %s: ", origin);
+    print_traffic({tx.carry, rx.carry});
+    putchar('\n');
+  }
+  if (f.on_flash) {
+    printf("Kept on flash in %s: ", pending_file());
+    print_traffic(f.on_flash->traffic);
+    printf(", written %s in %s\n", local_time_text(f.on_flash->written).data(),
+           f.flash_this_boot ? "this boot" : "an earlier boot");
+  }
+
+  fputs("Last cycle: ", stdout);
+  if (f.saved && f.books.last_cycle > 0) {
+    printf("%s, %s", local_time_text(f.books.last_cycle).data(),
+           outcome_name(f.books.last_outcome));
+    if (f.books.last_error[0]) printf(": %s", f.books.last_error.data());
+    putchar('\n');
+  } else {
+    puts("none yet");
+  }
+}
+
+// A JSON string: quotes, backslashes, control characters and bytes past ASCII escaped, so that
+// whatever a configuration holds the output stays valid JSON.
+void print_json_string(const char* text) {
+  putchar('"');
+  for (const unsigned char* c = reinterpret_cast<const unsigned char*>(text); *c; ++c) {
+    if (*c == '"' || *c == '\\')
+      printf("\\%c", *c);
+    else if (*c < 0x20 || *c >= 0x7f)
+      printf("\\u%04x", *c);
+    else
+      putchar(*c);
+  }
+  putchar('"');
+}
+
+void print_json_traffic(const Traffic& t) {
+  printf("{\"tx\":%" PRIu64 ",\"rx\":%" PRIu64 ",\"total\":%" PRIu64 ",\"readable\":", t.tx, t.rx,
+         t.total());
+  print_json_string(human_size(t.total()).text);
+  putchar('}');
+}
+
+void print_json_time(int64_t unix_time) {
+  if (unix_time > 0)
+    printf("%" PRId64, unix_time);
+  else
+    fputs("null", stdout);
+}
+
+void print_json(const Facts& f) {
+  printf("{\"running\":%s,\"pid\":", f.pid > 0 ? "true" : "false");
+  if (f.pid > 0)
+    printf("%ld", static_cast<long>(f.pid));
+  else
+    fputs("null", stdout);
+
+  fputs(",\"module\":{\"interface\":", stdout);
+  if (f.module.name[0])
+    print_json_string(f.module.name.data());
+  else
+    fputs("null", stdout);
+  if (!f.module.name[0]) {
+    fputs(",\"problem\":", stdout);
+    print_json_string(f.module.problem.data());
+  }
+  printf(",\"route\":\"%s\",\"gateway\":", kRouteNames[static_cast<int>(f.route)]);
+  if (f.route == Route::kUnknown)
+    fputs("null", stdout);
+  else
+    print_json_string(f.gateway.data());
+  putchar('}');
+
+  fputs(",\"last_accepted\":", stdout);
+  print_json_time(f.books.last_accepted);
+  fputs(",\"unaccepted\":", stdout);
+  if (f.sampled)
+    print_json_traffic(f.unaccepted);
+  else
+    fputs("null", stdout);
+  fputs(",\"carried\":", stdout);
+  print_json_traffic({f.books.tx.carry, f.books.rx.carry});
+  fputs(",\"carried_from\":", stdout);
+  char origin[96] = "";
+  if (f.books.tx.carry || f.books.rx.carry)
+    carry_origin(f.books.carry_from, nullptr, nullptr, origin, sizeof(origin));
+  print_json_string(origin);
+
+  fputs(",\"on_flash\":", stdout);
+  if (f.on_flash) {
+    printf("{\"tx\":%" PRIu64 ",\"rx\":%" PRIu64 ",\"written\":%" PRId64 ",\"this_boot\":%s}",
+           f.on_flash->traffic.tx, f.on_flash->traffic.rx, f.on_flash->written,
+           f.flash_this_boot ? "true" : "false");
+  } else {
+    fputs("null", stdout);
+  }
+
+  fputs(",\"last_cycle\":", stdout);
+  if (f.saved && f.books.last_cycle > 0) {
+    printf("{\"time\":%" PRId64 ",\"outcome\":\"%s\",\"error\":", f.books.last_cycle,
+           outcome_name(f.books.last_outcome));
+    print_json_string(f.books.last_error.data());
+    putchar('}');
+  } else {
+    fputs("null", stdout);
+  }
+  puts("}");
 }
 
 }  // namespace
@@ -119,42 +289,13 @@ pid_t running_service(const char* lock_path) {
   return written > 0 && kill(written, 0) == 0 ? written : holder;
 }
 
-int print_status(const char* lock_path) {
-  verbose = 0;  // a report for a person, without the cycle's commentary
-  pid_t pid = running_service(lock_path);
-  if (pid > 0)
-    printf("tolvu is running, PID %ld\n", static_cast<long>(pid));
+int print_status(const char* lock_path, bool json) {
+  verbose = 0;  // a report for a person or a program, without the cycle's commentary
+  stdout_is_data = json;
+  Facts facts = gather(lock_path);
+  if (json)
+    print_json(facts);
   else
-    puts("tolvu is not running");
-
-  ConfigField module{};
-  config_get(module, "network", "module", "ifname");
-  if (!module[0]) {
-    puts("Module interface: not set (network.module.ifname)");
-  } else {
-    printf("Module interface: %s, ", module.data());
-    print_route(module.data());
-  }
-
-  Accounting accounting;
-  bool saved = load_accounting(&accounting) == StateLoad::kLoaded;
-  fputs("Last accepted report: ", stdout);
-  if (saved && accounting.last_accepted > 0) {
-    printf("%s, ", local_time_text(accounting.last_accepted).data());
-    print_ago(accounting.last_accepted);
-    putchar('\n');
-  } else {
-    puts("none since the router started");
-  }
-  if (module[0]) print_unaccepted(accounting, saved, module.data());
-  fputs("Last cycle: ", stdout);
-  if (saved && accounting.last_cycle > 0) {
-    printf("%s, %s", local_time_text(accounting.last_cycle).data(),
-           outcome_name(accounting.last_outcome));
-    if (accounting.last_error[0]) printf(": %s", accounting.last_error.data());
-    putchar('\n');
-  } else {
-    puts("none yet");
-  }
-  return pid > 0 ? 0 : 3;
+    print_text(facts);
+  return facts.pid > 0 ? 0 : 3;
 }

@@ -1,4 +1,5 @@
-// `tolvu --status`: what the running service is doing, for a person, without disturbing it.
+// `tolvu --status`: what the running service is doing, for a person or as JSON, without
+// disturbing it.
 #pragma once
 
 #include <sys/types.h>
@@ -8,5 +9,7 @@
 pid_t running_service(const char* lock_path);
 
 // Prints whether the service runs, the module interface and its route, the last accepted report,
-// the traffic not yet accepted and the last cycle. Returns 0 when the service runs, 3 when not.
-int print_status(const char* lock_path);
+// the traffic not yet accepted (with what is carried over and what is kept on flash) and the last
+// cycle: as lines for a person, or with json as one JSON object whose numbers are all integers.
+// Returns 0 when the service runs, 3 when not.
+int print_status(const char* lock_path, bool json);

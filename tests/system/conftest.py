@@ -9,7 +9,7 @@ import pytest
 ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 sys.path.insert(0, os.path.join(ROOT, "tools"))
 
-from sandbox import Sandbox, require_root, wait_until  # noqa: E402,F401
+from sandbox import FlashWatch, Sandbox, require_root, wait_until  # noqa: E402,F401
 
 BINARY = os.environ.get("TOLVU_BINARY", os.path.join(ROOT, "build", "test", "tolvu"))
 DOMAIN = os.environ.get("TOLVU_DOMAIN", "tolvu-management.invalid")

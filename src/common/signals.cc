@@ -1,0 +1,72 @@
+#include "common/signals.h"
+
+#include <errno.h>
+#include <poll.h>
+#include <signal.h>
+#include <stdint.h>
+#include <time.h>
+
+namespace {
+
+volatile sig_atomic_t stop_flag = 0;
+volatile sig_atomic_t cycle_flag = 0;
+
+void note_signal(int signal_number) {
+  if (signal_number == SIGUSR1)
+    cycle_flag = 1;
+  else
+    stop_flag = 1;
+}
+
+sigset_t answered_signals() {
+  sigset_t set;
+  sigemptyset(&set);
+  sigaddset(&set, SIGTERM);
+  sigaddset(&set, SIGINT);
+  sigaddset(&set, SIGUSR1);
+  return set;
+}
+
+int64_t monotonic_ms() {
+  struct timespec now;
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  return static_cast<int64_t>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
+}
+
+}  // namespace
+
+void install_signal_handlers() {
+  struct sigaction action = {};
+  action.sa_handler = note_signal;
+  // Interrupted reads and writes go on; waits (poll, libcurl's) still wake up to look.
+  action.sa_flags = SA_RESTART;
+  sigemptyset(&action.sa_mask);
+  static const int kAnswered[] = {SIGTERM, SIGINT, SIGUSR1};
+  for (int signal_number : kAnswered) sigaction(signal_number, &action, nullptr);
+}
+
+bool stop_requested() {
+  return stop_flag != 0;
+}
+
+void wait_for_next_cycle(unsigned seconds) {
+  // The signals are held back between the look at the flags and the wait, and let through only
+  // inside ppoll: one that came just before the wait cannot be slept through.
+  sigset_t held = answered_signals(), open;
+  sigprocmask(SIG_BLOCK, &held, &open);
+  int64_t deadline = monotonic_ms() + static_cast<int64_t>(seconds) * 1000;
+  while (!stop_flag && !cycle_flag) {
+    int64_t left = deadline - monotonic_ms();
+    if (left <= 0) break;
+    struct timespec timeout = {static_cast<time_t>(left / 1000),
+                               static_cast<long>(left % 1000) * 1000000};
+    if (ppoll(nullptr, 0, &timeout, &open) < 0 && errno != EINTR) break;
+  }
+  cycle_flag = 0;
+  sigprocmask(SIG_SETMASK, &open, nullptr);
+}
+
+void reset_signal_requests() {
+  stop_flag = 0;
+  cycle_flag = 0;
+}

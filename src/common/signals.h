@@ -1,0 +1,16 @@
+// The signals the service answers: SIGTERM and SIGINT stop it (at once, even mid-upload), SIGUSR1
+// runs the next cycle now. The handlers only note what was asked; the main loop acts on it.
+#pragma once
+
+// Installs the handlers.
+void install_signal_handlers();
+
+// True once SIGTERM or SIGINT has arrived.
+bool stop_requested();
+
+// Waits until seconds have passed, a stop is asked for or SIGUSR1 asks for a cycle now, whichever
+// comes first. A signal that came before the wait ends it at once.
+void wait_for_next_cycle(unsigned seconds);
+
+// Forgets signals that came before (for tests, which run the service in one process).
+void reset_signal_requests();
