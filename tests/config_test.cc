@@ -1,5 +1,9 @@
 #include "inputs/config.h"
 
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <fstream>
 #include <string>
 
 #include "test_support.h"
@@ -140,6 +144,16 @@ TEST_F(ConfigTest, ReadsTheFileOnEveryCall) {
   EXPECT_EQ(get("network", "module", "ifname").first, "eth1");
   dir.write("network", "config interface module\n\toption ifname wwan0\n");
   EXPECT_EQ(get("network", "module", "ifname").first, "wwan0");
+
+  // What `uci set` staged in /tmp/.uci and nobody committed is not the configuration: the
+  // lookup reads the committed file, as netifd does (libuci's own load would apply the change).
+  std::string package = "tolvu_staged_" + std::to_string(getpid());
+  dir.write(package, "config interface module\n\toption ifname eth1\n");
+  mkdir("/tmp/.uci", 0700);
+  std::string staged = "/tmp/.uci/" + package;
+  std::ofstream(staged) << package << ".module.ifname='eth9'\n";
+  EXPECT_EQ(get(package.c_str(), "module", "ifname").first, "eth1");
+  unlink(staged.c_str());
 }
 
 }  // namespace

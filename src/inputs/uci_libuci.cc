@@ -1,6 +1,11 @@
-// The libuci back-end: the library that OpenWrt's own tools use.
+// The libuci back-end: the library that OpenWrt's own tools use. It reads what is committed in
+// the configuration directory, as netifd and the init scripts do: a package is imported from
+// its file, never loaded through uci_load, which would also apply the changes someone staged in
+// /tmp/.uci and never committed.
+#include <errno.h>
 #include <stdio.h>
 #include <stdlib.h>
+#include <sys/stat.h>
 
 extern "C" {
 #include <uci.h>
@@ -51,7 +56,28 @@ UciLookup uci_lookup(const char* confdir, const char* path, char* value, size_t 
   char path_copy[1024];
   copy_text(path_copy, sizeof(path_copy), path);
   uci_ptr ptr;
-  if (uci_lookup_ptr(ctx.get(), &ptr, path_copy, true) != UCI_OK) {
+  if (uci_parse_ptr(ctx.get(), &ptr, path_copy) != UCI_OK) {
+    describe_error(ctx.get(), error, error_size);
+    return UciLookup::kError;
+  }
+
+  // The package's committed file, read as uci_load reads it but without the staged changes.
+  char file_name[1024];
+  int n = snprintf(file_name, sizeof(file_name), "%s/%s", confdir, ptr.package);
+  struct stat st;
+  if (n < 0 || static_cast<size_t>(n) >= sizeof(file_name) || stat(file_name, &st) != 0 ||
+      !S_ISREG(st.st_mode)) {
+    copy_text(error, error_size, error_name(UCI_ERR_NOTFOUND));
+    return UciLookup::kError;
+  }
+  ScopedFile file(file_name, "re");
+  if (!file) {
+    copy_text(error, error_size, error_name(UCI_ERR_IO));
+    return UciLookup::kError;
+  }
+  uci_package* package = nullptr;
+  if (uci_import(ctx.get(), file.get(), ptr.package, &package, true) != UCI_OK ||
+      uci_lookup_ptr(ctx.get(), &ptr, nullptr, true) != UCI_OK) {
     describe_error(ctx.get(), error, error_size);
     return UciLookup::kError;
   }
