@@ -1,9 +1,12 @@
 """The process as an operator sees it: daemon mode, one instance, crashes, the enabled switch."""
 
+import json
 import os
 import signal
 
-from conftest import CUT_REPLY, start, wait_until
+import pytest
+
+from conftest import BINARY, CUT_REPLY, ROOT, WRAP, start, wait_until
 
 
 def lock_pid(sb):
@@ -91,3 +94,65 @@ def test_disabled_service_exits_at_once(sandbox):
     assert service.out == [] and service.err == []
     assert not os.path.exists(sb.lock_file())
     assert sb.syslog_lines() == []  # the farewell is informational, and the mask drops it
+
+
+PLUGIN = os.path.join(ROOT, "packaging", "openwrt", "files", "tolvu.rpcd")
+
+
+def rpcd_call(sb, *args):
+    """Runs the rpcd plugin as rpcd does ("list", or "call METHOD" with the arguments as JSON on
+    standard input), with the binary under test installed at /usr/sbin/tolvu."""
+    plugin = sb.start(PLUGIN, *args, installed=BINARY)
+    assert plugin.wait() == 0, plugin.err
+    return json.loads("\n".join(plugin.out))
+
+
+def numbers(value):
+    """Every number in a parsed JSON value."""
+    if isinstance(value, dict):
+        value = list(value.values())
+    if isinstance(value, list):
+        return [n for v in value for n in numbers(v)]
+    return [value] if isinstance(value, (int, float)) and not isinstance(value, bool) else []
+
+
+@pytest.mark.skipif(bool(WRAP), reason="the plugin runs /usr/sbin/tolvu itself, not under an emulator")
+def test_status_over_ubus_through_rpcd(sandbox):
+    sb = sandbox
+    sb.add_link("eth1")
+    sb.set_default_route("eth1")
+    sb.configure()
+    assert rpcd_call(sb, "list") == {"status": {}}
+
+    service = start(sb)
+    service.wait_for(lambda out, err: out.count("update_accepted 1") >= 2)
+    status = rpcd_call(sb, "call", "status")
+    state = sb.state()
+    assert status["running"] is True and status["pid"] == service.popen.pid
+    assert status["module"] == {"interface": "eth1", "route": "module", "gateway": "eth1"}
+    assert status["last_accepted"] == int(state["last_accepted"])
+    assert status["last_cycle"]["time"] == int(state["last_cycle"])
+    assert status["last_cycle"]["outcome"] == state["last_outcome"]
+    unaccepted = status["unaccepted"]
+    assert unaccepted["total"] == unaccepted["tx"] + unaccepted["rx"]
+    assert unaccepted["tx"] >= int(state["tx_last"]) - int(state["tx_baseline"])
+
+    # Stopped: the same facts, "running" false, and the traffic the stop kept on flash; the
+    # numbers are what the state file and the flash file hold, to the byte.
+    assert service.terminate() == 0
+    status = rpcd_call(sb, "call", "status")
+    state, kept = sb.state(), sb.pending()
+    assert status["running"] is False and status["pid"] is None
+    assert (status["unaccepted"]["tx"], status["unaccepted"]["rx"]) == (
+        int(state["tx_last"]) - int(state["tx_baseline"]),
+        int(state["rx_last"]) - int(state["rx_baseline"]))
+    assert status["on_flash"] == {"tx": int(kept["tx_pending"]), "rx": int(kept["rx_pending"]),
+                                  "written": int(kept["written"]), "this_boot": True}
+    assert all(type(n) is int for n in numbers(status)), status
+    text = start(sb, "--status")
+    assert text.wait() == 3
+    assert text.out[3] == "Not yet accepted: tx %d rx %d total %d bytes (%s)" % (
+        status["unaccepted"]["tx"], status["unaccepted"]["rx"], status["unaccepted"]["total"],
+        text.out[3].split("(", 1)[1][:-1])
+    assert text.out[4].startswith("Kept on flash in /etc/tolvu/pending: tx %s rx %s total" % (
+        kept["tx_pending"], kept["rx_pending"]))

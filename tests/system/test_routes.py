@@ -89,3 +89,34 @@ def test_follows_the_default_route(sandbox):
     ledger.serial = "SN-0099"
     report()
     assert sb.requests()[-1]["body"].startswith("serial=SN-0099&")
+
+
+def test_module_named_by_device_or_ifname(sandbox):
+    sb = sandbox
+    sb.add_link("eth1")
+    sb.set_default_route("eth1")
+    sb.configure(module=None, device="eth1")  # OpenWrt 21.02 and later
+    service = start(sb)
+    service.wait_for(lambda out, err: "update_accepted 1" in out)
+
+    def cycles_after(change, count):
+        seen = len(cycles(service.out))
+        change()
+        service.run_cycles(count)
+        return cycles(service.out)[seen + 1:seen + count]  # whole cycles under the new setting
+
+    # ifname, set, wins over device; a device node is no interface; neither: said once.
+    last = cycles_after(lambda: sb.configure(module="wwan0", device="eth1"), 3)
+    assert all(c[-1] == "skip reporting" for c in last), last
+    node = "The module interface is not configured: network.module.device '/dev/cdc-wdm0' is " \
+           "not a network interface"
+    last = cycles_after(lambda: sb.configure(module=None, device="/dev/cdc-wdm0"), 4)
+    assert all(c[-1] == "skip reporting" for c in last), last
+    neither = "The module interface is not configured: network.module has neither ifname nor device"
+    cycles_after(lambda: sb.configure(module=None), 3)
+    cycles_after(lambda: sb.configure(module=None, device="eth1"), 3)
+    service.stop()
+    assert service.out.count(node) == 1 and service.out.count(neither) == 1
+    logged = [e["message"] for e in sb.syslog_lines()]
+    assert logged.count(node) == 1 and logged.count(neither) == 1
+    assert "update_accepted 1" in cycles(service.out)[-2]
