@@ -19,7 +19,7 @@ struct Sent {
 std::vector<Sent> sent;
 bool accept_reports = true;
 
-UploadResult record_report(const char* body, const char* installer_id) {
+UploadResult record_report(const char* body, const char* installer_id, const TlsFiles&) {
   sent.push_back({body, installer_id});
   UploadResult result;
   result.outcome = accept_reports ? ReportOutcome::kAccepted : ReportOutcome::kRefused;

@@ -161,7 +161,7 @@ class UploadTest : public testing::Test {
   Upload upload(const char* body = "serial=SN1&bw_tot=3&bw_dn=2&bw_up=1",
                 const char* installer = "acme") {
     UploadResult result;
-    auto [out, err] = capture_output([&] { result = upload_report(body, installer); });
+    auto [out, err] = capture_output([&] { result = upload_report(body, installer, TlsFiles{}); });
     return {result.outcome == ReportOutcome::kAccepted, result.outcome, result.detail.data(), out,
             err};
   }

@@ -8,15 +8,22 @@ be told how to answer each one. Two commands:
         make a test CA in DIR (ca.pem, a hashed CA directory "certs/") and a certificate for the
         HOSTs (server.pem, server.key). With --chain, as the public web PKI does it: RSA-2048
         keys, and the leaf signed by an intermediate that server.pem carries after the leaf.
+        It also makes the routers' side: a client CA (client-ca.pem) and a certificate for one
+        router (client.pem, client.key, CN "router SN-0042"), and a CA of strangers
+        (rogue-ca.pem) with a certificate of its own (rogue.pem, rogue.key).
   mgmt_server.py serve --cert server.pem --key server.key [--port N] [--bind ADDR]
-                       [--port-file F] [--log F] [--plan F] [--tls12] [--no-resume]
+                       [--port-file F] [--log F] [--plan F] [--tls12] [--legacy-tls]
+                       [--no-resume] [--client-ca F]
         --tls12 speaks TLS 1.2 at most (a router's mbedTLS 2.28 speaks nothing newer);
-        --no-resume refuses every TLS session resumption (no tickets, no session cache).
+        --legacy-tls speaks TLS 1.0 and 1.1 only, as an outdated server would;
+        --no-resume refuses every TLS session resumption (no tickets, no session cache);
+        --client-ca requires a client certificate signed by the CA in F (the log records each
+        request's certificate subject).
 
 Like a real web server it keeps a connection open for more requests unless the client says
 "Connection: close"; then it answers, ends TLS cleanly and closes. The log gets one JSON object a
 line per request: method, path, port, headers, body, the TLS version, whether the TLS session was
-resumed, and the behaviour used. The plan is a JSON file read anew at every request: {"default": BEHAVIOUR,
+resumed, the client certificate's subject, and the behaviour used. The plan is a JSON file read anew at every request: {"default": BEHAVIOUR,
 "requests": [BEHAVIOUR, ...]}, where the n-th request (from 0) takes requests[n] if there is one
 and the default otherwise. A BEHAVIOUR is an object with any of:
   "reply"    text of the reply body (default "ACCEPTED")
@@ -37,6 +44,7 @@ import subprocess
 import sys
 import threading
 import time
+import warnings
 
 MAX_STALL_SECONDS = 600  # a stalled answer gives up by itself, so no test can leave it behind
 
@@ -83,8 +91,34 @@ def make_pki(directory, hosts, chain=False):
         with open(path("ca.pem")) as src, open(os.path.join(certs, name), "w") as dst:
             dst.write(src.read())
     run("openssl", "rehash", certs)
-    return {"ca": path("ca.pem"), "ca_dir": certs, "cert": path("server.pem"),
-            "key": path("server.key")}
+    files = {"ca": path("ca.pem"), "ca_dir": certs, "cert": path("server.pem"),
+             "key": path("server.key")}
+
+    # The routers' side: each router's own key and certificate, from the operator's client CA;
+    # and a stranger's, from a CA the server does not know.
+    ec = ["-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:prime256v1"]
+    for ca, leaf, subject in (("client-ca", "client", "router SN-0042"),
+                              ("rogue-ca", "rogue", "router from elsewhere")):
+        run("openssl", "req", "-x509", *ec, "-nodes", "-keyout", path(ca + ".key"), "-out",
+            path(ca + ".pem"), "-days", "30", "-subj", "/CN=tolvu test %s" % ca, *ca_ext)
+        run("openssl", "req", *ec, "-nodes", "-keyout", path(leaf + ".key"), "-out",
+            path(leaf + ".csr"), "-subj", "/CN=" + subject)
+        with open(path(leaf + ".ext"), "w") as f:
+            f.write("extendedKeyUsage=clientAuth\n")
+        run("openssl", "x509", "-req", "-in", path(leaf + ".csr"), "-CA", path(ca + ".pem"),
+            "-CAkey", path(ca + ".key"), "-CAcreateserial", "-out", path(leaf + ".pem"), "-days",
+            "30", "-extfile", path(leaf + ".ext"))
+        files.update({ca: path(ca + ".pem"), leaf + "_cert": path(leaf + ".pem"),
+                      leaf + "_key": path(leaf + ".key")})
+    return files
+
+
+def subject_of(certificate):
+    """"CN=router SN-0042" for a verified client certificate, None without one."""
+    if not certificate:
+        return None
+    return ",".join("%s=%s" % pair for rdn in certificate.get("subject", ()) for pair in rdn
+                    ).replace("commonName", "CN")
 
 
 class Plan:
@@ -128,6 +162,7 @@ class Handler(http.server.BaseHTTPRequestHandler):
             "port": self.server.server_address[1], "client": self.client_address[0],
             "headers": dict(self.headers.items()), "body": body, "behaviour": behaviour,
             "tls_version": self.connection.version(), "resumed": self.connection.session_reused,
+            "client_subject": subject_of(self.connection.getpeercert()),
         })
         if behaviour.get("stall"):
             time.sleep(MAX_STALL_SECONDS)
@@ -202,6 +237,16 @@ def serve(args):
         tls.load_cert_chain(args.cert, args.key)
         if args.tls12:
             tls.maximum_version = ssl.TLSVersion.TLSv1_2
+        if args.legacy_tls:
+            # Only what TLS 1.2 replaced; OpenSSL's default security level refuses it otherwise.
+            with warnings.catch_warnings():
+                warnings.simplefilter("ignore", DeprecationWarning)
+                tls.minimum_version = ssl.TLSVersion.TLSv1
+                tls.maximum_version = ssl.TLSVersion.TLSv1_1
+            tls.set_ciphers("DEFAULT:@SECLEVEL=0")
+        if args.client_ca:
+            tls.verify_mode = ssl.CERT_REQUIRED
+            tls.load_verify_locations(args.client_ca)
         if args.no_resume:
             tls.options |= ssl.OP_NO_TICKET
             tls.num_tickets = 0
@@ -234,7 +279,9 @@ def main():
     s.add_argument("--log")
     s.add_argument("--plan")
     s.add_argument("--tls12", action="store_true", help="TLS 1.2 at most")
+    s.add_argument("--legacy-tls", action="store_true", help="TLS 1.0 and 1.1 only")
     s.add_argument("--no-resume", action="store_true", help="refuse TLS session resumption")
+    s.add_argument("--client-ca", help="require a client certificate signed by this CA")
     args = parser.parse_args()
     if args.command == "pki":
         print(json.dumps(make_pki(args.dir, args.hosts, args.chain)))

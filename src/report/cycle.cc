@@ -35,6 +35,7 @@ std::optional<PendingTraffic> on_flash;
 // Lines said once, until what they say changes.
 std::array<char, 224> module_problem_said{};
 bool counters_failure_said = false;
+TlsProblem tls_problem_said{};
 
 const CycleOutcome kOutcomeOfReport[] = {CycleOutcome::kAccepted, CycleOutcome::kRefused,
                                          CycleOutcome::kFailed};
@@ -181,7 +182,17 @@ void log_figures() {
   log_verbose(verbose, "Bandwidth Calc (H): %s\n", line);
 }
 
+// The TLS files forbid sending: said once until what is wrong changes, and the traffic waits.
+void refuse_to_send(const TlsProblem& problem) {
+  if (strcmp(problem.data(), tls_problem_said.data()) != 0)
+    log_failure(stderr, "Not sending the report: %s\n", problem.data());
+  tls_problem_said = problem;
+  keep_pending_during_outage(now_seconds());
+  finish_cycle(CycleOutcome::kFailed, "the TLS files cannot be used");
+}
+
 void report(const char* serial, const char* installer) {
+  TlsProblem problem{};
   log_figures();
   Traffic due = pending_traffic(accounting);
   if (defer_report(due, now_seconds())) return finish_cycle(CycleOutcome::kDeferred);
@@ -190,7 +201,10 @@ void report(const char* serial, const char* installer) {
   char body[kLineSize];
   format_report_body(body, sizeof(body), serial, due.total(), due.rx, due.tx);
   log_verbose(verbose, "Bandwidth Command: %s\n", body);
-  UploadResult result = report_sender(body, installer);
+  TlsFiles tls = read_tls_files();
+  if (tls_files_unusable(tls, &problem)) return refuse_to_send(problem);
+  tls_problem_said = {};
+  UploadResult result = report_sender(body, installer, tls);
   // A stop cuts the report short: its traffic stays, and the stop saves the books.
   if (stop_requested()) return finish_cycle(CycleOutcome::kFailed, "stopped mid-report");
   int64_t now = now_seconds();

@@ -19,8 +19,9 @@ struct ReportPolicy {
   int64_t persist_interval = 3600;     // reports failing this long: pending traffic to flash
 };
 
-// Sends one report body for installer_id and says how it went.
-using ReportSender = UploadResult (*)(const char* body, const char* installer_id);
+// Sends one report body for installer_id with the TLS files and says how it went.
+using ReportSender = UploadResult (*)(const char* body, const char* installer_id,
+                                      const TlsFiles& tls);
 
 constexpr size_t kLineSize = 1024;
 

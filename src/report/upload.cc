@@ -34,19 +34,23 @@ using CurlShare = ScopedHandle<CURLSH, release_share>;
 // that forgot the session, restarted with new keys or refuses resumption just answers with a
 // full handshake, verified as always.
 //
-// The share holds the sessions of one server address. When the address changes (another
-// installer ID) the old share and its session are dropped, so the new host never sees the old
-// host's session and memory holds one session, not a growing cache.
+// The share holds the sessions of one server address and one set of TLS files. When either
+// changes (another installer ID, a renewed client certificate) the old share and its session are
+// dropped: the new host never sees the old host's session, a session made with the old
+// certificate is never offered for the new one, and memory holds one session, not a growing
+// cache.
 class SessionCache {
  public:
   void set_enabled(bool enabled) {
     enabled_ = enabled;
     share_.reset(nullptr);
   }
-  // The share to attach for a transfer to address, or nullptr when resumption is off.
-  CURLSH* for_address(const char* address) {
+  // The share to attach for a transfer to address with these TLS files, or nullptr when
+  // resumption is off.
+  CURLSH* for_address(const char* address, uint64_t tls_fingerprint) {
     if (!enabled_) return nullptr;
-    if (share_.get() && strcmp(address_, address) == 0) return share_.get();
+    if (share_.get() && strcmp(address_, address) == 0 && tls_ == tls_fingerprint)
+      return share_.get();
     share_.reset(curl_share_init());
     if (!share_.get() || curl_share_setopt(share_.get(), CURLSHOPT_SHARE,
                                            CURL_LOCK_DATA_SSL_SESSION) != CURLSHE_OK) {
@@ -54,11 +58,13 @@ class SessionCache {
       return nullptr;
     }
     copy_text(address_, sizeof(address_), address);
+    tls_ = tls_fingerprint;
     return share_.get();
   }
 
  private:
   bool enabled_ = true;
+  uint64_t tls_ = 0;
   CurlShare share_{nullptr};
   char address_[kAddressSize] = {};
 };
@@ -158,7 +164,7 @@ void upload_set_target(const UploadTarget* target) {
   upload_target = target ? target : &kBuiltInTarget;
 }
 
-UploadResult upload_report(const char* body, const char* installer_id) {
+UploadResult upload_report(const char* body, const char* installer_id, const TlsFiles& tls) {
   const UploadTarget& target = *upload_target;
   if (!installer_id_valid(installer_id)) {
     log_failure(stderr, "%s\n",
@@ -179,7 +185,19 @@ UploadResult upload_report(const char* body, const char* installer_id) {
   curl_easy_setopt(curl.get(), CURLOPT_POSTFIELDS, body);
   curl_easy_setopt(curl.get(), CURLOPT_POSTFIELDSIZE, static_cast<long>(strlen(body)));
   curl_easy_setopt(curl.get(), CURLOPT_USE_SSL, static_cast<long>(CURLUSESSL_ALL));
-  curl_easy_setopt(curl.get(), CURLOPT_CAPATH, target.ca_directory);
+  // The operator's CA file, when set, is all that is trusted: no CA directory, no bundle.
+  if (tls.ca_file[0]) {
+    curl_easy_setopt(curl.get(), CURLOPT_CAINFO, tls.ca_file.data());
+    curl_easy_setopt(curl.get(), CURLOPT_CAPATH, nullptr);
+  } else {
+    curl_easy_setopt(curl.get(), CURLOPT_CAPATH, target.ca_directory);
+  }
+  if (tls.client_cert[0]) {
+    curl_easy_setopt(curl.get(), CURLOPT_SSLCERT, tls.client_cert.data());
+    curl_easy_setopt(curl.get(), CURLOPT_SSLCERTTYPE, "PEM");
+    curl_easy_setopt(curl.get(), CURLOPT_SSLKEY, tls.client_key.data());
+    curl_easy_setopt(curl.get(), CURLOPT_SSLKEYTYPE, "PEM");
+  }
   curl_easy_setopt(curl.get(), CURLOPT_WRITEFUNCTION, write_response);
   curl_easy_setopt(curl.get(), CURLOPT_WRITEDATA, reply.get());
   curl_easy_setopt(curl.get(), CURLOPT_USERAGENT, kUserAgent);
@@ -192,7 +210,7 @@ UploadResult upload_report(const char* body, const char* installer_id) {
   curl_easy_setopt(curl.get(), CURLOPT_PROXY, "");
   curl_easy_setopt(curl.get(), CURLOPT_NOPROGRESS, 0L);
   curl_easy_setopt(curl.get(), CURLOPT_XFERINFOFUNCTION, abort_on_stop);
-  if (CURLSH* share = session_cache.for_address(address))
+  if (CURLSH* share = session_cache.for_address(address, tls_files_fingerprint(tls)))
     curl_easy_setopt(curl.get(), CURLOPT_SHARE, share);
 
   // The transfer, and the verdict in the reply's text; the status code is not looked at.

@@ -4,6 +4,8 @@
 #include <array>
 #include <cstddef>
 
+#include "report/tls_files.h"
+
 // The reply collected from the server: a NUL-terminated block (or null) and its length.
 struct response_buffer {
   char* data;
@@ -55,9 +57,11 @@ struct UploadResult {
   std::array<char, 128> detail{};
 };
 
-// POSTs body to the installer's server. Accepted when the reply carries the marker, refused when
-// it does not, failed when no reply arrived or the report could not be sent.
-UploadResult upload_report(const char* body, const char* installer_id);
+// POSTs body to the installer's server, over TLS 1.2 or newer, presenting the client certificate
+// of tls when it has one and trusting only its CA file when it has one. Accepted when the reply
+// carries the marker, refused when it does not, failed when no reply arrived or the report could
+// not be sent.
+UploadResult upload_report(const char* body, const char* installer_id, const TlsFiles& tls);
 
 // Keeps TLS sessions from one report to the next (on unless set off), for one server at a time.
 void upload_set_tls_resume(bool enabled);
