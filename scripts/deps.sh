@@ -12,7 +12,22 @@ TOLVU_PACKAGES=(
   clang libclang-rt-14-dev clang-tidy cppcheck
 )
 
-# Installs whichever of the named packages are missing (as root), or says what is missing.
+# Runs a command up to COUNT times, waiting a little longer after each failure: for steps that
+# go over the network, where a failure may pass.
+retry() {
+  local count=$1 attempt=1
+  shift
+  until "$@"; do
+    [ "$attempt" -ge "$count" ] && return 1
+    echo "retrying in $((attempt * 10)) s: $*" >&2
+    sleep $((attempt * 10))
+    attempt=$((attempt + 1))
+  done
+}
+
+# Installs whichever of the named packages are missing (as root), or says what is missing. apt's
+# lock is waited for (another install may be running), a package list that cannot be fetched is
+# an error rather than a later "package not found", and network steps are retried.
 ensure_packages() {
   local missing=()
   local pkg
@@ -28,5 +43,10 @@ ensure_packages() {
   fi
   echo "installing: ${missing[*]}"
   export DEBIAN_FRONTEND=noninteractive
-  apt-get update -qq && apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+  local apt=(apt-get -o DPkg::Lock::Timeout=600 -o Acquire::Retries=3)
+  if ! retry 3 "${apt[@]}" update -qq --error-on=any ||
+    ! retry 3 "${apt[@]}" install -y -qq --no-install-recommends "${missing[@]}" >/dev/null; then
+    echo "cannot install: ${missing[*]}" >&2
+    return 1
+  fi
 }

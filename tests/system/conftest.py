@@ -15,8 +15,12 @@ BINARY = os.environ.get("TOLVU_BINARY", os.path.join(ROOT, "build", "test", "tol
 DOMAIN = os.environ.get("TOLVU_DOMAIN", "tolvu-management.invalid")
 # Extra words put before the binary, such as an emulator or valgrind.
 WRAP = os.environ.get("TOLVU_WRAP", "").split()
-# "host": glibc and Debian's libcurl on OpenSSL; "router": musl and libcurl on mbedTLS.
-ROUTER_STACK = os.environ.get("TOLVU_STACK") == "router"
+# "host": glibc and Debian's libcurl on OpenSSL; "router-2.28" or "router-3.6": musl and libcurl on
+# that mbedTLS.
+STACK = os.environ.get("TOLVU_STACK", "host")
+ROUTER_STACK = STACK.startswith("router")
+# Run by ctest the sandbox is required: a suite that cannot build it fails instead of skipping.
+REQUIRE_SANDBOX = os.environ.get("TOLVU_REQUIRE_SANDBOX") == "1"
 # libcurl words a reply cut short after its TLS library: OpenSSL takes the connection's end as
 # the end of the data, mbedTLS as a failed read (the server sent no TLS close).
 CUT_REPLY = "curl_easy_perform() failed: " + (
@@ -26,6 +30,8 @@ CUT_REPLY = "curl_easy_perform() failed: " + (
 @pytest.fixture
 def sandbox():
     reason = require_root()
+    if reason and REQUIRE_SANDBOX:
+        pytest.fail(reason)
     if reason:
         pytest.skip(reason)
     if not os.access(BINARY, os.X_OK):
