@@ -161,6 +161,34 @@ TEST_F(ServiceTest, ConsoleModeHoldsTheLockWhileAlive) {
   EXPECT_FALSE(lock_is_held());
 }
 
+// Settings that cannot be used: one line each at start, and the default. An interval below one
+// second is raised to it, so that cycles never run back to back.
+TEST_F(ServiceTest, BadSettingsAreSaidOnceAtStart) {
+  dir_.write("config/easycwmp",
+             "config acs\n\toption periodic_interval 1\n\toption bwpolling_interval 0\n"
+             "config bandwidth bandwidth\n\toption min_report_bytes '8 KB'\n"
+             "\toption max_report_interval '-5'\n\toption persist_interval "
+             "'99999999999999999999'\n");
+  dir_.write("config/network", "config interface module\n\toption ifname eth1\n");
+  pid_t service = start(nullptr, "bad");
+  ASSERT_TRUE(wait_for([&] { return output("bad.out").find("Serial is:") != std::string::npos; }));
+  kill(service, SIGTERM);
+  EXPECT_EQ(exit_status(service), 0);
+  EXPECT_EQ(output("bad.err"),
+            "easycwmp.bandwidth.min_report_bytes '8 KB' is not a non-negative number: using 0\n"
+            "easycwmp.bandwidth.max_report_interval '-5' is not a non-negative number: using "
+            "3600\n"
+            "easycwmp.bandwidth.persist_interval '99999999999999999999' is not a non-negative "
+            "number: using 3600\n");
+  EXPECT_EQ(output("bad.out").rfind("Acs bandwidth Started not daemonized.\n"
+                                    "Acs Timeout value: 1 using 1\n"
+                                    "The report interval is raised to 1 s: cycles never run back "
+                                    "to back\n",
+                                    0),
+            0u)
+      << output("bad.out");
+}
+
 TEST_F(ServiceTest, DaemonModeDetaches) {
   pid_t parent = start("--daemon", "daemon");
   EXPECT_EQ(exit_status(parent), 0);

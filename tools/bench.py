@@ -1,6 +1,6 @@
-"""tolvu's footprint, measured in a sandboxed router on two stacks side by side: this host's (glibc,
-Debian's libcurl on OpenSSL) and a router's (musl, libcurl on mbedTLS), next to what a cron script
-would cost.
+"""tolvu's footprint, measured in a sandboxed router on three stacks side by side: this host's
+(glibc, Debian's libcurl on OpenSSL) and two routers' (musl, libcurl on mbedTLS 2.28 as in OpenWrt
+23.05, and on mbedTLS 3.6 as in OpenWrt 24.10 and later), next to what a cron script would cost.
 
 Prints a Markdown table: each figure with the command that measured it. Instruction counts come
 from valgrind's callgrind, which counts the same on a busy machine as on an idle one. Bytes on the
@@ -21,7 +21,11 @@ from sandbox import SERVER_PORT, Sandbox, require_root  # noqa: E402
 
 BODY = "serial=SN-0042&bw_tot=600&bw_dn=500&bw_up=100"
 REPORTS_PER_30_DAYS = 30 * 86400 // 240
-STACKS = ("host", "router")
+STACKS = ("host", "router-2.28", "router-3.6")
+HEADINGS = {"host": "host: glibc, OpenSSL", "router-2.28": "router: musl, mbedTLS 2.28, curl 7.88",
+            "router-3.6": "router: musl, mbedTLS 3.6, curl 8.14"}
+# What each stack speaks to a server that offers everything.
+TLS_OF = {"host": "TLS 1.3", "router-2.28": "TLS 1.2", "router-3.6": "TLS 1.3"}
 rows = []  # (what, {stack: value}, command)
 
 
@@ -73,9 +77,9 @@ def size_rows(binaries):
 
 def memory(sb, binary):
     """RSS, peak and private memory after 100 report cycles, the service's own and the libraries'."""
-    sb.configure(interval=0, periodic=0)
+    sb.configure(interval=600)  # cycles asked for one after another (SIGUSR1)
     service = sb.start(binary)
-    service.wait_cycles(100)
+    service.run_cycles(100)
     pid = service.popen.pid
     with open("/proc/%d/status" % pid) as f:
         status = f.read()
@@ -103,12 +107,12 @@ def instructions(sb, binary, cycles=20):
     saving the state (inclusive in save_accounting) per cycle."""
     results = {}
     for kind, module in (("skipped", "wwan0"), ("report", "eth1")):
-        sb.configure(interval=0, periodic=0, module=module)
+        sb.configure(interval=600, module=module)
         out = "/tmp/callgrind.%s" % kind  # /tmp is the sandbox's own
         service = sb.start(binary, wrap=("valgrind", "--tool=callgrind",
                                          "--toggle-collect=update_bandwidth()",
                                          "--callgrind-out-file=" + out))
-        service.wait_cycles(cycles, timeout=300)
+        service.run_cycles(cycles, timeout=300)
         service.terminate(timeout=60)
         done = max(service.cycles_started - 1, 1)  # the last may have been cut short
         total, tls, save = callgrind_totals(os.path.join(sb.dir, "tmp", "callgrind." + kind),
@@ -117,9 +121,9 @@ def instructions(sb, binary, cycles=20):
     return results
 
 
-def wire(sb, binary):
+def wire(sb, binary, **options):
     """Bytes on the module link for the first report (a full handshake) and a resumed one."""
-    sb.configure(interval=2)
+    sb.configure(interval=2, **options)
     service = sb.start(binary)
     sizes = []
     for n in (1, 2):
@@ -152,36 +156,79 @@ def prepared(sb):
 
 
 def wire_rows(binaries, domain):
-    """Bytes per report on TLS 1.3 and 1.2 (host) and on the router stack (TLS 1.2: mbedTLS 2.28
-    speaks nothing newer), full and resumed, and what a month of reports costs."""
-    cases = [("host", "TLS 1.3", {}), ("host", "TLS 1.2", {"tls12": True})]
-    if "router" in binaries:
-        cases.append(("router", "TLS 1.2", {}))
+    """Bytes per report, full and resumed, on each stack (the host also on TLS 1.2), without and
+    with a client certificate, and what a month of reports costs."""
+    cases = [(stack, TLS_OF[stack], {}) for stack in binaries]
+    cases.insert(1, ("host", "TLS 1.2", {"tls12": True}))
     table = {}
 
     def add(name, stack, version, text):
         table.setdefault(name, {}).setdefault(stack, []).append("%s (%s)" % (text, version))
 
     for stack, version, options in cases:
-        with Sandbox(domain, chain=True, **options) as sb:
-            (first, second), reused, seen = wire(prepared(sb), binaries[stack])
-        assert reused == [False, True], "%s %s: resumed %s" % (stack, version, reused)
-        assert seen == version.replace(" ", "v"), seen
-        full, resumed = sum(first), sum(second)
-        add("full", stack, version, "%d + %d = %d" % (first[0], first[1], full))
-        add("resumed", stack, version, "%d + %d = %d" % (second[0], second[1], resumed))
-        add("ratio", stack, version, "%.0f %%" % (100.0 * resumed / full))
-        add("month full", stack, version, "%.1f MB" % (full * REPORTS_PER_30_DAYS / 1e6))
-        add("month resumed", stack, version, "%.1f MB" % (resumed * REPORTS_PER_30_DAYS / 1e6))
+        for mtls in (False, True):
+            with Sandbox(domain, chain=True, **options) as sb:
+                prepared(sb)
+                files = {}
+                if mtls:
+                    sb.restart_server("--client-ca", sb.pki["client-ca"])
+                    files = {"client_cert": sb.install_tls_file("c.pem", sb.pki["client_cert"]),
+                             "client_key": sb.install_tls_file("c.key", sb.pki["client_key"])}
+                (first, second), reused, seen = wire(sb, binaries[stack], **files)
+            assert reused == [False, True], "%s %s: resumed %s" % (stack, version, reused)
+            assert seen == version.replace(" ", "v"), seen
+            full, resumed = sum(first), sum(second)
+            kind = "mtls " if mtls else ""
+            add(kind + "full", stack, version, "%d + %d = %d" % (first[0], first[1], full))
+            add(kind + "resumed", stack, version, "%d + %d = %d" % (second[0], second[1], resumed))
+            if not mtls:
+                add("ratio", stack, version, "%.0f %%" % (100.0 * resumed / full))
+                add("month full", stack, version, "%.1f MB" % (full * REPORTS_PER_30_DAYS / 1e6))
+                add("month resumed", stack, version,
+                    "%.1f MB" % (resumed * REPORTS_PER_30_DAYS / 1e6))
     joined = {name: {s: "; ".join(v) for s, v in values.items()} for name, values in table.items()}
     row("bytes on the wire, first report (full handshake), sent + received", joined["full"],
         "tx/rx_bytes of the module's veth around the cycle; leaf + intermediate RSA-2048")
     row("bytes on the wire, a resumed report", joined["resumed"], "the same around the next cycle")
     row("resumed report / full report (goal: at most 55 %)", joined["ratio"], "the two rows above")
+    row("the same with a client certificate (mTLS), first report", joined["mtls full"],
+        "the same; client certificate EC P-256, server requires it")
+    row("the same with a client certificate (mTLS), resumed report", joined["mtls resumed"],
+        "the same around the next cycle")
     row("MB per 30 days at 240 s, every handshake full", joined["month full"],
         "10,800 x first report")
     row("MB per 30 days at 240 s, sessions resumed", joined["month resumed"],
         "10,800 x resumed report (the server keeps sessions longer than the interval)")
+
+
+def idle_month(sb, binary, cycles, **options):
+    """Bytes on an idle module link over cycles cycles at 1 s, scaled to 30 days of 240 s cycles
+    (max_report_interval scaled alike: 3600 s at 240 s is 15 cycles)."""
+    sb.configure(interval=1, **options)
+    service = sb.start(binary)
+    service.wait_for(lambda out, err: "update_accepted 1" in out)  # the first report: not idle
+    time.sleep(0.5)
+    before = sb.counters("eth1")
+    service.wait_cycles(service.cycles_started + cycles, timeout=cycles * 3 + 30)
+    time.sleep(0.5)
+    after = sb.counters("eth1")
+    service.stop()
+    per_cycle = (after[0] - before[0] + after[1] - before[1]) / float(cycles)
+    return per_cycle * REPORTS_PER_30_DAYS / 1e6
+
+
+def idle_rows(binaries, domain):
+    off, on = {}, {}
+    for stack, binary in binaries.items():
+        with Sandbox(domain, chain=True) as sb:
+            prepared(sb)
+            off[stack] = "%.1f MB" % idle_month(sb, binary, 20)
+            on[stack] = "%.1f MB" % idle_month(sb, binary, 60, min_report_bytes=8192,
+                                               max_report_interval=15)
+    row("MB per 30 days on an idle link at 240 s, every cycle reports (the default)", off,
+        "the module veth's bytes over 20 cycles at 1 s, x 10,800 / 20")
+    row("MB per 30 days on an idle link, min_report_bytes 8192, max_report_interval 3600", on,
+        "the same over 60 cycles at 1 s with max_report_interval 15 (3600 s / 240 s)")
 
 
 def stack_rows(binaries, domain):
@@ -257,15 +304,16 @@ def cron_rows(domain, tolvu_report, tolvu_skip):
         "/usr/bin/time -f %M curl ...")
 
 
-def main(domain, host, router=None):
+def main(domain, host, *routers):
     reason = require_root()
     if reason:
         sys.exit("bench: " + reason)
     binaries = {"host": host}
-    if router:
-        binaries["router"] = router
+    for stack, binary in zip(STACKS[1:], routers):
+        binaries[stack] = binary
     size_rows(binaries)
     wire_rows(binaries, domain)
+    idle_rows(binaries, domain)
     report, skip = stack_rows(binaries, domain)
     cron_rows(domain, report, skip)
 
@@ -276,11 +324,11 @@ def main(domain, host, router=None):
             cpu = m.group(1)
     print("tolvu benchmark, %s, %s, Linux %s, %d cores, %s\n" % (
         time.strftime("%Y-%m-%d"), platform.machine(), platform.release(), os.cpu_count(), cpu))
-    print("| figure | host: glibc, OpenSSL | router: musl, mbedTLS | measured by |")
-    print("|---|---|---|---|")
+    print("| figure | %s | measured by |" % " | ".join(HEADINGS[s] for s in STACKS))
+    print("|---|---|---|---|---|")
     for what, values, command in rows:
-        print("| %s | %s | %s | `%s` |" % (what, values.get("host", ""), values.get("router", ""),
-                                         command.replace("|", "\\|")))
+        print("| %s | %s | `%s` |" % (what, " | ".join(str(values.get(s, "")) for s in STACKS),
+                                      command.replace("|", "\\|")))
 
 
 if __name__ == "__main__":

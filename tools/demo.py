@@ -1,6 +1,8 @@
-"""The demo: a router in a sandbox reporting its cellular traffic to a management server."""
+"""The demo: a router in a sandbox reporting its cellular traffic to a management server, through
+refused reports, a modem reset and a failover, without losing or repeating a byte."""
 
 import os
+import re
 import sys
 import threading
 import time
@@ -9,7 +11,37 @@ sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
 from sandbox import Sandbox, require_root  # noqa: E402
 
-CYCLES = 6
+ACCEPT = {"reply": "ACCEPTED"}
+REFUSE = {"reply": "REFUSED"}
+
+
+class Echo:
+    """Prints what the service, the server and the demo say, in the order it happens."""
+
+    def __init__(self, sb, service):
+        self.sb, self.service = sb, service
+        self.printed = {"out": 0, "err": 0, "req": 0}
+        self.lock = threading.Lock()
+
+    def flush(self):
+        with self.lock:
+            for name, lines, prefix in (("out", self.service.out, "tolvu   | "),
+                                        ("err", self.service.err, "tolvu ! | ")):
+                while self.printed[name] < len(lines):
+                    print(prefix + lines[self.printed[name]])
+                    self.printed[name] += 1
+            requests = self.sb.requests()
+            while self.printed["req"] < len(requests):
+                r = requests[self.printed["req"]]
+                print("server  | %s %s from %s: %s -> %s" % (
+                    r["method"], r["path"], r["headers"].get("User-Agent"), r["body"],
+                    r["behaviour"].get("reply", "")[:40]))
+                self.printed["req"] += 1
+            sys.stdout.flush()
+
+    def say(self, text):
+        self.flush()
+        print("demo    | --- %s ---" % text)
 
 
 def main(binary, domain):
@@ -17,58 +49,50 @@ def main(binary, domain):
     if reason:
         sys.exit("demo: " + reason)
     print("Building a sandboxed router: module link eth1 (default route), wired WAN eth0.2,")
-    print("a management server at acme.%s:8090 with a test CA, and a syslog socket.\n" % domain)
-    with Sandbox(domain, interval=2) as sb:
+    print("a management server at acme.%s:8090 with a test CA, and a syslog socket." % domain)
+    print("Each cycle is asked for at once (SIGUSR1) instead of after the 240 s interval.\n")
+    with Sandbox(domain) as sb:
         sb.add_link("eth1")
         sb.add_link("eth0.2")
         sb.set_default_route("eth1")
-        sb.configure(serial="DEMO-0001")
-        sb.set_plan({"requests": [{"reply": "ACCEPTED"}, {"reply": "REFUSED"},
-                                  {"reply": "ACCEPTED"}, {"drop": True, "reply": "x" * 400}],
-                     "default": {"reply": "ACCEPTED"}})
+        sb.configure(serial="DEMO-0001", interval=600)
         sb.push_traffic("eth1", 50)
+        state = sb.state_file()
         service = sb.start(binary)
-        printed = {"out": 0, "err": 0, "req": 0, "log": 0}
-        stop = threading.Event()
+        echo = Echo(sb, service)
+        assert service.wait_for(lambda out, err: "update_accepted 1" in out)
+        time.sleep(0.2)
 
-        def echo():
-            while not stop.is_set():
-                time.sleep(0.1)
-                for name, lines, prefix in (("out", service.out, "tolvu   | "),
-                                            ("err", service.err, "tolvu ! | ")):
-                    while printed[name] < len(lines):
-                        print(prefix + lines[printed[name]])
-                        printed[name] += 1
-                requests = sb.requests()
-                while printed["req"] < len(requests):
-                    r = requests[printed["req"]]
-                    verdict = r["behaviour"].get("reply", "")
-                    if r["behaviour"].get("drop"):
-                        verdict = "(connection dropped mid-reply)"
-                    print("server  | %s %s from %s: %s -> %s" % (
-                        r["method"], r["path"], r["headers"].get("User-Agent"), r["body"],
-                        verdict[:40]))
-                    printed["req"] += 1
-                sys.stdout.flush()
+        def cycle(narration=None, traffic=0):
+            if narration:
+                echo.say(narration)
+            if traffic:
+                sb.push_traffic("eth1", traffic)
+            service.cycle_now(state)
+            echo.flush()
 
-        thread = threading.Thread(target=echo, daemon=True)
-        thread.start()
-        for cycle in range(CYCLES):
-            service.wait_for(lambda out, err, n=cycle + 1: sum(
-                l.startswith("Serial is:") for l in out) > n or (
-                n == CYCLES and sum(l.startswith("Bandwidth Command") for l in out) >= n),
-                timeout=30)
-            sb.push_traffic("eth1", 20 + 10 * cycle)
-            if cycle == 3:
-                print("demo    | --- the wired WAN takes the default route: cycles skip ---")
-                sb.set_default_route("eth0.2")
-            if cycle == 4:
-                print("demo    | --- the module gets the route back: the next report carries "
-                      "what is not yet accepted, failover included, and nothing twice ---")
-                sb.set_default_route("eth1")
-        time.sleep(1.5)
-        stop.set()
-        thread.join()
+        cycle("traffic on the module link: reported and accepted", traffic=30)
+        sb.set_plan({"default": REFUSE})
+        cycle("the server refuses: the traffic waits for the next report", traffic=40)
+        cycle(traffic=20)
+        echo.say("a modem reset: eth1 disappears and comes back as a new interface, its counters "
+                 "from zero")
+        sb.delete_link("eth1")
+        sb.add_link("eth1")
+        sb.set_default_route("eth1")
+        sb.set_plan({"default": ACCEPT})
+        cycle("the server accepts again: one report carries what the old interface had waiting "
+              "and the new one's traffic", traffic=25)
+        sb.set_default_route("eth0.2")
+        cycle("the wired WAN takes the default route: the cycle skips, the module's traffic waits",
+              traffic=10)
+        sb.set_default_route("eth1")
+        cycle("the module gets the route back: the next report carries it, failover included, "
+              "and nothing twice")
+        echo.say("SIGTERM, as procd sends it at a stop")
+        service.terminate()
+        echo.flush()
+
         status = sb.start(binary, "--status")
         status.wait()
         print("\n$ tolvu --status   (exit status %d)" % status.popen.returncode)
@@ -80,15 +104,33 @@ def main(binary, domain):
             print("syslog  | %s.%s %s[%s]: %s" % (entry["facility"], entry["priority"],
                                                  entry["ident"], entry["pid"],
                                                  entry["message"].rstrip()))
-        accepted = [r for r in sb.requests() if "ACCEPTED" == r["behaviour"].get("reply")]
-        fields = [dict(p.split("=", 1) for p in r["body"].split("&")) for r in accepted]
-        up, down = (sum(int(f[k]) for f in fields) for k in ("bw_up", "bw_dn"))
-        last = [l for i, l in enumerate(service.out) if l.startswith("Bandwidth Calc: ")
-                and "update_accepted 1" in service.out[i:i + 6]][-1].split()
-        print("\n%d reports sent, %d accepted. Accepted in all: %d bytes up, %d down; the module's "
-              "counters at the last accepted report: tx %s, rx %s." % (
-                  len(sb.requests()), len(accepted), up, down, last[3], last[5]))
+        summarize(sb, service)
         print("The sandbox is gone.")
+
+
+def summarize(sb, service):
+    """Adds up what the server accepted, and what the module's counters showed: the old
+    interface's at its last sample (the report it had accepted plus what it carried over), and
+    the new one's at the last accepted report."""
+    accepted = [r for r in sb.requests() if r["behaviour"].get("reply") == "ACCEPTED"]
+    fields = [dict(p.split("=", 1) for p in r["body"].split("&")) for r in accepted]
+    up, down = (sum(int(f[k]) for f in fields) for k in ("bw_up", "bw_dn"))
+    figures = []
+    for i, line in enumerate(service.out):
+        if line.startswith("Bandwidth Calc: ") and "update_accepted 1" in service.out[i:i + 8]:
+            words = line.split()
+            figures.append((i, int(words[3]), int(words[5])))
+    carry = next(i for i, line in enumerate(service.out) if line.startswith("Carrying "))
+    carried = [int(n) for n in re.findall(r"\d+", service.out[carry])[:2]]
+    old = max(f for f in figures if f[0] < carry)
+    old_tx, old_rx = old[1] + carried[0], old[2] + carried[1]
+    new_tx, new_rx = figures[-1][1:]
+    print("\n%d reports sent, %d accepted. Accepted in all: %d bytes up, %d down." % (
+        len(sb.requests()), len(accepted), up, down))
+    print("Counted by the module's counters: the old eth1 up to its last sample, tx %d rx %d, "
+          "and the new eth1 at the last accepted report, tx %d rx %d: in all %d up, %d down%s." % (
+              old_tx, old_rx, new_tx, new_rx, old_tx + new_tx, old_rx + new_rx,
+              " (equal)" if (up, down) == (old_tx + new_tx, old_rx + new_rx) else " (NOT EQUAL)"))
 
 
 if __name__ == "__main__":

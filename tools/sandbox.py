@@ -38,6 +38,8 @@ SECOND_INSTALLER = "beta"
 HOST_LOCK = "/run/tolvu-sandbox.lock"        # held shared by every live sandbox
 HOST_CREATED = "/run/tolvu-sandbox.created"  # the mount points sandboxes made on the host
 
+INSTALLED_BINARY = "/usr/sbin/tolvu"  # where the package puts it; its scripts call it there
+
 FACILITIES = {0: "kern", 1: "user", 3: "daemon"}
 PRIORITIES = ["emerg", "alert", "crit", "err", "warning", "notice", "info", "debug"]
 SYSLOG_LINE = re.compile(r"<(\d+)>(?:\w{3} [ \d]\d \d\d:\d\d:\d\d )?([^\[:]+)(?:\[(\d+)\])?: (.*)",
@@ -199,6 +201,19 @@ class Service:
             with self.lock:
                 self.lock.wait(0.01)
 
+    def cycle_now(self, state_file, timeout=30):
+        """Asks for one cycle now (SIGUSR1) and waits until it has ended: it saves the state file
+        at its end, a new file each time."""
+        self.wait_cycles(0, timeout=timeout)
+        started = self.cycles_started
+        before = os.stat(state_file).st_ino if os.path.exists(state_file) else None
+        os.kill(self.popen.pid, signal.SIGUSR1)
+        self.wait_for(lambda out, err: self.cycles_started > started, timeout=timeout)
+        if not wait_until(lambda: os.path.exists(state_file)
+                          and os.stat(state_file).st_ino != before, timeout=timeout):
+            raise TimeoutError("the cycle did not end")
+        time.sleep(0.1)  # its last lines reach the pipes
+
     def wait(self, timeout=10):
         return self.popen.wait(timeout=timeout)
 
@@ -283,7 +298,8 @@ class Sandbox:
         self.host_lock = open(HOST_LOCK, "a+")
         fcntl.flock(self.host_lock, fcntl.LOCK_EX)
         with open(HOST_CREATED, "a") as created:
-            for path, is_dir in (("/etc/config", True), ("/etc/tolvu", True), ("/dev/log", False)):
+            for path, is_dir in (("/etc/config", True), ("/etc/tolvu", True), ("/dev/log", False),
+                                 (INSTALLED_BINARY, False)):
                 if not os.path.lexists(path):
                     if is_dir:
                         os.mkdir(path)
@@ -446,8 +462,10 @@ class Sandbox:
     def lock_file(self):
         return os.path.join(self.dir, "tmp", "tolvu.lock")
 
-    def start(self, binary, *args, wrap=(), hide_route_table=False):
-        """Starts binary in the router with the sandbox's files in place; returns a Service."""
+    def start(self, binary, *args, wrap=(), hide_route_table=False, installed=None, env=None):
+        """Starts binary in the router with the sandbox's files in place; returns a Service.
+        installed: a tolvu binary to put at /usr/sbin/tolvu, for scripts that call it there;
+        env: variables added to its environment."""
         mounts = [
             (os.path.join(self.dir, "config"), "/etc/config"),
             (os.path.join(self.dir, "flash"), "/etc/tolvu"),
@@ -459,13 +477,15 @@ class Sandbox:
         # Anything the command needs from the real /tmp (a checkout there, say) stays visible:
         # its top directory is mirrored into the sandbox's /tmp before that replaces the real one.
         mirrors = []
-        for token in (binary,) + tuple(wrap):
+        for token in (binary,) + tuple(wrap) + ((installed,) if installed else ()):
             if token.startswith("/tmp/") and not token.startswith(self.dir + "/"):
                 top = "/tmp/" + token.split("/")[2]
                 if top not in [m[0] for m in mirrors]:
                     mirror = os.path.join(self.dir, "tmp", top[len("/tmp/"):])
                     os.makedirs(mirror, exist_ok=True)
                     mirrors.append((top, mirror))
+        if installed:
+            mounts.insert(0, (os.path.abspath(installed), INSTALLED_BINARY))
         boot_id = os.path.join(self.dir, "boot_id")
         if os.path.exists(boot_id):  # another boot, as the service sees it
             mounts.insert(0, (boot_id, "/proc/sys/kernel/random/boot_id"))
@@ -479,7 +499,7 @@ class Sandbox:
             ["ip", "netns", "exec", self.router, "sh", "-c", script, "sh"] + list(wrap)
             + [binary] + list(args),
             stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
-            bufsize=1)
+            bufsize=1, env=dict(os.environ, **(env or {})))
         service = Service(popen)
         self.services.append(service)
         return service
@@ -503,6 +523,14 @@ class Sandbox:
 
     def flash_dir(self):
         return os.path.join(self.dir, "flash")
+
+    def install_tls_file(self, name, source, mode=0o600):
+        """Puts a copy of a PKI file on the router's flash (/etc/tolvu/NAME); returns the path
+        the router sees."""
+        path = os.path.join(self.flash_dir(), name)
+        shutil.copyfile(source, path)
+        os.chmod(path, mode)
+        return "/etc/tolvu/" + name
 
     def pending(self):
         """The pending traffic kept on flash as a dict, or None."""
