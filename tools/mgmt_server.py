@@ -13,10 +13,11 @@ be told how to answer each one. Two commands:
         (rogue-ca.pem) with a certificate of its own (rogue.pem, rogue.key).
   mgmt_server.py serve --cert server.pem --key server.key [--port N] [--bind ADDR]
                        [--port-file F] [--log F] [--plan F] [--tls12] [--legacy-tls]
-                       [--no-resume] [--client-ca F]
+                       [--no-resume] [--tickets N] [--client-ca F]
         --tls12 speaks TLS 1.2 at most (a router's mbedTLS 2.28 speaks nothing newer);
         --legacy-tls speaks TLS 1.0 and 1.1 only, as an outdated server would;
         --no-resume refuses every TLS session resumption (no tickets, no session cache);
+        --tickets N hands out N TLS 1.3 session tickets a connection (OpenSSL's default: 2);
         --client-ca requires a client certificate signed by the CA in F (the log records each
         request's certificate subject).
 
@@ -247,6 +248,8 @@ def serve(args):
         if args.client_ca:
             tls.verify_mode = ssl.CERT_REQUIRED
             tls.load_verify_locations(args.client_ca)
+        if args.tickets is not None:
+            tls.num_tickets = args.tickets
         if args.no_resume:
             tls.options |= ssl.OP_NO_TICKET
             tls.num_tickets = 0
@@ -281,6 +284,7 @@ def main():
     s.add_argument("--tls12", action="store_true", help="TLS 1.2 at most")
     s.add_argument("--legacy-tls", action="store_true", help="TLS 1.0 and 1.1 only")
     s.add_argument("--no-resume", action="store_true", help="refuse TLS session resumption")
+    s.add_argument("--tickets", type=int, help="TLS 1.3 session tickets a connection")
     s.add_argument("--client-ca", help="require a client certificate signed by this CA")
     args = parser.parse_args()
     if args.command == "pki":
