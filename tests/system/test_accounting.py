@@ -181,6 +181,10 @@ def test_nothing_lost_across_modem_reset_reboot_and_power_cut(sandbox):
     service.wait_for(lambda out, err: carrying(out))
     base = accepted_reports(service.out)[-1]
     assert carrying(service.out) == [(ended[0][0] - base[0], ended[0][1] - base[1])]
+    status = start(sb, "--status")
+    assert status.wait() == 0
+    assert status.out[4].startswith("  of which carried over from the interface before it was "
+                                    "recreated: tx %d rx %d total" % carrying(service.out)[0])
     # ... then a restart, and the module carries the route again.
     assert service.terminate() == 0
     accepted += accepted_reports(service.out)
@@ -272,15 +276,19 @@ def test_flash_is_written_only_when_something_must_be_kept(sandbox):
     print("flash writes: 0 in 6 accepted reports; %d in %.0f s of refused ones" % (writes, outage))
 
 
-def test_hostile_and_broken_files_in_tmp(sandbox):
+def test_hostile_and_broken_files_in_tmp_and_on_flash(sandbox):
     sb = sandbox
     sb.add_link("eth1")
     sb.set_default_route("eth1")
     sb.configure()
     tmp = os.path.join(sb.dir, "tmp")
     state, lock = sb.state_file(), sb.lock_file()
+    pending = os.path.join(sb.flash_dir(), "pending")
     victim = os.path.join(tmp, "victim")
-    good = "version=1\nboot_id=%s\ninterface=eth1\nifindex=2\ntx_baseline=%s\nrx_baseline=1\n"
+    good = {state: "version=1\nboot_id=%s\ninterface=eth1\nifindex=2\ntx_baseline=%s\n"
+                   "rx_baseline=1\n",
+            # Another boot's, so that a good one would be taken into the carry.
+            pending: "version=1\nboot_id=%s\ntx_pending=%s\nrx_pending=1\nwritten=1\n"}
 
     def plant_file(path, text, mode=0o644, owner=0):
         with open(path, "wb") as f:
@@ -292,23 +300,41 @@ def test_hostile_and_broken_files_in_tmp(sandbox):
         "is a symbolic link": lambda p: os.symlink(victim, p),
         "is not a regular file": lambda p: os.mkfifo(p),  # a FIFO must not hang the start
         "is over 4 KiB": lambda p: plant_file(p, os.urandom(200 * 1024)),
-        "belongs to another user": lambda p: plant_file(p, good % (BOOT, 1), owner=65534),
-        "is writable by group or others": lambda p: plant_file(p, good % (BOOT, 1), 0o666),
-        "holds a value out of range": lambda p: plant_file(p, good % (BOOT, 2 ** 64)),
-        "is cut short": lambda p: plant_file(p, (good % (BOOT, 10 ** 6))[:-20]),
+        "belongs to another user": lambda p: plant_file(p, good[p] % (BOOT, 1), owner=65534),
+        "is writable by group or others": lambda p: plant_file(p, good[p] % (BOOT, 1), 0o666),
+        "holds a value out of range": lambda p: plant_file(p, good[p] % (BOOT, 2 ** 64)),
+        "is cut short": lambda p: plant_file(p, (good[p] % (BOOT, 10 ** 6))[:-20]),
     }
     for problem, plant in cases.items():
         plant_file(victim, "precious\n")
         plant(state)
+        plant(pending)
         service = start(sb)
         # The first cycle replaces whatever was planted with a regular file of its own.
         assert wait_until(lambda: stat.S_ISREG(os.lstat(state).st_mode)
                           and (sb.state() or {}).get("last_outcome") == "accepted", timeout=10), problem
         service.stop()
-        assert service.err == ["Ignoring the saved state /tmp/tolvu.state: it %s" % problem]
+        # One line for each, and nothing taken from either: no traffic is ever invented.
+        assert service.err == ["Ignoring the saved state /tmp/tolvu.state: it %s" % problem,
+                               "Ignoring the pending traffic in /etc/tolvu/pending: it %s" % problem]
         assert "Counting afresh: the saved state was ignored" in service.out
+        assert not any(line.startswith("Carrying") for line in service.out), service.out[:5]
         assert open(victim).read() == "precious\n"
         os.unlink(state)
+        os.unlink(pending)
+
+    # Temporary files a save cut short by SIGKILL left behind go at the next start; one that is
+    # not the service's own stays.
+    for name, owner in (("tolvu.state.Ab12Cd", 0), ("tolvu.state.Zz99Yy", 65534)):
+        plant_file(os.path.join(tmp, name), "version=2\n", owner=owner)
+    plant_file(os.path.join(sb.flash_dir(), "pending.Ab12Cd"), "version=1\n")
+    service = start(sb)
+    service.wait_for(lambda out, err: "update_accepted 1" in out)
+    service.stop()
+    assert sorted(n for n in os.listdir(tmp) if n.startswith("tolvu.state.")) == [
+        "tolvu.state.Zz99Yy"]
+    assert os.listdir(sb.flash_dir()) == []
+    os.unlink(state)
 
     # A state path taken by a directory: one clear line, and the service reports all the same.
     os.mkdir(state)

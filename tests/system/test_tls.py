@@ -61,11 +61,13 @@ def test_only_this_router_and_only_the_operators_server(sandbox):
     rogue_cert = sb.install_tls_file("rogue.pem", sb.pki["rogue_cert"], 0o644)
     rogue_key = sb.install_tls_file("rogue.key", sb.pki["rogue_key"])
     rogue_ca = sb.install_tls_file("rogue-ca.pem", sb.pki["rogue-ca"], 0o644)
-    sb.configure(client_cert=cert, client_key=key)
+    sb.configure(client_cert=cert, client_key=key, interval=600)
     service = start(sb)
 
     def next_cycles(count=2):
-        service.run_cycles(count)
+        """Runs count cycles, each to its end (none runs by itself at this interval)."""
+        for _ in range(count):
+            service.cycle_now(sb.state_file())
         return len(sb.requests())
 
     # The router proves who it is, and its TLS sessions still resume.
@@ -88,7 +90,7 @@ def test_only_this_router_and_only_the_operators_server(sandbox):
                            "to group or others (mode 0644); it must be mode 0600"]
     assert len(sb.requests()) == sent
     # ... and so is a certificate without its key.
-    sb.configure(client_cert=cert)
+    sb.configure(client_cert=cert, interval=600)
     next_cycles(2)
     assert service.err[1:] == ["Not sending the report: easycwmp.bandwidth.client_cert is set but "
                                "client_key is not; the two go together"]
@@ -97,14 +99,14 @@ def test_only_this_router_and_only_the_operators_server(sandbox):
     # No certificate, or one from a CA the server does not know: the handshake is refused.
     failures = []
     for options in ({}, {"client_cert": rogue_cert, "client_key": rogue_key}):
-        sb.configure(**options)
+        sb.configure(interval=600, **options)
         seen = len(service.err)
         next_cycles(2)
         failures += service.err[seen:]
         assert len(sb.requests()) == sent
     # A pinned CA that did not sign the server: refused, though the system's CA directory would
     # trust it.
-    sb.configure(client_cert=cert, client_key=key, ca_file=rogue_ca)
+    sb.configure(client_cert=cert, client_key=key, ca_file=rogue_ca, interval=600)
     seen = len(service.err)
     next_cycles(2)
     failures += service.err[seen:]
@@ -114,7 +116,7 @@ def test_only_this_router_and_only_the_operators_server(sandbox):
 
     # The operator's own CA pinned, and the router's certificate: the next report carries it all.
     ca = sb.install_tls_file("ca.pem", sb.pki["ca"], 0o644)
-    sb.configure(client_cert=cert, client_key=key, ca_file=ca)
+    sb.configure(client_cert=cert, client_key=key, ca_file=ca, interval=600)
     next_cycles(2)
     service.stop()
     reports = accepted_reports(service.out)
