@@ -78,7 +78,7 @@ uint64_t tls_files_fingerprint(const TlsFiles& files) {
   const ConfigField* const fields[] = {&files.client_cert, &files.client_key, &files.ca_file};
   for (const ConfigField* field : fields) {
     hash = mix(hash, field->data(), strlen(field->data()) + 1);
-    struct stat st;
+    struct stat st = {};
     if (field->data()[0] && stat(field->data(), &st) == 0) {
       const int64_t facts[] = {
           static_cast<int64_t>(st.st_ino),         static_cast<int64_t>(st.st_size),
