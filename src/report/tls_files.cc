@@ -31,9 +31,19 @@ bool say(TlsProblem* problem, const char* format, ...) {
   return true;
 }
 
-uint64_t mix(uint64_t hash, const void* data, size_t size) {
-  const unsigned char* bytes = static_cast<const unsigned char*>(data);
-  for (size_t i = 0; i < size; ++i) hash = (hash ^ bytes[i]) * 1099511628211ull;  // FNV-1a
+// FNV-1a, a byte at a time.
+uint64_t mix_byte(uint64_t hash, unsigned char byte) {
+  return (hash ^ byte) * 1099511628211ull;
+}
+
+uint64_t mix_text(uint64_t hash, const char* text) {
+  for (; *text; ++text) hash = mix_byte(hash, static_cast<unsigned char>(*text));
+  return mix_byte(hash, 0);
+}
+
+uint64_t mix_number(uint64_t hash, uint64_t value) {
+  for (int shift = 0; shift < 64; shift += 8)
+    hash = mix_byte(hash, static_cast<unsigned char>(value >> shift));
   return hash;
 }
 
@@ -77,14 +87,14 @@ uint64_t tls_files_fingerprint(const TlsFiles& files) {
   uint64_t hash = 14695981039346656037ull;
   const ConfigField* const fields[] = {&files.client_cert, &files.client_key, &files.ca_file};
   for (const ConfigField* field : fields) {
-    hash = mix(hash, field->data(), strlen(field->data()) + 1);
+    hash = mix_text(hash, field->data());
     struct stat st = {};
     if (field->data()[0] && stat(field->data(), &st) == 0) {
-      const int64_t facts[] = {
-          static_cast<int64_t>(st.st_ino),         static_cast<int64_t>(st.st_size),
-          static_cast<int64_t>(st.st_mtim.tv_sec), st.st_mtim.tv_nsec,
-          static_cast<int64_t>(st.st_ctim.tv_sec), st.st_ctim.tv_nsec};
-      hash = mix(hash, facts, sizeof(facts));
+      const uint64_t facts[] = {
+          static_cast<uint64_t>(st.st_ino),         static_cast<uint64_t>(st.st_size),
+          static_cast<uint64_t>(st.st_mtim.tv_sec), static_cast<uint64_t>(st.st_mtim.tv_nsec),
+          static_cast<uint64_t>(st.st_ctim.tv_sec), static_cast<uint64_t>(st.st_ctim.tv_nsec)};
+      for (uint64_t fact : facts) hash = mix_number(hash, fact);
     }
   }
   return hash;

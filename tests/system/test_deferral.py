@@ -44,3 +44,13 @@ def test_idle_link_defers_and_loses_nothing(sandbox):
     assert sum(r[2] for r in reports) == reports[-1][0]
     assert sum(r[3] for r in reports) == reports[-1][1]
     assert flash.writes() == 0  # a deferral is not an outage
+
+    # The defaults: every cycle reports, however idle the link.
+    sb.configure(interval=600)
+    before = len(sb.requests())
+    service = start(sb)
+    service.run_cycles(3)
+    service.stop()
+    reported = service.out.count("update_accepted 1")
+    assert reported >= 3 and len(sb.requests()) - before >= reported
+    assert not any(line.startswith("Report deferred") for line in service.out)
