@@ -313,7 +313,7 @@ TEST(AccountingTest, FullTmpStillTakesTheNewState) {
     books.last_accepted += 240;
     std::string err = capture_output([&] { save_accounting(books); }).second;
     Accounting back;
-    bool same = load_accounting(&back) == StateLoad::kLoaded && formatted(back) == formatted(books);
+    bool same = load_accounting(&back) == SavedFile::kLoaded && formatted(back) == formatted(books);
     bool said = err.find("Cannot replace the state in " + state +
                          ": No space left on device; "
                          "wrote it in place instead") == 0;

@@ -9,6 +9,12 @@
 #include <cstring>
 #include <string_view>
 
+#include "common/log.h"
+#include "common/private_file.h"
+
+// The most a saved file may hold; anything longer is not one the service wrote.
+constexpr size_t kMaxSavedFileSize = 4096;
+
 // The whole of text as a decimal number no larger than max; false on anything else.
 bool parse_decimal(std::string_view text, uint64_t max, uint64_t* value);
 
@@ -23,6 +29,35 @@ bool next_line(std::string_view* text, std::string_view* line, const char** prob
 // Splits "key=value"; false, with *problem, for a line that is not one.
 bool split_key_value(std::string_view line, std::string_view* key, std::string_view* value,
                      const char** problem);
+
+// Hands each "key=value" line of text to store(key, value), which says whether it took it. False,
+// with *problem, for a line that is not key=value, one store refused, or a text cut short.
+template <typename Store>
+bool parse_lines(std::string_view text, Store&& store, const char** problem) {
+  for (std::string_view line; next_line(&text, &line, problem);) {
+    std::string_view key, value;
+    if (!split_key_value(line, &key, &value, problem) || !store(key, value)) return false;
+  }
+  return *problem == nullptr;
+}
+
+enum class SavedFile { kLoaded, kNone, kIgnored };
+
+// Reads a file the service saved (a private file of at most 4 KiB) and parses it with
+// parse(text), which gives the problem or nullptr. A bad file is kIgnored, said in one line:
+// "Ignoring WHAT PATH: it PROBLEM".
+template <typename Parse>
+SavedFile load_saved_file(const char* path, const char* what, Parse&& parse) {
+  char text[kMaxSavedFileSize + 1];
+  size_t size = 0;
+  const char* problem = nullptr;
+  if (read_private_file(path, text, kMaxSavedFileSize, &size, &problem))
+    problem = parse(std::string_view(text, size));
+  if (!problem) return SavedFile::kLoaded;
+  if (problem == kFileMissing) return SavedFile::kNone;
+  log_failure(stderr, "Ignoring %s %s: it %s\n", what, path, problem);
+  return SavedFile::kIgnored;
+}
 
 // Copies text into a fixed buffer, cut to fit, NUL-terminated.
 template <size_t N>

@@ -276,12 +276,10 @@ bool parse_accounting(std::string_view text, Accounting* accounting, const char*
   Accounting parsed;
   unsigned seen = 0;
   int version = 0;
-  for (std::string_view line; next_line(&text, &line, problem);) {
-    std::string_view key, value;
-    if (!split_key_value(line, &key, &value, problem)) return false;
-    if (!store_value(key, value, &parsed, &seen, &version, problem)) return false;
-  }
-  if (*problem) return false;
+  auto store = [&](std::string_view key, std::string_view value) {
+    return store_value(key, value, &parsed, &seen, &version, problem);
+  };
+  if (!parse_lines(text, store, problem)) return false;
   if (seen != (version == 1 ? kVersion1Keys : kVersion2Keys)) {
     *problem = "is incomplete";
     return false;
@@ -300,17 +298,12 @@ bool parse_accounting(std::string_view text, Accounting* accounting, const char*
   return true;
 }
 
-StateLoad load_accounting(Accounting* accounting) {
-  char text[kMaxStateSize + 1];
-  size_t size = 0;
-  const char* problem = nullptr;
-  if (read_private_file(state_file.get(), text, kMaxStateSize, &size, &problem)) {
-    parse_accounting(std::string_view(text, size), accounting, &problem);
-    if (!problem) return StateLoad::kLoaded;
-  }
-  if (problem == kFileMissing) return StateLoad::kNone;
-  log_failure(stderr, "Ignoring the saved state %s: it %s\n", state_file.get(), problem);
-  return StateLoad::kIgnored;
+SavedFile load_accounting(Accounting* accounting) {
+  return load_saved_file(state_file.get(), "the saved state", [&](std::string_view text) {
+    const char* problem = nullptr;
+    parse_accounting(text, accounting, &problem);
+    return problem;
+  });
 }
 
 void save_accounting(const Accounting& accounting) {

@@ -11,11 +11,12 @@
 #include <optional>
 #include <string_view>
 
+#include "common/key_value.h"
 #include "inputs/gateway.h"
 #include "inputs/interface.h"
 
 constexpr const char kStateFile[] = "/tmp/tolvu.state";
-constexpr size_t kMaxStateSize = 4096;
+constexpr size_t kMaxStateSize = kMaxSavedFileSize;
 constexpr int kStateVersion = 2;
 
 enum class CycleOutcome { kNone, kAccepted, kRefused, kFailed, kSkipped, kNoRouteTable, kDeferred };
@@ -116,11 +117,9 @@ bool format_accounting(const Accounting& accounting, char* out, size_t out_size)
 // last samples); false, with *problem, when it is not one of them.
 bool parse_accounting(std::string_view text, Accounting* accounting, const char** problem);
 
-enum class StateLoad { kLoaded, kNone, kIgnored };
-
 // Reads the state file. kIgnored, with a line saying why, when it is unsafe or unreadable (a link,
 // another user's, over 4 KiB, not parsable); *accounting is untouched unless kLoaded.
-StateLoad load_accounting(Accounting* accounting);
+SavedFile load_accounting(Accounting* accounting);
 
 // Writes the state file atomically. When that fails, overwrites the file in place, so that a
 // restart never resumes from books older than the last accepted report; a failure is reported

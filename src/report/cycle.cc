@@ -231,15 +231,15 @@ void resume_accounting() {
   remove_stale_state_files();
   remove_stale_pending_files();
   Accounting saved;
-  StateLoad load = load_accounting(&saved);
-  accounting = load == StateLoad::kLoaded ? saved : Accounting{};
-  if (load != StateLoad::kLoaded)
-    announce("Counting afresh: %s", load == StateLoad::kNone ? "no state saved in this boot"
+  SavedFile load = load_accounting(&saved);
+  accounting = load == SavedFile::kLoaded ? saved : Accounting{};
+  if (load != SavedFile::kLoaded)
+    announce("Counting afresh: %s", load == SavedFile::kNone ? "no state saved in this boot"
                                                              : "the saved state was ignored");
 
   on_flash.reset();
   PendingTraffic pending;
-  if (load_pending(&pending) == PendingLoad::kLoaded) {
+  if (load_pending(&pending) == SavedFile::kLoaded) {
     on_flash = pending;
     if (take_pending(&accounting, pending, read_boot_id()) && pending.traffic.total() > 0)
       announce("Carrying %" PRIu64 " bytes up and %" PRIu64
@@ -257,7 +257,7 @@ void resume_accounting() {
     restart = m.restart;
     accounting = m.next;
   }
-  if (load == StateLoad::kLoaded && restart == CounterRestart::kNone) {
+  if (load == SavedFile::kLoaded && restart == CounterRestart::kNone) {
     if (accounting.last_accepted == 0)
       announce("Resuming: no report accepted yet");
     else

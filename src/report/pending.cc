@@ -54,13 +54,10 @@ bool format_pending(const PendingTraffic& p, char* out, size_t out_size) {
 bool parse_pending(std::string_view text, PendingTraffic* pending, const char** problem) {
   PendingTraffic parsed;
   unsigned seen = 0;
-  for (std::string_view line; next_line(&text, &line, problem);) {
-    std::string_view key, value;
-    if (!split_key_value(line, &key, &value, problem) ||
-        !store_value(key, value, &parsed, &seen, problem))
-      return false;
-  }
-  if (*problem) return false;
+  auto store = [&](std::string_view key, std::string_view value) {
+    return store_value(key, value, &parsed, &seen, problem);
+  };
+  if (!parse_lines(text, store, problem)) return false;
   if (seen != 31) {
     *problem = "is incomplete";
     return false;
@@ -69,17 +66,12 @@ bool parse_pending(std::string_view text, PendingTraffic* pending, const char** 
   return true;
 }
 
-PendingLoad load_pending(PendingTraffic* pending) {
-  char text[kMaxStateSize + 1];
-  size_t size = 0;
-  const char* problem = nullptr;
-  if (read_private_file(pending_path.get(), text, kMaxStateSize, &size, &problem)) {
-    parse_pending(std::string_view(text, size), pending, &problem);
-    if (!problem) return PendingLoad::kLoaded;
-  }
-  if (problem == kFileMissing) return PendingLoad::kNone;
-  log_failure(stderr, "Ignoring the pending traffic in %s: it %s\n", pending_path.get(), problem);
-  return PendingLoad::kIgnored;
+SavedFile load_pending(PendingTraffic* pending) {
+  return load_saved_file(pending_path.get(), "the pending traffic in", [&](std::string_view text) {
+    const char* problem = nullptr;
+    parse_pending(text, pending, &problem);
+    return problem;
+  });
 }
 
 bool save_pending(const PendingTraffic& pending) {

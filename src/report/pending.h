@@ -26,11 +26,9 @@ bool format_pending(const PendingTraffic& pending, char* out, size_t out_size);
 // False, with *problem, for anything but a file this version wrote.
 bool parse_pending(std::string_view text, PendingTraffic* pending, const char** problem);
 
-enum class PendingLoad { kLoaded, kNone, kIgnored };
-
 // Reads the file; a bad one (a link, another user's, over 4 KiB, not parsable) is ignored with a
 // line saying why, and nothing is taken from it.
-PendingLoad load_pending(PendingTraffic* pending);
+SavedFile load_pending(PendingTraffic* pending);
 
 // Writes the file durably (a new file beside it, fsync, rename, fsync of the directory). A
 // failure is reported once, until a write succeeds again.

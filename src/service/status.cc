@@ -85,12 +85,12 @@ Facts gather(const char* lock_path) {
               : strcmp(gateway->data(), f.module.name.data()) == 0 ? Route::kModule
                                                                    : Route::kOther;
   }
-  f.saved = load_accounting(&f.books) == StateLoad::kLoaded;
+  f.saved = load_accounting(&f.books) == SavedFile::kLoaded;
 
   // What the next report would send: the cycle's own rules, on a copy of the books.
   BootId boot = read_boot_id();
   PendingTraffic pending;
-  if (load_pending(&pending) == PendingLoad::kLoaded) {
+  if (load_pending(&pending) == SavedFile::kLoaded) {
     f.on_flash = pending;
     f.flash_this_boot = strcmp(pending.boot_id.data(), boot.data()) == 0;
     take_pending(&f.books, pending, boot);
