@@ -47,6 +47,20 @@ uint64_t mix_number(uint64_t hash, uint64_t value) {
   return hash;
 }
 
+// A file's name, and while it is there its inode, size and times of change: a file rewritten in
+// place changes them.
+uint64_t mix_file(uint64_t hash, const char* path) {
+  hash = mix_text(hash, path);
+  struct stat st = {};
+  if (!path[0] || stat(path, &st) != 0) return hash;
+  hash = mix_number(hash, static_cast<uint64_t>(st.st_ino));
+  hash = mix_number(hash, static_cast<uint64_t>(st.st_size));
+  hash = mix_number(hash, static_cast<uint64_t>(st.st_mtim.tv_sec));
+  hash = mix_number(hash, static_cast<uint64_t>(st.st_mtim.tv_nsec));
+  hash = mix_number(hash, static_cast<uint64_t>(st.st_ctim.tv_sec));
+  return mix_number(hash, static_cast<uint64_t>(st.st_ctim.tv_nsec));
+}
+
 }  // namespace
 
 TlsFiles read_tls_files() {
@@ -85,17 +99,7 @@ bool tls_files_unusable(const TlsFiles& files, TlsProblem* problem) {
 
 uint64_t tls_files_fingerprint(const TlsFiles& files) {
   uint64_t hash = 14695981039346656037ull;
-  const ConfigField* const fields[] = {&files.client_cert, &files.client_key, &files.ca_file};
-  for (const ConfigField* field : fields) {
-    hash = mix_text(hash, field->data());
-    struct stat st = {};
-    if (field->data()[0] && stat(field->data(), &st) == 0) {
-      const uint64_t facts[] = {
-          static_cast<uint64_t>(st.st_ino),         static_cast<uint64_t>(st.st_size),
-          static_cast<uint64_t>(st.st_mtim.tv_sec), static_cast<uint64_t>(st.st_mtim.tv_nsec),
-          static_cast<uint64_t>(st.st_ctim.tv_sec), static_cast<uint64_t>(st.st_ctim.tv_nsec)};
-      for (uint64_t fact : facts) hash = mix_number(hash, fact);
-    }
-  }
-  return hash;
+  hash = mix_file(hash, files.client_cert.data());
+  hash = mix_file(hash, files.client_key.data());
+  return mix_file(hash, files.ca_file.data());
 }
