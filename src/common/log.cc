@@ -29,6 +29,16 @@ void log_failure(FILE* stream, const char* format, ...) {
   va_end(args);
 }
 
+void announce(const char* format, ...) {
+  char line[1024];
+  va_list args;
+  va_start(args, format);
+  vsnprintf(line, sizeof(line), format, args);
+  va_end(args);
+  log_verbose(verbose, "%s\n", line);
+  syslog(LOG_NOTICE, "%s", line);
+}
+
 void log_notice(const char* format, ...) {
   va_list args;
   va_start(args, format);

@@ -21,3 +21,7 @@ void log_failure(FILE* stream, const char* format, ...) __attribute__((format(pr
 
 // Writes one line to the system log at notice priority.
 void log_notice(const char* format, ...) __attribute__((format(printf, 1, 2)));
+
+// Says one line in both places: on the console (in console mode) and in the system log at notice
+// priority. The format carries no line end.
+void announce(const char* format, ...) __attribute__((format(printf, 1, 2)));

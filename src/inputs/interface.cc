@@ -4,6 +4,7 @@
 #include <stdio.h>
 #include <string.h>
 
+#include "common/key_value.h"
 #include "common/resources.h"
 #include "inputs/sys_value.h"
 
@@ -62,6 +63,12 @@ BootId read_boot_id() {
     if (c && !isxdigit(static_cast<unsigned char>(c)) && c != '-') return BootId{};
   }
   return id;
+}
+
+bool parse_boot_id(std::string_view text, BootId* id) {
+  if (text.size() >= id->size() || !all_of(text, "0123456789abcdef-")) return false;
+  copy_view(*id, text);
+  return true;
 }
 
 void interface_set_directory(const char* directory) {

@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <optional>
+#include <string_view>
 
 constexpr const char kInterfaceDirectory[] = "/sys/class/net";
 constexpr const char kBootIdFile[] = "/proc/sys/kernel/random/boot_id";
@@ -35,6 +36,10 @@ std::optional<InterfaceCounters> read_interface_counters(const char* iface);
 
 // The id of this boot; empty when it cannot be read.
 BootId read_boot_id();
+
+// A boot id as the service's files hold it: at most 36 of lowercase hex digits and '-' (empty
+// too). False, leaving *id alone, for anything else.
+bool parse_boot_id(std::string_view text, BootId* id);
 
 // Points the interface reads at another directory and the boot id at another file; nullptr
 // restores the fixed paths.

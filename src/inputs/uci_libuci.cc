@@ -2,7 +2,6 @@
 // the configuration directory, as netifd and the init scripts do: a package is imported from
 // its file, never loaded through uci_load, which would also apply the changes someone staged in
 // /tmp/.uci and never committed.
-#include <errno.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <sys/stat.h>

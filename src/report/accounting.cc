@@ -1,8 +1,5 @@
 #include "report/accounting.h"
 
-#include <algorithm>
-
-#include <errno.h>
 #include <fcntl.h>
 #include <inttypes.h>
 #include <stdio.h>
@@ -47,6 +44,15 @@ bool same_text(const char* a, const char* b) {
   return strcmp(a, b) == 0;
 }
 
+// Why the books' counters and the sample's are not the same ones, or kNone when they are.
+CounterRestart counters_changed(const CounterOwner& books, const CounterOwner& now) {
+  if (!same_text(books.boot_id.data(), now.boot_id.data())) return CounterRestart::kReboot;
+  if (!same_text(books.interface.data(), now.interface.data()))
+    return CounterRestart::kModuleChanged;
+  if (books.ifindex != now.ifindex) return CounterRestart::kRecreated;
+  return CounterRestart::kNone;
+}
+
 template <size_t N>
 int index_of(const char* const (&names)[N], std::string_view word) {
   for (size_t i = 0; i < N; ++i) {
@@ -55,7 +61,6 @@ int index_of(const char* const (&names)[N], std::string_view word) {
   return -1;
 }
 
-const char kHexDigits[] = "0123456789abcdef-";
 const char kInterfaceCharacters[] =
     "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789._-@:+";
 
@@ -105,8 +110,8 @@ bool store_value(std::string_view key, std::string_view value, Accounting* a, un
     *version = static_cast<int>(n);
     *seen |= kVersion;
   } else if (key == "boot_id" || key == "pending_taken") {
-    if (value.size() >= kBootIdSize || !all_of(value, kHexDigits)) return false;
-    copy_view(key == "boot_id" ? a->owner.boot_id : a->pending_taken, value);
+    if (!parse_boot_id(value, key == "boot_id" ? &a->owner.boot_id : &a->pending_taken))
+      return false;
     *seen |= key == "boot_id" ? kBootIdKey : 0u;
   } else if (key == "interface") {
     if (value.empty() || value.size() >= kInterfaceNameSize || !all_of(value, kInterfaceCharacters))
@@ -146,37 +151,33 @@ Measurement measure(const Accounting& saved, const std::optional<CounterSample>&
   Measurement m;
   m.next = saved;
   Accounting& a = m.next;
-  if (sample) {
-    const CounterOwner& now = sample->owner;
-    if (!a.owner.interface[0]) {
-      // Nothing counted in this boot yet: the counters since the boot are all the module's.
-      a.tx.baseline = a.rx.baseline = 0;
-    } else if (!same_text(a.owner.boot_id.data(), now.boot_id.data())) {
-      m.restart = CounterRestart::kReboot;
-    } else if (!same_text(a.owner.interface.data(), now.interface.data())) {
-      m.restart = CounterRestart::kModuleChanged;
-      m.previous = a.owner.interface;
-    } else if (a.owner.ifindex != now.ifindex) {
-      m.restart = CounterRestart::kRecreated;
-    }
+  if (!sample) {
+    m.due = pending_traffic(a);
+    return m;
+  }
+  if (!a.owner.interface[0]) {
+    // Nothing counted in this boot yet: the counters since the boot are all the module's.
+    a.tx.baseline = a.rx.baseline = 0;
+  } else {
+    m.restart = counters_changed(a.owner, sample->owner);
     if (m.restart == CounterRestart::kModuleChanged) {
+      m.previous = a.owner.interface;
       m.carried.tx = hand_over(&a.tx, sample->tx);
       m.carried.rx = hand_over(&a.rx, sample->rx);
     } else if (m.restart != CounterRestart::kNone) {
       m.carried.tx = restart_counter(&a.tx);
       m.carried.rx = restart_counter(&a.rx);
-    } else if (a.owner.interface[0]) {
+    } else if (sample->tx < a.tx.last || sample->rx < a.rx.last) {
       // The same counters: each one that went back restarted on its own.
+      m.restart = CounterRestart::kCounterRestart;
       if (sample->tx < a.tx.last) m.carried.tx = restart_counter(&a.tx);
       if (sample->rx < a.rx.last) m.carried.rx = restart_counter(&a.rx);
-      if (sample->tx < a.tx.last || sample->rx < a.rx.last)
-        m.restart = CounterRestart::kCounterRestart;
     }
-    if (m.carried.total() > 0) a.carry_from = m.restart;
-    a.owner = now;
-    a.tx.last = sample->tx;
-    a.rx.last = sample->rx;
   }
+  if (m.carried.total() > 0) a.carry_from = m.restart;
+  a.owner = sample->owner;
+  a.tx.last = sample->tx;
+  a.rx.last = sample->rx;
   m.due = pending_traffic(a);
   return m;
 }
@@ -218,8 +219,7 @@ const char* restart_reason(CounterRestart restart) {
       return "the module interface has changed";
     case CounterRestart::kCounterRestart:
       return "the interface's counters restarted";
-    case CounterRestart::kEarlierBoot:
-      return "an earlier boot left traffic not yet accepted";
+    case CounterRestart::kEarlierBoot:  // carried, never a reason to count afresh
     case CounterRestart::kNone:
       break;
   }
@@ -308,26 +308,24 @@ SavedFile load_accounting(Accounting* accounting) {
 
 void save_accounting(const Accounting& accounting) {
   char text[kMaxStateSize];
-  const char* problem = "would be over 4 KiB";
-  if (!format_accounting(accounting, text, sizeof(text))) {
-    // Nothing to write; cannot happen with the fields' sizes.
-  } else if (replace_private_file(state_file.get(), text, strlen(text), false, &problem)) {
+  const char* problem = "would be over 4 KiB";  // cannot happen with the fields' sizes
+  bool formatted = format_accounting(accounting, text, sizeof(text));
+  if (formatted && replace_private_file(state_file.get(), text, strlen(text), false, &problem)) {
     save_failure_reported = false;
     return;
-  } else {
-    // No room for a new file (a full tmpfs) or no rename: the old file's own page still takes
-    // the new state, so that a restart never resumes from older books.
-    const char* in_place = nullptr;
-    if (overwrite_private_file(state_file.get(), text, strlen(text), &in_place)) {
-      if (!save_failure_reported)
-        log_failure(stderr, "Cannot replace the state in %s: %s; wrote it in place instead\n",
-                    state_file.get(), problem);
-      save_failure_reported = true;
-      return;
-    }
   }
+  // No room for a new file (a full tmpfs) or no rename: the old file's own page still takes the
+  // new state, so that a restart never resumes from older books.
+  const char* in_place_problem = nullptr;
+  bool in_place =
+      formatted && overwrite_private_file(state_file.get(), text, strlen(text), &in_place_problem);
   if (save_failure_reported) return;
   save_failure_reported = true;
+  if (in_place) {
+    log_failure(stderr, "Cannot replace the state in %s: %s; wrote it in place instead\n",
+                state_file.get(), problem);
+    return;
+  }
   // Say what a restart would make of what is there now.
   const char* unusable = nullptr;
   ScopedFd older(open_private_file(state_file.get(), O_RDONLY, &unusable));

@@ -101,7 +101,7 @@ Traffic pending_traffic(const Accounting& accounting);
 // The server accepted a report of the last sample: the baselines move to it, the carry is done.
 void accept_report(Accounting* accounting, int64_t now);
 
-// The module interface's counters now; nothing when they cannot be read.
+// The module interface's counters now; nothing when they cannot be read (or iface names none).
 std::optional<CounterSample> sample_counters(const char* iface);
 
 // Text for a restart: the reason ("the interface was recreated") and where carried traffic came

@@ -2,7 +2,6 @@
 
 #include <ctype.h>
 #include <inttypes.h>
-#include <stdarg.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -44,18 +43,6 @@ int64_t now_seconds() {
   return static_cast<int64_t>(time(nullptr));
 }
 
-// A line on the console and in the system log.
-void announce(const char* format, ...) __attribute__((format(printf, 1, 2)));
-void announce(const char* format, ...) {
-  char line[kLineSize];
-  va_list args;
-  va_start(args, format);
-  vsnprintf(line, sizeof(line), format, args);
-  va_end(args);
-  log_verbose(verbose, "%s\n", line);
-  log_notice("%s", line);
-}
-
 // Records how the cycle ended and saves the books at once, so that a stop right after an
 // accepted report loses as little as it can.
 void finish_cycle(CycleOutcome outcome, const char* error = "") {
@@ -85,15 +72,16 @@ void say_restart(const Measurement& m) {
   }
 }
 
-// Samples the module interface's counters into the books; the sample, or nothing when they
-// cannot be read (then the books stay as they are).
-std::optional<CounterSample> book_sample(const char* module) {
-  if (!module[0]) return std::nullopt;
+// Samples the module interface's counters into the books, saying when they are other counters
+// than the books'; *restart tells why. The sample, or nothing when they cannot be read (then the
+// books stay as they are).
+std::optional<CounterSample> book_sample(const char* module, CounterRestart* restart = nullptr) {
   std::optional<CounterSample> sample = sample_counters(module);
   if (!sample) return std::nullopt;
   Measurement m = measure(accounting, sample);
   say_restart(m);
   accounting = m.next;
+  if (restart) *restart = m.restart;
   return sample;
 }
 
@@ -104,6 +92,11 @@ void say_module_problem(const ModuleInterface& module) {
     announce("The module interface is not configured: %s", module.problem.data());
     module_problem_said = module.problem;
   }
+}
+
+// Whether the file on flash holds this boot's pending traffic (not an earlier boot's).
+bool flash_of_this_boot() {
+  return on_flash && strcmp(on_flash->boot_id.data(), accounting.owner.boot_id.data()) == 0;
 }
 
 void keep_on_flash(const Traffic& pending, int64_t now) {
@@ -121,9 +114,9 @@ void keep_pending_during_outage(int64_t now) {
   if (now - accounting.outage_since < policy.persist_interval) return;
   Traffic pending = pending_traffic(accounting);
   if (on_flash) {
-    bool this_boot = strcmp(on_flash->boot_id.data(), accounting.owner.boot_id.data()) == 0;
     int64_t since_written = now - on_flash->written;
-    if (this_boot && since_written >= 0 && since_written < policy.persist_interval) return;
+    if (flash_of_this_boot() && since_written >= 0 && since_written < policy.persist_interval)
+      return;
     if (pending.total() <= on_flash->traffic.total()) return;
   }
   if (pending.total() > 0) keep_on_flash(pending, now);
@@ -192,7 +185,6 @@ void refuse_to_send(const TlsProblem& problem) {
 }
 
 void report(const char* serial, const char* installer) {
-  TlsProblem problem{};
   log_figures();
   Traffic due = pending_traffic(accounting);
   if (defer_report(due, now_seconds())) return finish_cycle(CycleOutcome::kDeferred);
@@ -202,6 +194,7 @@ void report(const char* serial, const char* installer) {
   format_report_body(body, sizeof(body), serial, due.total(), due.rx, due.tx);
   log_verbose(verbose, "Bandwidth Command: %s\n", body);
   TlsFiles tls = read_tls_files();
+  TlsProblem problem{};
   if (tls_files_unusable(tls, &problem)) return refuse_to_send(problem);
   tls_problem_said = {};
   UploadResult result = report_sender(body, installer, tls);
@@ -248,15 +241,8 @@ void resume_accounting() {
   }
 
   // A module that cannot be read now leaves the books as they are, for the first cycle that can.
-  ModuleInterface module = find_module_interface();
   CounterRestart restart = CounterRestart::kNone;
-  if (std::optional<CounterSample> sample =
-          module.name[0] ? sample_counters(module.name.data()) : std::nullopt) {
-    Measurement m = measure(accounting, sample);
-    say_restart(m);
-    restart = m.restart;
-    accounting = m.next;
-  }
+  book_sample(find_module_interface().name.data(), &restart);
   if (load == SavedFile::kLoaded && restart == CounterRestart::kNone) {
     if (accounting.last_accepted == 0)
       announce("Resuming: no report accepted yet");
@@ -272,9 +258,8 @@ void stop_accounting() {
   save_accounting(accounting);
   Traffic pending = pending_traffic(accounting);
   if (pending.total() == 0) return announce("Stopping: nothing is waiting to be reported");
-  bool kept = on_flash && on_flash->traffic.tx == pending.tx &&
-              on_flash->traffic.rx == pending.rx &&
-              strcmp(on_flash->boot_id.data(), accounting.owner.boot_id.data()) == 0;
+  bool kept = flash_of_this_boot() && on_flash->traffic.tx == pending.tx &&
+              on_flash->traffic.rx == pending.rx;
   if (!kept) keep_on_flash(pending, now_seconds());
   announce("Stopping with %" PRIu64 " bytes up and %" PRIu64 " down not yet accepted%s%s",
            pending.tx, pending.rx, on_flash ? ", kept in " : "", on_flash ? pending_file() : "");

@@ -14,8 +14,6 @@ namespace {
 PathSetting pending_path(kPendingFile);
 bool write_failure_reported = false;
 
-const char kHexDigits[] = "0123456789abcdef-";
-
 bool store_value(std::string_view key, std::string_view value, PendingTraffic* p, unsigned* seen,
                  const char** problem) {
   uint64_t n = 0;
@@ -26,8 +24,7 @@ bool store_value(std::string_view key, std::string_view value, PendingTraffic* p
     if (n != kPendingVersion) return false;
     *seen |= 1;
   } else if (key == "boot_id") {
-    if (value.size() != kBootIdSize - 1 || !all_of(value, kHexDigits)) return false;
-    copy_view(p->boot_id, value);
+    if (value.size() != kBootIdSize - 1 || !parse_boot_id(value, &p->boot_id)) return false;
     *seen |= 2;
   } else if (key == "tx_pending" || key == "rx_pending") {
     if (!parse_decimal(value, kMaxPendingBytes, &n)) return false;

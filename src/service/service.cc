@@ -62,25 +62,30 @@ int above_standard_streams(int fd) {
   return moved;
 }
 
+// easycwmp.bandwidth.OPTION as a count (bytes or seconds): decimal digits only, at most max.
+// Unset, it is fallback; anything else is said in one line, and is fallback too.
+uint64_t bandwidth_count(const char* option, uint64_t fallback, uint64_t max) {
+  ConfigField text{};
+  config_get(text, "easycwmp", "bandwidth", option);
+  uint64_t value = 0;
+  if (!text[0]) return fallback;
+  if (parse_decimal(text.data(), max, &value)) return value;
+  log_failure(stderr,
+              "easycwmp.bandwidth.%s '%s' is not a non-negative number: using %" PRIu64 "\n",
+              option, text.data(), fallback);
+  return fallback;
+}
+
 // The report policy's settings, each checked.
 ReportPolicy read_policy() {
-  ConfigField min_bytes, max_interval, persist;
-  preset(min_bytes, "0");
-  preset(max_interval, "3600");
-  preset(persist, "3600");
-  config_get(min_bytes, "easycwmp", "bandwidth", "min_report_bytes");
-  config_get(max_interval, "easycwmp", "bandwidth", "max_report_interval");
-  config_get(persist, "easycwmp", "bandwidth", "persist_interval");
-  ReportPolicy policy;
   constexpr uint64_t kMaxSeconds = uint64_t{1} << 40;  // beyond any router's life
-  policy.min_report_bytes = count_setting(min_bytes.data(), "easycwmp.bandwidth.min_report_bytes",
-                                          policy.min_report_bytes, UINT64_MAX);
-  policy.max_report_interval = static_cast<int64_t>(
-      count_setting(max_interval.data(), "easycwmp.bandwidth.max_report_interval",
-                    static_cast<uint64_t>(policy.max_report_interval), kMaxSeconds));
-  policy.persist_interval = static_cast<int64_t>(
-      count_setting(persist.data(), "easycwmp.bandwidth.persist_interval",
-                    static_cast<uint64_t>(policy.persist_interval), kMaxSeconds));
+  ReportPolicy policy;
+  policy.min_report_bytes =
+      bandwidth_count("min_report_bytes", policy.min_report_bytes, UINT64_MAX);
+  policy.max_report_interval = static_cast<int64_t>(bandwidth_count(
+      "max_report_interval", static_cast<uint64_t>(policy.max_report_interval), kMaxSeconds));
+  policy.persist_interval = static_cast<int64_t>(bandwidth_count(
+      "persist_interval", static_cast<uint64_t>(policy.persist_interval), kMaxSeconds));
   return policy;
 }
 
@@ -92,14 +97,6 @@ int report_interval(const char* periodic, const char* polling, bool* raised) {
   if (interval < 0) return kDefaultInterval;
   if (raised) *raised = interval < 1;
   return interval < 1 ? 1 : interval;
-}
-
-uint64_t count_setting(const char* text, const char* option, uint64_t fallback, uint64_t max) {
-  uint64_t value = 0;
-  if (parse_decimal(text, max, &value)) return value;
-  log_failure(stderr, "%s '%s' is not a non-negative number: using %" PRIu64 "\n", option, text,
-              fallback);
-  return fallback;
 }
 
 int take_instance_lock(const char* path, const char** problem) {
@@ -228,10 +225,7 @@ int service_main(int argc, char** argv, const char* lock_path) {
   }
   write_lock_pid(lock_fd);
   install_signal_handlers();
-  if (raised) {
-    log_verbose(verbose, "The report interval is raised to 1 s: cycles never run back to back\n");
-    syslog(LOG_NOTICE, "The report interval is raised to 1 s: cycles never run back to back");
-  }
+  if (raised) announce("The report interval is raised to 1 s: cycles never run back to back");
   cycle_set_policy(read_policy());
   resume_accounting();
 

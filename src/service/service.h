@@ -1,8 +1,6 @@
 // The process: start-up settings, single instance, console or daemon mode, and the main loop.
 #pragma once
 
-#include <cstdint>
-
 constexpr const char kLockFile[] = "/tmp/tolvu.lock";
 constexpr int kDefaultInterval = 240;
 
@@ -10,10 +8,6 @@ constexpr int kDefaultInterval = 240;
 // or not a number; a negative result falls back to 240, and one below 1 second is raised to 1
 // (*raised says so), so that cycles never run back to back.
 int report_interval(const char* periodic, const char* polling, bool* raised = nullptr);
-
-// A count setting (bytes or seconds): decimal digits only. Anything else is said in one line
-// naming option, and gives fallback.
-uint64_t count_setting(const char* text, const char* option, uint64_t fallback, uint64_t max);
 
 // Opens or creates the lock file and takes an exclusive lock on it. Returns the descriptor (never
 // 0, 1 or 2), which must stay open while running; or -1, with *problem null when another live

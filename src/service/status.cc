@@ -95,8 +95,7 @@ Facts gather(const char* lock_path) {
     f.flash_this_boot = strcmp(pending.boot_id.data(), boot.data()) == 0;
     take_pending(&f.books, pending, boot);
   }
-  std::optional<CounterSample> sample =
-      f.module.name[0] ? sample_counters(f.module.name.data()) : std::nullopt;
+  std::optional<CounterSample> sample = sample_counters(f.module.name.data());
   f.sampled = sample.has_value();
   Measurement m = measure(f.books, sample);
   f.books = m.next;
