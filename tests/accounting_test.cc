@@ -81,6 +81,7 @@ TEST(AccountingTest, BrokenStateIsRefusedWhole) {
   } cases[] = {
       {good.substr(0, good.find("rx_baseline=1") + 13), "is cut short"},
       {good.substr(0, good.find("rx_carry")), "is incomplete"},
+      {with("tx_carry=0\n", ""), "is incomplete"},  // a carry left out is not a carry of 0
       {"", "is incomplete"},
       {with("18446744073709551615", "18446744073709551616"), "holds a value out of range"},
       {with("rx_baseline=12345", "rx_baseline=-1"), "holds a value out of range"},

@@ -66,9 +66,9 @@ const char kInterfaceCharacters[] =
 
 // The keys both versions require, and those only the current one has.
 constexpr unsigned kVersion = 1, kBootIdKey = 2, kInterfaceKey = 4, kIfindex = 8, kTxBaseline = 16,
-                   kRxBaseline = 32, kLastSamples = 64, kCarries = 128;
+                   kRxBaseline = 32, kTxLast = 64, kRxLast = 128, kTxCarry = 256, kRxCarry = 512;
 constexpr unsigned kVersion1Keys = 63;
-constexpr unsigned kVersion2Keys = 255;
+constexpr unsigned kVersion2Keys = 1023;
 
 enum class Stored { kNotMine, kStored, kBad };
 
@@ -81,10 +81,10 @@ Stored store_counter(std::string_view key, std::string_view value, Accounting* a
   } kFields[] = {
       {"tx_baseline", &Accounting::tx, &CounterBooks::baseline, kTxBaseline},
       {"rx_baseline", &Accounting::rx, &CounterBooks::baseline, kRxBaseline},
-      {"tx_last", &Accounting::tx, &CounterBooks::last, 0},
-      {"rx_last", &Accounting::rx, &CounterBooks::last, kLastSamples},
-      {"tx_carry", &Accounting::tx, &CounterBooks::carry, 0},
-      {"rx_carry", &Accounting::rx, &CounterBooks::carry, kCarries},
+      {"tx_last", &Accounting::tx, &CounterBooks::last, kTxLast},
+      {"rx_last", &Accounting::rx, &CounterBooks::last, kRxLast},
+      {"tx_carry", &Accounting::tx, &CounterBooks::carry, kTxCarry},
+      {"rx_carry", &Accounting::rx, &CounterBooks::carry, kRxCarry},
   };
   for (const auto& f : kFields) {
     if (key != f.key) continue;
