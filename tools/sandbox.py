@@ -215,7 +215,11 @@ class Service:
         time.sleep(0.1)  # its last lines reach the pipes
 
     def wait(self, timeout=10):
-        return self.popen.wait(timeout=timeout)
+        """Waits for the process to end and for its last lines to be read; its exit status."""
+        status = self.popen.wait(timeout=timeout)
+        for reader in self.readers:
+            reader.join(timeout=5)
+        return status
 
     def terminate(self, timeout=30):
         """Ends the process with SIGTERM, as procd does; returns its exit status and the seconds
