@@ -4,11 +4,14 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstring>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "common/log.h"
+#include "common/signals.h"
 #include "inputs/config.h"
 #include "inputs/gateway.h"
 #include "inputs/interface.h"
@@ -180,7 +183,8 @@ TempDir* UploadTest::other_pki_ = nullptr;
 
 TEST_F(UploadTest, PostsTheReportAndReadsTheVerdict) {
   plan(R"({"requests": [{"reply": "ACCEPTED"}, {"reply": "REFUSED"},
-                        {"status": 500, "reply": "error, ACCEPTED anyway"}]})");
+                        {"status": 500, "reply": "error, ACCEPTED anyway"},
+                        {"drop": true, "reply": "ACCEPTED, ACCEPTED"}]})");
   Upload accepted = upload();
   EXPECT_TRUE(accepted.accepted);
   EXPECT_EQ(accepted.out,
@@ -192,6 +196,10 @@ TEST_F(UploadTest, PostsTheReportAndReadsTheVerdict) {
   EXPECT_EQ(refused.out, "update_bandwidth: 7 bytes retrieved\nbandwidth REFUSED\n");
 
   EXPECT_TRUE(upload().accepted);  // the status code is not looked at
+  // A reply cut short after the marker: the server accepted, whatever became of the rest.
+  Upload cut = upload();
+  EXPECT_TRUE(cut.accepted);
+  EXPECT_EQ(cut.err, "");
 
   std::string log = requests();
   EXPECT_NE(log.find("\"method\": \"POST\", \"path\": \"/bandwidth.php\""), std::string::npos)
@@ -201,7 +209,58 @@ TEST_F(UploadTest, PostsTheReportAndReadsTheVerdict) {
   EXPECT_NE(log.find("\"User-Agent\": \"oxel-agent/1.0\""), std::string::npos);
   EXPECT_NE(log.find("\"Content-Type\": \"application/x-www-form-urlencoded\""), std::string::npos);
   EXPECT_NE(log.find("\"body\": \"serial=SN1&bw_tot=3&bw_dn=2&bw_up=1\""), std::string::npos);
-  EXPECT_EQ(std::count(log.begin(), log.end(), '\n'), 3);
+  EXPECT_EQ(std::count(log.begin(), log.end(), '\n'), 4);
+}
+
+// A reply that refuses for a reason other than the figures (a web server's error page) is
+// explained in one line, once until it changes; a plain refusal says nothing more.
+TEST_F(UploadTest, RefusalsAreExplained) {
+  plan(R"({"requests": [
+    {"status": 400, "reply": "<html>\r\n<head><title>400 No required SSL certificate was sent</title></head>\r\n<body>x</body></html>"},
+    {"status": 400, "reply": "<html><head><title>400 No required SSL certificate was sent</title>"},
+    {"reply": "REFUSED"},
+    {"status": 503, "reply": "  busy,\n\tcome back\u0001later  "},
+    {"status": 404, "reply": ""}]})");
+  const std::string kCert = "The server answered 400: 400 No required SSL certificate was sent";
+  struct Case {
+    std::string err, detail;
+  } cases[] = {
+      {kCert + "\n", kCert},
+      {"", kCert},  // said once until it changes
+      {"", ""},     // a plain refusal
+      {"The server answered 503: busy, come back later\n",
+       "The server answered 503: busy, come back later"},
+      {"The server answered 404 with an empty reply\n",
+       "The server answered 404 with an empty reply"},
+  };
+  for (const auto& c : cases) {
+    Upload u = upload();
+    EXPECT_EQ(u.outcome, ReportOutcome::kRefused);
+    EXPECT_EQ(u.err, c.err);
+    EXPECT_EQ(u.detail, c.detail);
+  }
+  char out[128];
+  EXPECT_FALSE(explain_refusal(200, "REFUSED", out, sizeof(out)));
+  ASSERT_TRUE(explain_refusal(400, "<TITLE>Bad</TITLE>", out, sizeof(out)));
+  EXPECT_STREQ(out, "The server answered 400: Bad");
+}
+
+// A stop that lands after the server accepted, while the connection is still open: the report is
+// accepted all the same, and the transfer ends at once.
+TEST_F(UploadTest, AStopAfterTheVerdictKeepsIt) {
+  install_signal_handlers();
+  plan(R"({"default": {"reply": "ACCEPTED", "linger": 5}})");
+  std::thread stopper([&] {
+    wait_for([&] { return !requests().empty(); });
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    kill(getpid(), SIGTERM);
+  });
+  auto started = std::chrono::steady_clock::now();
+  Upload u = upload();
+  stopper.join();
+  EXPECT_TRUE(u.accepted);
+  EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(2));
+  reset_signal_requests();
 }
 
 TEST_F(UploadTest, EveryFailureIsReportedAndRefused) {
@@ -215,7 +274,7 @@ TEST_F(UploadTest, EveryFailureIsReportedAndRefused) {
       {"stall", R"({"default": {"stall": true}})", "acme", false, "Timeout was reached"},
       {"oversized reply", R"({"default": {"oversize": 100000}})", "acme", false,
        "Failed writing received data to disk/application"},
-      {"dropped mid-reply", R"({"default": {"drop": true, "reply": "ACCEPTED ACCEPTED"}})", "acme",
+      {"dropped mid-reply", R"({"default": {"drop": true, "reply": "REFUSED REFUSED"}})", "acme",
        false, "Transferred a partial file"},
       {"untrusted certificate", "{}", "acme", true,
        "SSL peer certificate or SSH remote key was not OK"},

@@ -33,18 +33,30 @@ and the default otherwise. A BEHAVIOUR is an object with any of:
   "stall"    true: never answer (the connection is held open until the client gives up)
   "oversize" a reply body of this many bytes of "x" instead of "reply"
   "drop"     true: announce the reply, send half of it, then cut the connection
+  "linger"   seconds to hold the connection open after the whole reply (sent without a length,
+             so that the client reads until the server closes)
+  "lose"     accept the report, then cut the connection without a reply: true always, or a share
+             of the requests (0.33), drawn from the plan's "seed"
+
+Every report a reply accepts (or a lost reply was to accept) is billed in a ledger per serial, by
+the rule the README gives to servers: a report without "epoch" and "seq", one with a new epoch, or
+one with a later seq is billed in full; the same epoch and seq as the last accepted one again
+(a re-send after a lost reply) only by what each figure grew (never below 0); an older seq not at
+all. The log records each request's "billed" {"up", "dn"}.
 """
 
 import argparse
 import http.server
 import json
 import os
+import random
 import socket
 import ssl
 import subprocess
 import sys
 import threading
 import time
+import urllib.parse
 import warnings
 
 MAX_STALL_SECONDS = 600  # a stalled answer gives up by itself, so no test can leave it behind
@@ -127,18 +139,56 @@ class Plan:
         self.path = path
         self.count = 0
         self.lock = threading.Lock()
+        self.random = None
 
     def next(self):
         with self.lock:
             index = self.count
             self.count += 1
-        plan = {}
-        if self.path and os.path.exists(self.path):
-            with open(self.path) as f:
-                plan = json.load(f)
-        requests = plan.get("requests", [])
-        behaviour = requests[index] if index < len(requests) else plan.get("default", {})
+            plan = {}
+            if self.path and os.path.exists(self.path):
+                with open(self.path) as f:
+                    plan = json.load(f)
+            requests = plan.get("requests", [])
+            behaviour = dict(requests[index] if index < len(requests) else plan.get("default", {}))
+            lose = behaviour.get("lose")
+            if lose not in (None, True, False):
+                if self.random is None:
+                    self.random = random.Random(plan.get("seed", 0))
+                behaviour["lose"] = self.random.random() < float(lose)
         return index, behaviour
+
+
+def accepts(reply):
+    """The router's reading of a reply: "ACCEPTE" followed by at least one more character."""
+    at = reply.find("ACCEPTE")
+    return at >= 0 and len(reply) > at + 7
+
+
+class Ledger:
+    """What a cooperating server bills, per serial."""
+
+    def __init__(self):
+        self.books = {}  # serial: (epoch, seq, up, dn) of the last accepted report
+        self.lock = threading.Lock()
+
+    def bill(self, fields):
+        serial = fields.get("serial", "")
+        up, dn = int(fields.get("bw_up", 0)), int(fields.get("bw_dn", 0))
+        epoch, seq = fields.get("epoch"), fields.get("seq")
+        if epoch is None or seq is None:
+            return {"up": up, "dn": dn}
+        seq = int(seq)
+        with self.lock:
+            last = self.books.get(serial)
+            if last and last[0] == epoch and seq < last[1]:
+                return {"up": 0, "dn": 0}  # an older report: billed already
+            if last and last[0] == epoch and seq == last[1]:
+                billed = {"up": max(0, up - last[2]), "dn": max(0, dn - last[3])}
+            else:
+                billed = {"up": up, "dn": dn}
+            self.books[serial] = (epoch, seq, up, dn)
+            return billed
 
 
 class Handler(http.server.BaseHTTPRequestHandler):
@@ -158,28 +208,47 @@ class Handler(http.server.BaseHTTPRequestHandler):
         length = int(self.headers.get("Content-Length") or 0)
         body = self.rfile.read(length).decode("utf-8", "replace") if length else ""
         index, behaviour = self.server.plan.next()
+        if behaviour.get("oversize"):
+            reply = b"x" * int(behaviour["oversize"])
+        else:
+            reply = str(behaviour.get("reply", "ACCEPTED")).encode()
+        billed = None
+        # The server commits what it accepts before it answers, whatever becomes of the answer.
+        if behaviour.get("lose") or (accepts(reply.decode("utf-8", "replace"))
+                                     and not behaviour.get("stall")):
+            fields = dict(urllib.parse.parse_qsl(body, keep_blank_values=True))
+            billed = self.server.ledger.bill(fields)
         self.server.record({
             "index": index, "time": time.time(), "method": self.command, "path": self.path,
             "port": self.server.server_address[1], "client": self.client_address[0],
             "headers": dict(self.headers.items()), "body": body, "behaviour": behaviour,
             "tls_version": self.connection.version(), "resumed": self.connection.session_reused,
-            "client_subject": subject_of(self.connection.getpeercert()),
+            "client_subject": subject_of(self.connection.getpeercert()), "billed": billed,
         })
         if behaviour.get("stall"):
             time.sleep(MAX_STALL_SECONDS)
             return
+        if behaviour.get("lose"):
+            self.connection.shutdown(socket.SHUT_RDWR)
+            self.close_connection = True
+            return
         time.sleep(float(behaviour.get("delay", 0)))
-        if behaviour.get("oversize"):
-            reply = b"x" * int(behaviour["oversize"])
-        else:
-            reply = str(behaviour.get("reply", "ACCEPTED")).encode()
-        closing = self.headers.get("Connection", "").lower() == "close" or behaviour.get("drop")
+        linger = float(behaviour.get("linger", 0))
+        closing = (self.headers.get("Connection", "").lower() == "close" or behaviour.get("drop")
+                   or linger)
         self.send_response(int(behaviour.get("status", 200)))
         self.send_header("Content-Type", "text/plain")
-        self.send_header("Content-Length", str(len(reply)))
+        if not linger:
+            self.send_header("Content-Length", str(len(reply)))
         if closing:
             self.send_header("Connection", "close")
         self.end_headers()
+        if linger:
+            self.wfile.write(reply)
+            self.wfile.flush()
+            time.sleep(linger)
+            self.close_connection = True
+            return
         if behaviour.get("drop"):
             self.wfile.write(reply[: len(reply) // 2])
             self.wfile.flush()
@@ -206,6 +275,9 @@ class Server(http.server.ThreadingHTTPServer):
     allow_reuse_address = True
 
     def __init__(self, address, tls, plan, log_path):
+        if ":" in address[0]:
+            self.address_family = socket.AF_INET6  # "::" takes IPv4 too
+        self.ledger = Ledger()
         super().__init__(address, Handler)
         self.tls = tls  # an SSLContext, or a function that makes one per connection
         self.plan = plan

@@ -144,10 +144,7 @@ bool replace_private_file(const char* path, const char* content, size_t size, bo
     error = errno;
   }
   if (written && rename(temporary, path) == 0) {
-    if (durable && !sync_directory(path)) {
-      *problem = strerror(errno);
-      return false;
-    }
+    *problem = durable && !sync_directory(path) ? strerror(errno) : nullptr;
     return true;
   }
   if (written) error = errno;
@@ -182,10 +179,7 @@ bool remove_private_file(const char* path, bool durable, const char** problem) {
     *problem = strerror(errno);
     return false;
   }
-  if (durable && !sync_directory(path)) {
-    *problem = strerror(errno);
-    return false;
-  }
+  *problem = durable && !sync_directory(path) ? strerror(errno) : nullptr;
   return true;
 }
 

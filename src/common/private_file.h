@@ -21,7 +21,8 @@ bool read_private_file(const char* path, char* out, size_t max_size, size_t* siz
 // Replaces path with content in one step: a new file beside it, created exclusively (so never
 // through a link) with mode 0644, then renamed over path. durable: the file and then the
 // directory are synced, for files on flash that must survive a power cut. False, with *problem,
-// on any failure; path is then as it was.
+// on any failure; path is then as it was. True once the new file is in place: *problem is then
+// nullptr, or says why the directory could not be synced after.
 bool replace_private_file(const char* path, const char* content, size_t size, bool durable,
                           const char** problem);
 
@@ -30,7 +31,9 @@ bool replace_private_file(const char* path, const char* content, size_t size, bo
 bool overwrite_private_file(const char* path, const char* content, size_t size,
                             const char** problem);
 
-// Removes a private file, durably; true when it is gone (or was never there).
+// Removes a private file, durably; true when it is gone (or was never there), with *problem
+// nullptr or saying why the directory could not be synced after. False, with *problem, when it
+// is still there.
 bool remove_private_file(const char* path, bool durable, const char** problem);
 
 // Removes this user's temporary files that a replace cut short left beside path.

@@ -33,6 +33,22 @@ int64_t monotonic_ms() {
   return static_cast<int64_t>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
 }
 
+// Waits, with the answered signals let through only inside ppoll, until fd is readable (true),
+// the deadline passes, or a signal asks to stop (or, with cycle_ends_it, for a cycle now).
+bool wait_until(int64_t deadline, int fd, bool cycle_ends_it, const sigset_t& open) {
+  while (!stop_flag && !(cycle_ends_it && cycle_flag)) {
+    int64_t left = deadline - monotonic_ms();
+    if (left <= 0) break;
+    struct timespec timeout = {static_cast<time_t>(left / 1000),
+                               static_cast<long>(left % 1000) * 1000000};
+    struct pollfd watched = {fd, POLLIN, 0};
+    int n = ppoll(fd >= 0 ? &watched : nullptr, fd >= 0 ? 1 : 0, &timeout, &open);
+    if (n > 0) return true;
+    if (n < 0 && errno != EINTR) break;
+  }
+  return false;
+}
+
 }  // namespace
 
 void install_signal_handlers() {
@@ -49,21 +65,23 @@ bool stop_requested() {
   return stop_flag != 0;
 }
 
-void wait_for_next_cycle(unsigned seconds) {
+void wait_for_next_cycle(unsigned seconds, int fd, void (*on_readable)()) {
   // The signals are held back between the look at the flags and the wait, and let through only
   // inside ppoll: one that came just before the wait cannot be slept through.
   sigset_t held = answered_signals(), open;
   sigprocmask(SIG_BLOCK, &held, &open);
   int64_t deadline = monotonic_ms() + static_cast<int64_t>(seconds) * 1000;
-  while (!stop_flag && !cycle_flag) {
-    int64_t left = deadline - monotonic_ms();
-    if (left <= 0) break;
-    struct timespec timeout = {static_cast<time_t>(left / 1000),
-                               static_cast<long>(left % 1000) * 1000000};
-    if (ppoll(nullptr, 0, &timeout, &open) < 0 && errno != EINTR) break;
-  }
+  while (wait_until(deadline, on_readable ? fd : -1, true, open)) on_readable();
   cycle_flag = 0;
   sigprocmask(SIG_SETMASK, &open, nullptr);
+}
+
+bool wait_readable(int fd, int64_t timeout_ms) {
+  sigset_t held = answered_signals(), open;
+  sigprocmask(SIG_BLOCK, &held, &open);
+  bool readable = wait_until(monotonic_ms() + timeout_ms, fd, false, open);
+  sigprocmask(SIG_SETMASK, &open, nullptr);
+  return readable;
 }
 
 void reset_signal_requests() {

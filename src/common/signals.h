@@ -2,6 +2,8 @@
 // runs the next cycle now. The handlers only note what was asked; the main loop acts on it.
 #pragma once
 
+#include <cstdint>
+
 // Installs the handlers.
 void install_signal_handlers();
 
@@ -9,8 +11,12 @@ void install_signal_handlers();
 bool stop_requested();
 
 // Waits until seconds have passed, a stop is asked for or SIGUSR1 asks for a cycle now, whichever
-// comes first. A signal that came before the wait ends it at once.
-void wait_for_next_cycle(unsigned seconds);
+// comes first. A signal that came before the wait ends it at once. Meanwhile, whenever fd (when
+// not -1) has something to read, on_readable runs and the wait goes on.
+void wait_for_next_cycle(unsigned seconds, int fd = -1, void (*on_readable)() = nullptr);
+
+// Waits until fd has something to read (true), a stop is asked for, or timeout_ms have passed.
+bool wait_readable(int fd, int64_t timeout_ms);
 
 // Forgets signals that came before (for tests, which run the service in one process).
 void reset_signal_requests();

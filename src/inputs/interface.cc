@@ -3,6 +3,7 @@
 #include <ctype.h>
 #include <stdio.h>
 #include <string.h>
+#include <sys/utsname.h>
 
 #include "common/key_value.h"
 #include "common/resources.h"
@@ -27,11 +28,13 @@ std::optional<uint64_t> read_interface_file(const char* iface, const char* name)
 
 }  // namespace
 
-bool is_interface_name(const char* name) {
-  size_t length = strlen(name);
-  if (length == 0 || length > 15 || strcmp(name, ".") == 0 || strcmp(name, "..") == 0) return false;
-  for (const char* c = name; *c; ++c) {
-    if (*c == '/' || isspace(static_cast<unsigned char>(*c))) return false;
+bool is_interface_name(std::string_view name) {
+  if (name.empty() || name.size() > 15 || name == "." || name == "..") return false;
+  // The kernel's white space includes the no-break space of Latin-1.
+  for (char c : name) {
+    if (c == '\0' || c == '/' || c == ':' || isspace(static_cast<unsigned char>(c)) ||
+        static_cast<unsigned char>(c) == 0xa0)
+      return false;
   }
   return true;
 }
@@ -63,6 +66,18 @@ BootId read_boot_id() {
     if (c && !isxdigit(static_cast<unsigned char>(c)) && c != '-') return BootId{};
   }
   return id;
+}
+
+bool kernel_is_32bit() {
+  static int bits = 0;
+  if (!bits) {
+    struct utsname system;
+    bits =
+        uname(&system) == 0 && !strstr(system.machine, "64") && strcmp(system.machine, "s390x") != 0
+            ? 32
+            : 64;
+  }
+  return bits == 32;
 }
 
 bool parse_boot_id(std::string_view text, BootId* id) {

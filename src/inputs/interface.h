@@ -15,9 +15,10 @@ constexpr const char kBootIdFile[] = "/proc/sys/kernel/random/boot_id";
 constexpr size_t kBootIdSize = 37;
 using BootId = std::array<char, kBootIdSize>;
 
-// Whether name can be a network interface's name: 1 to 15 characters, none of them '/' or white
-// space, and not "." or "..". A device node such as "/dev/cdc-wdm0" is not one.
-bool is_interface_name(const char* name);
+// Whether name can be a network interface's name, by the kernel's rule: 1 to 15 bytes, none of
+// them '/', ':' or white space, and not "." or "..". A device node such as "/dev/cdc-wdm0" is not
+// one.
+bool is_interface_name(std::string_view name);
 
 // The interface's index; 0 when there is no such interface. The kernel never gives a new
 // interface the index of one that has gone, so a changed index means a re-created interface.
@@ -36,6 +37,10 @@ std::optional<InterfaceCounters> read_interface_counters(const char* iface);
 
 // The id of this boot; empty when it cannot be read.
 BootId read_boot_id();
+
+// Whether the kernel is a 32-bit one (told by the machine it names, not by this build), whose
+// drivers may keep counters of 32 bits that wrap at 2^32.
+bool kernel_is_32bit();
 
 // A boot id as the service's files hold it: at most 36 of lowercase hex digits and '-' (empty
 // too). False, leaving *id alone, for anything else.

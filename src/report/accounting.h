@@ -18,6 +18,7 @@
 constexpr const char kStateFile[] = "/tmp/tolvu.state";
 constexpr size_t kMaxStateSize = kMaxSavedFileSize;
 constexpr int kStateVersion = 2;
+constexpr uint64_t kCounter32 = uint64_t{1} << 32;
 
 enum class CycleOutcome { kNone, kAccepted, kRefused, kFailed, kSkipped, kNoRouteTable, kDeferred };
 
@@ -27,8 +28,10 @@ enum class CounterRestart {
   kReboot,          // the router restarted: every counter starts again
   kRecreated,       // the interface was re-created (a modem reset): a new index, counters from 0
   kModuleChanged,   // the module interface is another one now
-  kCounterRestart,  // a counter went back (a driver reset, a 32-bit counter wrapped)
+  kCounterRestart,  // a counter went back (a driver reset)
   kEarlierBoot,     // pending traffic an earlier boot kept on flash
+  kWrapped,         // a 32-bit counter of a 32-bit kernel went past 2^32 and on from 0
+  kKeptOnFlash,     // this boot's books as the flash kept them, the state in /tmp being lost
 };
 
 using FailureText = std::array<char, 128>;
@@ -48,7 +51,7 @@ struct CounterBooks {
 };
 
 struct Accounting {
-  CounterOwner owner;  // no interface: nothing sampled in this boot yet
+  CounterOwner owner;  // no interface (and no boot): nothing sampled in this boot yet
   CounterBooks tx, rx;
   CounterRestart carry_from = CounterRestart::kNone;  // where the carry last grew from
   int64_t last_accepted = 0;  // Unix time of the last accepted report; 0: none yet
@@ -57,6 +60,8 @@ struct Accounting {
   FailureText last_error{};  // what went wrong, when the last cycle failed
   int64_t outage_since = 0;  // the first failed or refused report since the last accepted one
   BootId pending_taken{};    // the earlier boot whose pending traffic went into the carry
+  uint64_t epoch = 0;        // names this line of books to the server; 0: none chosen yet
+  uint64_t seq = 0;          // the number of the report not yet accepted (the last accepted + 1)
 };
 
 inline uint64_t add_saturating(uint64_t a, uint64_t b) {
@@ -75,6 +80,8 @@ struct CounterSample {
   CounterOwner owner;
   uint64_t tx = 0;
   uint64_t rx = 0;
+  bool final = false;         // its last counters, told by the kernel as it deleted the interface
+  bool kernel_32bit = false;  // a 32-bit kernel, whose drivers may keep 32-bit counters
 };
 
 // What a sample did to the accounting.
@@ -87,22 +94,30 @@ struct Measurement {
 };
 
 // The one rule of the books, per counter. A counter below its last sample restarted: what it had
-// not had accepted goes to the carry, and it counts from 0. Another boot or a re-created
-// interface restarts both. Another module interface hands its pending traffic to the carry, and
-// the new one counts from its counters now (its earlier traffic was not the module's); only
-// books with no owner, as at a start with no state saved in this boot, count from 0. No sample
-// (the counters cannot be read) changes nothing.
+// not had accepted goes to the carry, and it counts from 0; but on a 32-bit kernel, with the same
+// owner and a last sample below 2^32, it wrapped, and the traffic is sample + 2^32 - last. In a
+// final sample (the interface is gone) a counter below the last sample is one the kernel no
+// longer tells, and the last sample stands. Another boot or a re-created interface restarts both.
+// Another module interface hands its pending traffic to the carry, and the new one counts from
+// its counters now (its earlier traffic was not the module's); only books with no owner, as at a
+// start with no state saved in this boot, count from 0. No sample (the counters or the boot id
+// cannot be read) changes nothing.
 Measurement measure(const Accounting& saved, const std::optional<CounterSample>& sample);
 
 // What has not been accepted yet: the carry and the traffic since the baselines, to the last
 // sample.
 Traffic pending_traffic(const Accounting& accounting);
 
-// The server accepted a report of the last sample: the baselines move to it, the carry is done.
+// The server accepted a report of the last sample: the baselines move to it, the carry is done,
+// and the next report has the next number.
 void accept_report(Accounting* accounting, int64_t now);
 
-// The module interface's counters now; nothing when they cannot be read (or iface names none).
-std::optional<CounterSample> sample_counters(const char* iface);
+// The problem sample_counters gives when the boot id cannot be read.
+extern const char kNoBootId[];
+
+// The module interface's counters now; nothing when they cannot be read, iface names none, or
+// this boot's id cannot be read (*problem then says which, when asked).
+std::optional<CounterSample> sample_counters(const char* iface, const char** problem = nullptr);
 
 // Text for a restart: the reason ("the interface was recreated") and where carried traffic came
 // from ("the interface before it was recreated"); previous names the earlier module interface.
@@ -131,6 +146,8 @@ void remove_stale_state_files();
 
 // The word for an outcome, as the state file and --status show it.
 const char* outcome_name(CycleOutcome outcome);
+// The word for where carried traffic came from, as the state file has it.
+const char* origin_name(CounterRestart origin);
 
 // "2026-12-08 10:41:07" in local time.
 std::array<char, 32> local_time_text(int64_t unix_time);

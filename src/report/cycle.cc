@@ -5,6 +5,7 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/random.h>
 #include <time.h>
 
 #include <optional>
@@ -15,6 +16,7 @@
 #include "inputs/config.h"
 #include "inputs/gateway.h"
 #include "inputs/interface.h"
+#include "inputs/link_events.h"
 #include "inputs/module.h"
 #include "report/human_size.h"
 #include "report/pending.h"
@@ -31,9 +33,12 @@ ReportPolicy policy;
 // writes and removes it.
 std::optional<PendingTraffic> on_flash;
 
+// The kernel's news of deleted links; -1 without it.
+int link_events = -1;
+
 // Lines said once, until what they say changes.
 std::array<char, 224> module_problem_said{};
-bool counters_failure_said = false;
+const char* sample_failure_said = nullptr;
 TlsProblem tls_problem_said{};
 
 const CycleOutcome kOutcomeOfReport[] = {CycleOutcome::kAccepted, CycleOutcome::kRefused,
@@ -72,15 +77,53 @@ void say_restart(const Measurement& m) {
   }
 }
 
-// Samples the module interface's counters into the books, saying when they are other counters
-// than the books'; *restart tells why. The sample, or nothing when they cannot be read (then the
-// books stay as they are).
-std::optional<CounterSample> book_sample(const char* module, CounterRestart* restart = nullptr) {
-  std::optional<CounterSample> sample = sample_counters(module);
-  if (!sample) return std::nullopt;
+// Books a sample (or none), saying when it is of other counters than the books'.
+Measurement book(const std::optional<CounterSample>& sample) {
   Measurement m = measure(accounting, sample);
   say_restart(m);
   accounting = m.next;
+  return m;
+}
+
+bool same_boot(const BootId& a, const BootId& b) {
+  return strcmp(a.data(), b.data()) == 0;
+}
+
+// A deleted link's final counters: when it is the books' interface (its index and name, in this
+// boot), they are its last sample, with what it carried since the cycle's.
+void book_final_counters(const LinkDeletion& deletion) {
+  const CounterOwner& owner = accounting.owner;
+  if (!deletion.has_counters || deletion.ifindex != owner.ifindex ||
+      strcmp(deletion.name.data(), owner.interface.data()) != 0 ||
+      !same_boot(owner.boot_id, read_boot_id()))
+    return;
+  CounterSample last;
+  last.owner = owner;
+  last.tx = deletion.tx;
+  last.rx = deletion.rx;
+  last.final = true;
+  book(last);
+  log_verbose(verbose, "%s is gone: its last counters are tx: %" PRIu64 " rx: %" PRIu64 "\n",
+              owner.interface.data(), accounting.tx.last, accounting.rx.last);
+  save_accounting(accounting);
+}
+
+// Samples the module interface's counters into the books. When the module interface is another
+// one now, the one the books hold is sampled first, for what it carried up to the switch. The
+// sample, or nothing when it cannot be read (then the books stay as they are, and *problem, when
+// asked, says why).
+std::optional<CounterSample> book_sample(const char* module, CounterRestart* restart = nullptr,
+                                         const char** problem = nullptr) {
+  follow_link_events();
+  const CounterOwner& owner = accounting.owner;
+  if (owner.interface[0] && strcmp(owner.interface.data(), module) != 0) {
+    std::optional<CounterSample> before = sample_counters(owner.interface.data());
+    if (before && before->owner.ifindex == owner.ifindex &&
+        same_boot(before->owner.boot_id, owner.boot_id))
+      book(before);
+  }
+  std::optional<CounterSample> sample = sample_counters(module, problem);
+  Measurement m = book(sample);
   if (restart) *restart = m.restart;
   return sample;
 }
@@ -94,37 +137,39 @@ void say_module_problem(const ModuleInterface& module) {
   }
 }
 
-// Whether the file on flash holds this boot's pending traffic (not an earlier boot's).
+// Whether the file on flash holds what this boot kept (not an earlier boot's traffic).
 bool flash_of_this_boot() {
-  return on_flash && strcmp(on_flash->boot_id.data(), accounting.owner.boot_id.data()) == 0;
+  return on_flash && same_boot(on_flash->boot_id, read_boot_id());
 }
 
-void keep_on_flash(const Traffic& pending, int64_t now) {
-  PendingTraffic kept;
-  kept.boot_id = accounting.owner.boot_id[0] ? accounting.owner.boot_id : read_boot_id();
-  kept.traffic = pending;
-  kept.written = now;
-  if (save_pending(kept)) on_flash = kept;
+void keep_on_flash(int64_t now) {
+  PendingTraffic kept = pending_of(accounting, read_boot_id(), now);
+  if (kept.boot_id[0] && save_pending(kept)) on_flash = kept;
 }
 
 // While reports fail, pending traffic goes to flash once they have failed for persist_interval,
 // and again at most once per interval while it grows: a power cut then loses at most that much.
-void keep_pending_during_outage(int64_t now) {
+// What is written is sampled afresh, the failed report's own bytes with it.
+void keep_pending_during_outage(const char* module, int64_t now) {
   if (!accounting.outage_since || now < accounting.outage_since) accounting.outage_since = now;
   if (now - accounting.outage_since < policy.persist_interval) return;
-  Traffic pending = pending_traffic(accounting);
-  if (on_flash) {
+  if (on_flash && flash_of_this_boot()) {
     int64_t since_written = now - on_flash->written;
-    if (flash_of_this_boot() && since_written >= 0 && since_written < policy.persist_interval)
-      return;
-    if (pending.total() <= on_flash->traffic.total()) return;
+    if (since_written >= 0 && since_written < policy.persist_interval) return;
   }
-  if (pending.total() > 0) keep_on_flash(pending, now);
+  book_sample(module);
+  Traffic pending = pending_traffic(accounting);
+  if (on_flash && pending.total() <= on_flash->traffic.total()) return;
+  if (pending.total() > 0) keep_on_flash(now);
 }
 
 // A report is accepted: what the file on flash held was in it.
-void forget_pending_on_flash() {
-  if (on_flash && remove_pending()) on_flash.reset();
+void forget_pending_on_flash(int64_t now) {
+  if (!on_flash) return;
+  if (remove_pending(read_boot_id(), now))
+    on_flash.reset();
+  else
+    on_flash->traffic = {};
 }
 
 // Whether this cycle's report may wait, and says so: only while the traffic is below
@@ -176,38 +221,52 @@ void log_figures() {
 }
 
 // The TLS files forbid sending: said once until what is wrong changes, and the traffic waits.
-void refuse_to_send(const TlsProblem& problem) {
+void refuse_to_send(const TlsProblem& problem, const char* module) {
   if (strcmp(problem.data(), tls_problem_said.data()) != 0)
     log_failure(stderr, "Not sending the report: %s\n", problem.data());
   tls_problem_said = problem;
-  keep_pending_during_outage(now_seconds());
+  keep_pending_during_outage(module, now_seconds());
   finish_cycle(CycleOutcome::kFailed, "the TLS files cannot be used");
 }
 
-void report(const char* serial, const char* installer) {
+void report(const char* serial, const char* installer, const char* module) {
   log_figures();
   Traffic due = pending_traffic(accounting);
   if (defer_report(due, now_seconds())) return finish_cycle(CycleOutcome::kDeferred);
 
   // The report, and the baselines move on only when the server accepts it.
   char body[kLineSize];
-  format_report_body(body, sizeof(body), serial, due.total(), due.rx, due.tx);
+  format_report_body(body, sizeof(body), serial, due.total(), due.rx, due.tx,
+                     policy.report_id ? accounting.epoch : 0, accounting.seq);
   log_verbose(verbose, "Bandwidth Command: %s\n", body);
   TlsFiles tls = read_tls_files();
   TlsProblem problem{};
-  if (tls_files_unusable(tls, &problem)) return refuse_to_send(problem);
+  if (tls_files_unusable(tls, &problem)) return refuse_to_send(problem, module);
   tls_problem_said = {};
   UploadResult result = report_sender(body, installer, tls);
-  // A stop cuts the report short: its traffic stays, and the stop saves the books.
-  if (stop_requested()) return finish_cycle(CycleOutcome::kFailed, "stopped mid-report");
   int64_t now = now_seconds();
   if (result.outcome == ReportOutcome::kAccepted) {
     accept_report(&accounting, now);
+  } else if (stop_requested()) {
+    // A stop cuts the report short: its traffic stays, and the stop saves the books.
+    return finish_cycle(CycleOutcome::kFailed, "stopped mid-report");
   } else {
-    keep_pending_during_outage(now);
+    keep_pending_during_outage(module, now);
   }
   finish_cycle(kOutcomeOfReport[static_cast<int>(result.outcome)], result.detail.data());
-  if (result.outcome == ReportOutcome::kAccepted) forget_pending_on_flash();
+  if (result.outcome == ReportOutcome::kAccepted) forget_pending_on_flash(now);
+}
+
+// A new line of books: 64 random bits, never 0.
+uint64_t random_epoch() {
+  uint64_t epoch = 0;
+  if (getrandom(&epoch, sizeof(epoch), GRND_NONBLOCK) != static_cast<ssize_t>(sizeof(epoch))) {
+    ScopedFile urandom("/dev/urandom", "re");
+    if (!urandom || fread(&epoch, sizeof(epoch), 1, urandom.get()) != 1) epoch = 0;
+  }
+  // Without the kernel's randomness, the time and the process still tell boots apart.
+  if (!epoch) epoch = static_cast<uint64_t>(time(nullptr)) << 20 ^ static_cast<uint64_t>(getpid());
+  return epoch ? epoch : 1;
 }
 
 }  // namespace
@@ -225,25 +284,30 @@ void resume_accounting() {
   remove_stale_pending_files();
   Accounting saved;
   SavedFile load = load_accounting(&saved);
-  accounting = load == SavedFile::kLoaded ? saved : Accounting{};
-  if (load != SavedFile::kLoaded)
-    announce("Counting afresh: %s", load == SavedFile::kNone ? "no state saved in this boot"
-                                                             : "the saved state was ignored");
-
-  on_flash.reset();
   PendingTraffic pending;
-  if (load_pending(&pending) == SavedFile::kLoaded) {
-    on_flash = pending;
-    if (take_pending(&accounting, pending, read_boot_id()) && pending.traffic.total() > 0)
-      announce("Carrying %" PRIu64 " bytes up and %" PRIu64
-               " down not yet accepted from an earlier boot (kept in %s)",
-               pending.traffic.tx, pending.traffic.rx, pending_file());
-  }
+  on_flash.reset();
+  if (load_pending(&pending) == SavedFile::kLoaded) on_flash = pending;
+  ResumedBooks resumed =
+      resume_books(load == SavedFile::kLoaded ? std::optional<Accounting>(saved) : std::nullopt,
+                   on_flash, read_boot_id(), random_epoch());
+  accounting = resumed.books;
+  const char* why =
+      load == SavedFile::kNone ? "no state saved in this boot" : "the saved state was ignored";
+  if (resumed.from == ResumedBooks::From::kFlash)
+    announce("Resuming from %s, written %s in this boot: %s", pending_file(),
+             local_time_text(pending.written).data(), why);
+  else if (resumed.from == ResumedBooks::From::kNothing)
+    announce("Counting afresh: %s", why);
+  if (resumed.took_earlier_boot && pending.traffic.total() > 0)
+    announce("Carrying %" PRIu64 " bytes up and %" PRIu64
+             " down not yet accepted from an earlier boot (kept in %s)",
+             pending.traffic.tx, pending.traffic.rx, pending_file());
 
   // A module that cannot be read now leaves the books as they are, for the first cycle that can.
+  link_events = open_link_events();
   CounterRestart restart = CounterRestart::kNone;
   book_sample(find_module_interface().name.data(), &restart);
-  if (load == SavedFile::kLoaded && restart == CounterRestart::kNone) {
+  if (resumed.from == ResumedBooks::From::kState && restart == CounterRestart::kNone) {
     if (accounting.last_accepted == 0)
       announce("Resuming: no report accepted yet");
     else
@@ -260,9 +324,17 @@ void stop_accounting() {
   if (pending.total() == 0) return announce("Stopping: nothing is waiting to be reported");
   bool kept = flash_of_this_boot() && on_flash->traffic.tx == pending.tx &&
               on_flash->traffic.rx == pending.rx;
-  if (!kept) keep_on_flash(pending, now_seconds());
+  if (!kept) keep_on_flash(now_seconds());
   announce("Stopping with %" PRIu64 " bytes up and %" PRIu64 " down not yet accepted%s%s",
            pending.tx, pending.rx, on_flash ? ", kept in " : "", on_flash ? pending_file() : "");
+}
+
+int link_events_fd() {
+  return link_events;
+}
+
+void follow_link_events() {
+  if (link_events >= 0) read_link_events(link_events, book_final_counters);
 }
 
 bool encode_form_value(const char* text, char* out, size_t out_size) {
@@ -286,11 +358,14 @@ bool encode_form_value(const char* text, char* out, size_t out_size) {
 }
 
 bool format_report_body(char* out, size_t out_size, const char* serial, uint64_t total,
-                        uint64_t rxdiff, uint64_t txdiff) {
+                        uint64_t rxdiff, uint64_t txdiff, uint64_t epoch, uint64_t seq) {
   char encoded[3 * kConfigFieldSize];
   if (!encode_form_value(serial, encoded, sizeof(encoded))) return false;
   int n = snprintf(out, out_size, "serial=%s&bw_tot=%" PRIu64 "&bw_dn=%" PRIu64 "&bw_up=%" PRIu64,
                    encoded, total, rxdiff, txdiff);
+  if (n >= 0 && epoch && static_cast<size_t>(n) < out_size)
+    n += snprintf(out + n, out_size - static_cast<size_t>(n), "&epoch=%016" PRIx64 "&seq=%" PRIu64,
+                  epoch, seq);
   return n >= 0 && static_cast<size_t>(n) < out_size;
 }
 
@@ -306,7 +381,8 @@ void update_bandwidth() {
 
   // Every cycle samples the module's counters, on the route or not: the last sample is what a
   // modem reset or a stop is charged against.
-  std::optional<CounterSample> sample = book_sample(module.name.data());
+  const char* unreadable = nullptr;
+  std::optional<CounterSample> sample = book_sample(module.name.data(), nullptr, &unreadable);
 
   // Report only while the module carries the default route. Without a routing table
   // nothing says the route moved, so the books stay.
@@ -317,13 +393,16 @@ void update_bandwidth() {
   if (strcmp(gateway->data(), "NONE") == 0 || strcmp(gateway->data(), module.name.data()) != 0)
     return skip_reporting(CycleOutcome::kSkipped);
 
-  // Counters that cannot be read fail the cycle: nothing is sent and nothing changes.
+  // Counters that cannot be read (or whose boot cannot be told) fail the cycle: nothing is sent
+  // and nothing changes.
   if (!sample) {
-    if (!counters_failure_said)
-      log_failure(stderr, "Cannot read the counters of %s; the report waits\n", module.name.data());
-    counters_failure_said = true;
-    return finish_cycle(CycleOutcome::kFailed, "the module's counters cannot be read");
+    bool no_boot = unreadable == kNoBootId;
+    if (unreadable != sample_failure_said)
+      log_failure(stderr, "Cannot read %s%s; the report waits\n",
+                  no_boot ? "the boot id" : "the counters of ", no_boot ? "" : module.name.data());
+    sample_failure_said = unreadable;
+    return finish_cycle(CycleOutcome::kFailed, unreadable);
   }
-  counters_failure_said = false;
-  report(serial.data(), installer.data());
+  sample_failure_said = nullptr;
+  report(serial.data(), installer.data(), module.name.data());
 }

@@ -17,6 +17,7 @@ struct ReportPolicy {
   uint64_t min_report_bytes = 0;       // below this a report waits; 0: every cycle reports
   int64_t max_report_interval = 3600;  // but never longer than this after the last accepted one
   int64_t persist_interval = 3600;     // reports failing this long: pending traffic to flash
+  bool report_id = false;              // each report names its books' epoch and its number
 };
 
 // Sends one report body for installer_id with the TLS files and says how it went.
@@ -31,12 +32,18 @@ constexpr size_t kLineSize = 1024;
 // refused, failed and deferred cycles leave the traffic for the next report.
 void update_bandwidth();
 
-// At start: takes the saved books back, adds what an earlier boot left on flash, and books a
-// first sample. Says in a console and a system-log line how it goes on.
+// At start: takes the saved books back, adds what an earlier boot left on flash, starts
+// listening for deleted links, and books a first sample. Says in a console and a system-log line
+// how it goes on.
 void resume_accounting();
 
 // At a stop: a last sample, the books saved, and whatever is not yet accepted kept on flash.
 void stop_accounting();
+
+// The socket on which the kernel tells of deleted links (-1 when there is none), and what is done
+// when it has something to say: the module interface's final counters become its last sample.
+int link_events_fd();
+void follow_link_events();
 
 void cycle_set_policy(const ReportPolicy& policy);
 
@@ -47,6 +54,7 @@ void cycle_set_sender(ReportSender sender);
 // Returns false when out is too small.
 bool encode_form_value(const char* text, char* out, size_t out_size);
 
-// "serial=...&bw_tot=...&bw_dn=...&bw_up=..." with the serial encoded; false if it does not fit.
+// "serial=...&bw_tot=...&bw_dn=...&bw_up=..." with the serial encoded, and "&epoch=...&seq=..."
+// when epoch is not 0; false if it does not fit.
 bool format_report_body(char* out, size_t out_size, const char* serial, uint64_t total,
-                        uint64_t rxdiff, uint64_t txdiff);
+                        uint64_t rxdiff, uint64_t txdiff, uint64_t epoch = 0, uint64_t seq = 0);

@@ -1,7 +1,6 @@
 #include "report/pending.h"
 
-#include <inttypes.h>
-#include <stdio.h>
+#include <stddef.h>
 #include <string.h>
 
 #include "common/key_value.h"
@@ -14,51 +13,62 @@ namespace {
 PathSetting pending_path(kPendingFile);
 bool write_failure_reported = false;
 
-bool store_value(std::string_view key, std::string_view value, PendingTraffic* p, unsigned* seen,
-                 const char** problem) {
-  uint64_t n = 0;
-  *problem = "holds a value out of range";
-  if (key == "version") {
-    if (!parse_decimal(value, 1000000, &n)) return false;
-    *problem = "was written by another version";
-    if (n != kPendingVersion) return false;
-    *seen |= 1;
-  } else if (key == "boot_id") {
-    if (value.size() != kBootIdSize - 1 || !parse_boot_id(value, &p->boot_id)) return false;
-    *seen |= 2;
-  } else if (key == "tx_pending" || key == "rx_pending") {
-    if (!parse_decimal(value, kMaxPendingBytes, &n)) return false;
-    (key == "tx_pending" ? p->traffic.tx : p->traffic.rx) = n;
-    *seen |= key == "tx_pending" ? 4 : 8;
-  } else if (key == "written") {
-    if (!parse_decimal(value, INT64_MAX, &n)) return false;
-    p->written = static_cast<int64_t>(n);
-    *seen |= 16;
-  }
-  return true;
+const SavedField kPendingFields[] = {
+    {"boot_id", FieldKind::kFullBootId, 2, offsetof(PendingTraffic, boot_id)},
+    {"tx_pending", FieldKind::kBytes, 2, offsetof(PendingTraffic, traffic.tx)},
+    {"rx_pending", FieldKind::kBytes, 2, offsetof(PendingTraffic, traffic.rx)},
+    {"written", FieldKind::kTime, 2, offsetof(PendingTraffic, written)},
+    {"interface", FieldKind::kInterface, 0, offsetof(PendingTraffic, interface)},
+    {"ifindex", FieldKind::kIndex, 0, offsetof(PendingTraffic, ifindex)},
+    {"tx_last", FieldKind::kCount, 0, offsetof(PendingTraffic, last.tx)},
+    {"rx_last", FieldKind::kCount, 0, offsetof(PendingTraffic, last.rx)},
+    {"epoch", FieldKind::kEpoch, 0, offsetof(PendingTraffic, epoch)},
+    {"seq", FieldKind::kCount, 0, offsetof(PendingTraffic, seq)},
+};
+const RecordFormat kPendingFormat = {
+    kPendingFields, sizeof(kPendingFields) / sizeof(kPendingFields[0]), 2, kPendingVersion};
+
+bool same_boot(const BootId& a, const BootId& b) {
+  return strcmp(a.data(), b.data()) == 0;
+}
+
+// The books go on with the file's line of reports, which its traffic belongs to.
+void take_report_number(Accounting* books, const PendingTraffic& pending) {
+  if (!pending.epoch) return;
+  books->epoch = pending.epoch;
+  books->seq = pending.seq;
 }
 
 }  // namespace
 
+PendingTraffic pending_of(const Accounting& books, const BootId& this_boot, int64_t now) {
+  PendingTraffic p;
+  p.boot_id = this_boot;
+  p.traffic = pending_traffic(books);
+  p.written = now;
+  // The books' counters are of use to this boot only.
+  if (books.owner.interface[0] && same_boot(books.owner.boot_id, this_boot)) {
+    p.interface = books.owner.interface;
+    p.ifindex = books.owner.ifindex;
+    p.last = {books.tx.last, books.rx.last};
+  }
+  p.epoch = books.epoch;
+  p.seq = books.seq;
+  return p;
+}
+
 bool format_pending(const PendingTraffic& p, char* out, size_t out_size) {
-  int n = snprintf(out, out_size,
-                   "version=%d\nboot_id=%s\ntx_pending=%" PRIu64 "\nrx_pending=%" PRIu64
-                   "\nwritten=%" PRId64 "\n",
-                   kPendingVersion, p.boot_id.data(), p.traffic.tx, p.traffic.rx, p.written);
-  return n >= 0 && static_cast<size_t>(n) < out_size;
+  return format_record(kPendingFormat, &p, out, out_size);
 }
 
 bool parse_pending(std::string_view text, PendingTraffic* pending, const char** problem) {
   PendingTraffic parsed;
-  unsigned seen = 0;
-  auto store = [&](std::string_view key, std::string_view value) {
-    return store_value(key, value, &parsed, &seen, problem);
-  };
-  if (!parse_lines(text, store, problem)) return false;
-  if (seen != 31) {
-    *problem = "is incomplete";
-    return false;
-  }
+  int version = 0;
+  *problem = parse_record(text, kPendingFormat, &parsed, &version);
+  // Counters to go on from need their interface, and never less than the traffic since them.
+  if (!*problem && !parsed.interface[0] && (parsed.ifindex || parsed.last.total()))
+    *problem = "holds a value out of range";
+  if (*problem) return false;
   *pending = parsed;
   return true;
 }
@@ -74,39 +84,75 @@ SavedFile load_pending(PendingTraffic* pending) {
 bool save_pending(const PendingTraffic& pending) {
   char text[kMaxStateSize];
   const char* problem = "would be over 4 KiB";
-  if (format_pending(pending, text, sizeof(text)) &&
-      replace_private_file(pending_path.get(), text, strlen(text), true, &problem)) {
-    write_failure_reported = false;
-    return true;
-  }
-  if (!write_failure_reported)
+  bool saved = format_pending(pending, text, sizeof(text)) &&
+               replace_private_file(pending_path.get(), text, strlen(text), true, &problem);
+  // A file renamed into place is there, even when the directory could not be synced after.
+  if (saved && !problem) write_failure_reported = false;
+  if ((!saved || problem) && !write_failure_reported)
     log_failure(stderr, "Cannot keep the pending traffic in %s: %s\n", pending_path.get(), problem);
-  write_failure_reported = true;
-  return false;
+  write_failure_reported = !saved || problem;
+  return saved;
 }
 
-bool remove_pending() {
+bool remove_pending(const BootId& this_boot, int64_t now) {
   const char* problem = nullptr;
-  if (remove_private_file(pending_path.get(), true, &problem)) return true;
-  log_failure(stderr, "Cannot remove %s: %s\n", pending_path.get(), problem);
-  return false;
+  bool gone = remove_private_file(pending_path.get(), true, &problem);
+  if (!gone) {
+    PendingTraffic nothing;
+    nothing.boot_id = this_boot;
+    nothing.written = now;
+    char text[kMaxStateSize];
+    const char* ignored = nullptr;
+    if (format_pending(nothing, text, sizeof(text)) &&
+        !replace_private_file(pending_path.get(), text, strlen(text), true, &ignored))
+      overwrite_private_file(pending_path.get(), text, strlen(text), &ignored);
+  }
+  if (problem) log_failure(stderr, "Cannot remove %s: %s\n", pending_path.get(), problem);
+  return gone;
 }
 
 void remove_stale_pending_files() {
   remove_stale_temporaries(pending_path.get());
 }
 
-bool take_pending(Accounting* accounting, const PendingTraffic& pending, const BootId& this_boot) {
-  const char* boot = pending.boot_id.data();
-  if (!this_boot[0] || strcmp(boot, this_boot.data()) == 0 ||
-      strcmp(boot, accounting->pending_taken.data()) == 0 ||
-      strcmp(boot, accounting->owner.boot_id.data()) == 0)
-    return false;
-  accounting->tx.carry = add_saturating(accounting->tx.carry, pending.traffic.tx);
-  accounting->rx.carry = add_saturating(accounting->rx.carry, pending.traffic.rx);
-  accounting->pending_taken = pending.boot_id;
-  if (pending.traffic.total() > 0) accounting->carry_from = CounterRestart::kEarlierBoot;
-  return true;
+ResumedBooks resume_books(const std::optional<Accounting>& state,
+                          const std::optional<PendingTraffic>& flash, const BootId& this_boot,
+                          uint64_t fresh_epoch) {
+  ResumedBooks r;
+  Accounting& books = r.books;
+  if (state) {
+    books = *state;
+    r.from = ResumedBooks::From::kState;
+  }
+  if (flash && this_boot[0]) {
+    if (!state && same_boot(flash->boot_id, this_boot)) {
+      // The state is lost, and the file holds this boot's books as it last kept them.
+      if (flash->interface[0]) {
+        books.owner = {this_boot, flash->interface, flash->ifindex};
+        books.tx.baseline = books.tx.last = flash->last.tx;
+        books.rx.baseline = books.rx.last = flash->last.rx;
+      }
+      books.tx.carry = flash->traffic.tx;
+      books.rx.carry = flash->traffic.rx;
+      books.carry_from = CounterRestart::kKeptOnFlash;
+      take_report_number(&books, *flash);
+      r.from = ResumedBooks::From::kFlash;
+    } else if (!same_boot(flash->boot_id, this_boot) &&
+               !same_boot(flash->boot_id, books.pending_taken) &&
+               !same_boot(flash->boot_id, books.owner.boot_id)) {
+      books.tx.carry = add_saturating(books.tx.carry, flash->traffic.tx);
+      books.rx.carry = add_saturating(books.rx.carry, flash->traffic.rx);
+      books.pending_taken = flash->boot_id;
+      if (flash->traffic.total() > 0) books.carry_from = CounterRestart::kEarlierBoot;
+      take_report_number(&books, *flash);
+      r.took_earlier_boot = true;
+    }
+  }
+  if (!books.epoch) {
+    books.epoch = fresh_epoch;
+    books.seq = 1;
+  }
+  return r;
 }
 
 void pending_set_file(const char* path) {

@@ -9,6 +9,7 @@
 #include "common/log.h"
 #include "common/resources.h"
 #include "common/signals.h"
+#include "report/lookup.h"
 
 namespace {
 
@@ -105,6 +106,31 @@ UploadResult failed(const char* detail) {
   return result;
 }
 
+void release_list(curl_slist* list) {
+  curl_slist_free_all(list);
+}
+using CurlList = ScopedHandle<curl_slist, release_list>;
+
+// The explanation of a refusal last said: said once, until it changes or a report is accepted.
+std::array<char, 128> refusal_said{};
+
+UploadResult verdict_of(long status, const char* reply) {
+  UploadResult verdict;
+  if (reply_accepted(reply)) {
+    verdict.outcome = ReportOutcome::kAccepted;
+    log_verbose(verbose, "update_accepted 1\n");
+    refusal_said = {};
+    return verdict;
+  }
+  verdict.outcome = ReportOutcome::kRefused;
+  if (explain_refusal(status, reply, verdict.detail.data(), verdict.detail.size()) &&
+      strcmp(verdict.detail.data(), refusal_said.data()) != 0) {
+    log_failure(stderr, "%s\n", verdict.detail.data());
+    refusal_said = verdict.detail;
+  }
+  return verdict;
+}
+
 }  // namespace
 
 void* myrealloc(void* ptr, size_t size) {
@@ -142,6 +168,33 @@ bool reply_accepted(const char* reply) {
   return marker && marker[7] != '\0';
 }
 
+bool explain_refusal(long status, const char* reply, char* out, size_t out_size) {
+  if (status >= 200 && status < 300) return false;
+  // An HTML error page says it best in its title; anything else is shown as it came.
+  const char* text = reply;
+  size_t length = strlen(reply);
+  if (const char* title = strcasestr(reply, "<title>")) {
+    text = title + 7;
+    const char* end = strcasestr(text, "</title>");
+    length = end ? static_cast<size_t>(end - text) : strlen(text);
+  }
+  char excerpt[96];
+  size_t n = 0;
+  for (size_t i = 0; i < length && n < sizeof(excerpt) - 1; ++i) {
+    unsigned char c = static_cast<unsigned char>(text[i]);
+    bool space = c < 0x20 || c == 0x7f || c == ' ';
+    if (space && (n == 0 || excerpt[n - 1] == ' ')) continue;  // runs of space become one
+    excerpt[n++] = space ? ' ' : static_cast<char>(c);
+  }
+  while (n > 0 && excerpt[n - 1] == ' ') --n;
+  excerpt[n] = '\0';
+  if (n == 0)
+    snprintf(out, out_size, "The server answered %ld with an empty reply", status);
+  else
+    snprintf(out, out_size, "The server answered %ld: %s", status, excerpt);
+  return true;
+}
+
 bool installer_id_valid(const char* installer_id) {
   for (const unsigned char* c = reinterpret_cast<const unsigned char*>(installer_id); *c; ++c) {
     if (!isalnum(*c) && *c != '-' && *c != '.') return false;
@@ -172,19 +225,36 @@ UploadResult upload_report(const char* body, const char* installer_id, const Tls
     return failed("installer ID not usable in a host name");
   }
 
-  // Address, reply collector, handle.
+  // Address, the server's addresses, reply collector, handle.
   char address[kAddressSize];
   if (!form_server_address(address, sizeof(address), installer_id, target))
     return failed("server address too long");
+  char host[kAddressSize];
+  snprintf(host, sizeof(host), "%s.%s", installer_id, target.domain);
+  char resolved[kAddressSize];
+  LookupOutcome lookup =
+      look_up_server(host, target.port, target.connect_timeout * 1000, resolved, sizeof(resolved));
+  if (lookup == LookupOutcome::kStopped) return failed("stopped mid-report");
+  if (lookup == LookupOutcome::kNotFound) {
+    const char* error = curl_easy_strerror(CURLE_COULDNT_RESOLVE_HOST);
+    log_failure(stderr, "curl_easy_perform() failed: %s\n", error);
+    return failed(error);
+  }
+  CurlList addresses(lookup == LookupOutcome::kFound ? curl_slist_append(nullptr, resolved)
+                                                     : nullptr);
   ScopedResponse reply;
   CurlHandle curl(curl_easy_init());
   if (!curl.get()) return failed("libcurl could not start");
 
   // The options, with time limits so that a half-open link cannot hold the service.
   curl_easy_setopt(curl.get(), CURLOPT_URL, address);
+  if (addresses.get()) curl_easy_setopt(curl.get(), CURLOPT_RESOLVE, addresses.get());
   curl_easy_setopt(curl.get(), CURLOPT_POSTFIELDS, body);
   curl_easy_setopt(curl.get(), CURLOPT_POSTFIELDSIZE, static_cast<long>(strlen(body)));
   curl_easy_setopt(curl.get(), CURLOPT_USE_SSL, static_cast<long>(CURLUSESSL_ALL));
+  // HTTP/1.1 whatever the server offers: over HTTP/2 no TLS session is resumed, and a report is
+  // one request on a connection of its own.
+  curl_easy_setopt(curl.get(), CURLOPT_HTTP_VERSION, static_cast<long>(CURL_HTTP_VERSION_1_1));
   // The operator's CA file, when set, is all that is trusted: no CA directory, no bundle.
   if (tls.ca_file[0]) {
     curl_easy_setopt(curl.get(), CURLOPT_CAINFO, tls.ca_file.data());
@@ -213,20 +283,21 @@ UploadResult upload_report(const char* body, const char* installer_id, const Tls
   if (CURLSH* share = session_cache.for_address(address, tls_files_fingerprint(tls)))
     curl_easy_setopt(curl.get(), CURLOPT_SHARE, share);
 
-  // The transfer, and the verdict in the reply's text; the status code is not looked at.
+  // The transfer, and the verdict in the reply's text: a reply that carries the marker is the
+  // server's acceptance, however the transfer ended (cut short after it, or by a stop).
   CURLcode result = curl_easy_perform(curl.get());
-  if (result != CURLE_OK && stop_requested()) return failed("stopped mid-report");
-  if (result != CURLE_OK) {
+  response_buffer* collected = reply.get();
+  const char* text = collected->data ? collected->data : "";
+  bool accepted = reply_accepted(text);
+  if (result != CURLE_OK && !accepted) {
+    if (stop_requested()) return failed("stopped mid-report");
     log_failure(stderr, "curl_easy_perform() failed: %s\n", curl_easy_strerror(result));
     return failed(curl_easy_strerror(result));
   }
-  response_buffer* collected = reply.get();
-  const char* text = collected->data ? collected->data : "";
   log_verbose(verbose, "update_bandwidth: %lu bytes retrieved\n",
               static_cast<unsigned long>(collected->size));
   log_verbose(verbose, "bandwidth %s\n", text);
-  UploadResult verdict;
-  verdict.outcome = reply_accepted(text) ? ReportOutcome::kAccepted : ReportOutcome::kRefused;
-  if (verdict.outcome == ReportOutcome::kAccepted) log_verbose(verbose, "update_accepted 1\n");
-  return verdict;
+  long status = 0;
+  curl_easy_getinfo(curl.get(), CURLINFO_RESPONSE_CODE, &status);
+  return verdict_of(status, text);
 }

@@ -41,6 +41,11 @@ void* myrealloc(void* ptr, size_t size);
 // True when the reply holds "ACCEPTE" followed by at least one more character.
 bool reply_accepted(const char* reply);
 
+// Why a reply that does not accept is more than a plain refusal, in one line for the operator:
+// for an HTTP status that is not 2xx, "The server answered 400: " and a short printable excerpt of
+// the reply (of an HTML page, its title). False, with out untouched, for a plain refusal.
+bool explain_refusal(long status, const char* reply, char* out, size_t out_size);
+
 // An installer ID becomes the first label of the server's host name, so it may hold only letters,
 // digits, '-' and '.'. The empty ID passes (the address is formed all the same).
 bool installer_id_valid(const char* installer_id);
@@ -51,16 +56,18 @@ bool form_server_address(char* out, size_t out_size, const char* installer_id,
 
 enum class ReportOutcome { kAccepted, kRefused, kFailed };
 
-// How one upload went; detail says why, for a failed one.
+// How one upload went; detail says why, for a failed one, and for a refusal that is more than a
+// plain one (see explain_refusal).
 struct UploadResult {
   ReportOutcome outcome = ReportOutcome::kFailed;
   std::array<char, 128> detail{};
 };
 
-// POSTs body to the installer's server, over TLS 1.2 or newer, presenting the client certificate
-// of tls when it has one and trusting only its CA file when it has one. Accepted when the reply
-// carries the marker, refused when it does not, failed when no reply arrived or the report could
-// not be sent.
+// POSTs body to the installer's server, over HTTP/1.1 and TLS 1.2 or newer, presenting the
+// client certificate of tls when it has one and trusting only its CA file when it has one.
+// Accepted when the reply carries the marker (however the transfer ended), refused when a reply
+// without it arrived, failed when none arrived or the report could not be sent. A stop ends the
+// name lookup and the transfer at once.
 UploadResult upload_report(const char* body, const char* installer_id, const TlsFiles& tls);
 
 // Keeps TLS sessions from one report to the next (on unless set off), for one server at a time.

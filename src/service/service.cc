@@ -86,6 +86,9 @@ ReportPolicy read_policy() {
       "max_report_interval", static_cast<uint64_t>(policy.max_report_interval), kMaxSeconds));
   policy.persist_interval = static_cast<int64_t>(bandwidth_count(
       "persist_interval", static_cast<uint64_t>(policy.persist_interval), kMaxSeconds));
+  ConfigField report_id{};
+  config_get(report_id, "easycwmp", "bandwidth", "report_id");
+  policy.report_id = strcmp(report_id.data(), "1") == 0;
   return policy;
 }
 
@@ -233,7 +236,8 @@ int service_main(int argc, char** argv, const char* lock_path) {
   while (!stop_requested()) {
     syslog(LOG_NOTICE, "Acs Running Bandwidth Monitor.");
     update_bandwidth();
-    if (!stop_requested()) wait_for_next_cycle(static_cast<unsigned>(interval));
+    if (!stop_requested())
+      wait_for_next_cycle(static_cast<unsigned>(interval), link_events_fd(), follow_link_events);
   }
   stop_accounting();
   return 0;

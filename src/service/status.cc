@@ -73,6 +73,7 @@ struct Facts {
   Traffic unaccepted;
   std::optional<PendingTraffic> on_flash;
   bool flash_this_boot = false;
+  bool report_id = false;  // reports carry the books' epoch and their number
 };
 
 Facts gather(const char* lock_path) {
@@ -85,21 +86,24 @@ Facts gather(const char* lock_path) {
               : strcmp(gateway->data(), f.module.name.data()) == 0 ? Route::kModule
                                                                    : Route::kOther;
   }
-  f.saved = load_accounting(&f.books) == SavedFile::kLoaded;
-
-  // What the next report would send: the cycle's own rules, on a copy of the books.
-  BootId boot = read_boot_id();
+  // The books as the start would take them back, and what the next report would send.
+  Accounting saved;
   PendingTraffic pending;
-  if (load_pending(&pending) == SavedFile::kLoaded) {
-    f.on_flash = pending;
-    f.flash_this_boot = strcmp(pending.boot_id.data(), boot.data()) == 0;
-    take_pending(&f.books, pending, boot);
-  }
+  bool loaded = load_accounting(&saved) == SavedFile::kLoaded;
+  if (load_pending(&pending) == SavedFile::kLoaded) f.on_flash = pending;
+  BootId boot = read_boot_id();
+  ResumedBooks resumed =
+      resume_books(loaded ? std::optional<Accounting>(saved) : std::nullopt, f.on_flash, boot, 0);
+  f.saved = resumed.from == ResumedBooks::From::kState;
+  f.flash_this_boot = f.on_flash && strcmp(pending.boot_id.data(), boot.data()) == 0;
   std::optional<CounterSample> sample = sample_counters(f.module.name.data());
   f.sampled = sample.has_value();
-  Measurement m = measure(f.books, sample);
+  Measurement m = measure(resumed.books, sample);
   f.books = m.next;
   f.unaccepted = m.due;
+  ConfigField report_id{};
+  config_get(report_id, "easycwmp", "bandwidth", "report_id");
+  f.report_id = strcmp(report_id.data(), "1") == 0;
   return f;
 }
 
@@ -174,6 +178,12 @@ void print_text(const Facts& f) {
            f.flash_this_boot ? "this boot" : "an earlier boot");
   }
 
+  if (f.report_id && f.books.epoch)
+    printf("Report identity: epoch %016" PRIx64 ", next report %" PRIu64 "\n", f.books.epoch,
+           f.books.seq);
+  else if (f.report_id)
+    puts("Report identity: chosen at the next start");
+
   fputs("Last cycle: ", stdout);
   if (f.saved && f.books.last_cycle > 0) {
     printf("%s, %s", local_time_text(f.books.last_cycle).data(),
@@ -185,17 +195,39 @@ void print_text(const Facts& f) {
   }
 }
 
-// A JSON string: quotes, backslashes, control characters and bytes past ASCII escaped, so that
-// whatever a configuration holds the output stays valid JSON.
+// The length of the UTF-8 sequence at p, or 0 when it is not a valid one.
+size_t utf8_length(const unsigned char* p) {
+  unsigned char c = p[0];
+  if (c < 0x80) return 1;
+  auto in = [](unsigned char b, unsigned char low, unsigned char high) {
+    return b >= low && b <= high;
+  };
+  if (in(c, 0xc2, 0xdf)) return in(p[1], 0x80, 0xbf) ? 2 : 0;
+  // The second byte's range rules out overlong forms, surrogates and code points past U+10FFFF.
+  unsigned char low = c == 0xe0 ? 0xa0 : c == 0xf0 ? 0x90 : 0x80;
+  unsigned char high = c == 0xed ? 0x9f : c == 0xf4 ? 0x8f : 0xbf;
+  size_t n = in(c, 0xe0, 0xef) ? 3 : in(c, 0xf0, 0xf4) ? 4 : 0;
+  if (n == 0 || !in(p[1], low, high)) return 0;
+  for (size_t i = 2; i < n; ++i) {
+    if (!in(p[i], 0x80, 0xbf)) return 0;
+  }
+  return n;
+}
+
+// A JSON string: quotes, backslashes and control characters escaped, valid UTF-8 passed through,
+// and any other byte escaped as the Latin-1 character it would be, so that whatever a
+// configuration holds the output stays valid JSON.
 void print_json_string(const char* text) {
   putchar('"');
-  for (const unsigned char* c = reinterpret_cast<const unsigned char*>(text); *c; ++c) {
+  for (const unsigned char* c = reinterpret_cast<const unsigned char*>(text); *c;) {
+    size_t n = utf8_length(c);
     if (*c == '"' || *c == '\\')
       printf("\\%c", *c);
-    else if (*c < 0x20 || *c >= 0x7f)
+    else if (n == 0 || *c < 0x20 || *c == 0x7f)
       printf("\\u%04x", *c);
     else
-      putchar(*c);
+      fwrite(c, 1, n, stdout);
+    c += n ? n : 1;
   }
   putchar('"');
 }
@@ -260,6 +292,12 @@ void print_json(const Facts& f) {
   } else {
     fputs("null", stdout);
   }
+
+  fputs(",\"report_id\":", stdout);
+  if (f.report_id && f.books.epoch)
+    printf("{\"epoch\":\"%016" PRIx64 "\",\"seq\":%" PRIu64 "}", f.books.epoch, f.books.seq);
+  else
+    fputs("null", stdout);
 
   fputs(",\"last_cycle\":", stdout);
   if (f.saved && f.books.last_cycle > 0) {

@@ -1,0 +1,171 @@
+#include "report/record.h"
+
+#include <inttypes.h>
+#include <stdio.h>
+#include <string.h>
+
+#include "common/key_value.h"
+#include "inputs/interface.h"
+#include "report/accounting.h"
+
+namespace {
+
+const char* const kOutcomeNames[] = {"none",    "accepted",       "refused", "failed",
+                                     "skipped", "no-route-table", "deferred"};
+const char* const kOriginNames[] = {
+    "none", "reboot", "recreated", "module", "counter-restart", "earlier-boot", "wrapped", "flash"};
+constexpr size_t kOutcomes = sizeof(kOutcomeNames) / sizeof(kOutcomeNames[0]);
+constexpr size_t kOrigins = sizeof(kOriginNames) / sizeof(kOriginNames[0]);
+
+int index_of(const char* const* names, size_t count, std::string_view word) {
+  for (size_t i = 0; i < count; ++i) {
+    if (word == names[i]) return static_cast<int>(i);
+  }
+  return -1;
+}
+
+template <typename T>
+T& member(void* record, const SavedField& field) {
+  return *reinterpret_cast<T*>(static_cast<char*>(record) + field.offset);
+}
+template <typename T>
+const T& member(const void* record, const SavedField& field) {
+  return *reinterpret_cast<const T*>(static_cast<const char*>(record) + field.offset);
+}
+
+bool parse_hex(std::string_view text, uint64_t* value) {
+  if (text.size() != 16 || !all_of(text, "0123456789abcdef")) return false;
+  uint64_t v = 0;
+  for (char c : text) v = v << 4 | static_cast<uint64_t>(c <= '9' ? c - '0' : c - 'a' + 10);
+  *value = v;
+  return true;
+}
+
+// Stores one value; false when it is not one the field can hold.
+bool store(const SavedField& field, std::string_view value, void* record) {
+  uint64_t n = 0;
+  switch (field.kind) {
+    case FieldKind::kCount:
+    case FieldKind::kBytes:
+      return parse_decimal(value, field.kind == FieldKind::kBytes ? kMaxRecordBytes : UINT64_MAX,
+                           &member<uint64_t>(record, field));
+    case FieldKind::kTime:
+      if (!parse_decimal(value, INT64_MAX, &n)) return false;
+      member<int64_t>(record, field) = static_cast<int64_t>(n);
+      return true;
+    case FieldKind::kIndex:
+      if (!parse_decimal(value, 0x7fffffff, &n)) return false;
+      member<long>(record, field) = static_cast<long>(n);
+      return true;
+    case FieldKind::kFullBootId:
+      if (value.size() != kBootIdSize - 1) return false;
+      return parse_boot_id(value, &member<BootId>(record, field));
+    case FieldKind::kBootId:
+      return parse_boot_id(value, &member<BootId>(record, field));
+    case FieldKind::kInterface:
+      if (!value.empty() && !is_interface_name(value)) return false;
+      copy_view(member<InterfaceName>(record, field), value);
+      return true;
+    case FieldKind::kText:
+      copy_printable(member<FailureText>(record, field), value);
+      return true;
+    case FieldKind::kOutcome: {
+      int i = index_of(kOutcomeNames, kOutcomes, value);
+      member<CycleOutcome>(record, field) = static_cast<CycleOutcome>(i);
+      return i >= 0;
+    }
+    case FieldKind::kOrigin: {
+      int i = index_of(kOriginNames, kOrigins, value);
+      member<CounterRestart>(record, field) = static_cast<CounterRestart>(i);
+      return i >= 0;
+    }
+    case FieldKind::kEpoch:
+      return parse_hex(value, &member<uint64_t>(record, field));
+  }
+  return false;
+}
+
+// Writes one field's "key=value\n"; the characters it took, or -1.
+int print_field(const SavedField& field, const void* record, char* out, size_t out_size) {
+  switch (field.kind) {
+    case FieldKind::kCount:
+    case FieldKind::kBytes:
+      return snprintf(out, out_size, "%s=%" PRIu64 "\n", field.key,
+                      member<uint64_t>(record, field));
+    case FieldKind::kTime:
+      return snprintf(out, out_size, "%s=%" PRId64 "\n", field.key, member<int64_t>(record, field));
+    case FieldKind::kIndex:
+      return snprintf(out, out_size, "%s=%ld\n", field.key, member<long>(record, field));
+    case FieldKind::kBootId:
+    case FieldKind::kFullBootId:
+      return snprintf(out, out_size, "%s=%s\n", field.key, member<BootId>(record, field).data());
+    case FieldKind::kInterface:
+      return snprintf(out, out_size, "%s=%s\n", field.key,
+                      member<InterfaceName>(record, field).data());
+    case FieldKind::kText: {
+      FailureText text{};
+      copy_printable(text, member<FailureText>(record, field).data());
+      return snprintf(out, out_size, "%s=%s\n", field.key, text.data());
+    }
+    case FieldKind::kOutcome:
+      return snprintf(out, out_size, "%s=%s\n", field.key,
+                      outcome_name(member<CycleOutcome>(record, field)));
+    case FieldKind::kOrigin:
+      return snprintf(out, out_size, "%s=%s\n", field.key,
+                      kOriginNames[static_cast<int>(member<CounterRestart>(record, field))]);
+    case FieldKind::kEpoch:
+      return snprintf(out, out_size, "%s=%016" PRIx64 "\n", field.key,
+                      member<uint64_t>(record, field));
+  }
+  return -1;
+}
+
+}  // namespace
+
+const char* parse_record(std::string_view text, const RecordFormat& format, void* record,
+                         int* version) {
+  uint64_t seen = 0;
+  int file_version = -1;
+  const char* problem = nullptr;
+  auto take = [&](std::string_view key, std::string_view value) {
+    uint64_t n = 0;
+    if (key == "version") {
+      problem = "holds a value out of range";
+      if (!parse_decimal(value, 1000000, &n)) return false;
+      problem = "was written by another version";
+      file_version = static_cast<int>(n);
+      return n < 32 && (format.versions >> n & 1);
+    }
+    for (size_t i = 0; i < format.count; ++i) {
+      if (key != format.fields[i].key) continue;
+      problem = "holds a value out of range";
+      seen |= uint64_t{1} << i;
+      return store(format.fields[i], value, record);
+    }
+    return true;
+  };
+  if (!parse_lines(text, take, &problem)) return problem;
+  for (size_t i = 0; i < format.count; ++i) {
+    if (file_version < 0 || ((format.fields[i].required >> file_version & 1) && !(seen >> i & 1)))
+      return "is incomplete";
+  }
+  *version = file_version;
+  return nullptr;
+}
+
+bool format_record(const RecordFormat& format, const void* record, char* out, size_t out_size) {
+  int n = snprintf(out, out_size, "version=%d\n", format.current);
+  for (size_t i = 0; i < format.count && n >= 0 && static_cast<size_t>(n) < out_size; ++i) {
+    int field = print_field(format.fields[i], record, out + n, out_size - static_cast<size_t>(n));
+    n = field < 0 ? -1 : n + field;
+  }
+  return n >= 0 && static_cast<size_t>(n) < out_size;
+}
+
+const char* outcome_name(CycleOutcome outcome) {
+  return kOutcomeNames[static_cast<int>(outcome)];
+}
+
+const char* origin_name(CounterRestart origin) {
+  return kOriginNames[static_cast<int>(origin)];
+}
