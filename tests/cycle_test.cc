@@ -39,16 +39,20 @@ class CycleTest : public testing::Test {
     accept_reports = true;
     config_set_directory((dir_.path() + "/config").c_str());
     gateway_set_route_table((dir_.path() + "/route").c_str());
+    gateway_set_route_table6((dir_.path() + "/ipv6_route").c_str());
     interface_set_directory((dir_.path() + "/net").c_str());
     boot_id_set_file(dir_.write("boot_id", std::string(kBootId) + "\n").c_str());
     accounting_set_state_file((dir_.path() + "/tolvu.state").c_str());
     cycle_set_sender(record_report);
+    cycle_forget_said();
     set_identity("SN-0042", "eth1", "acme");
     set_route("eth1");
   }
   void TearDown() override {
     config_set_directory(nullptr);
     gateway_set_route_table(nullptr);
+    gateway_set_route_table6(nullptr);
+    gateway_set_route_table6(nullptr);
     interface_set_directory(nullptr);
     boot_id_set_file(nullptr);
     accounting_set_state_file(nullptr);
@@ -84,6 +88,7 @@ TEST_F(CycleTest, FirstCycleReportsTheWholeCounters) {
   EXPECT_EQ(cycle(),
             "Serial is: SN-0042\n"
             "Installer ID: acme\n"
+            "Module interface: eth1 (network.module.ifname)\n"
             "Gateway: eth1\n"
             "Module Detected: 1\n"
             "Bandwidth Calc: tx: 100 rx: 500 txdiff: 100 rxdiff: 500 total: 600\n"
@@ -241,7 +246,9 @@ TEST_F(CycleTest, UnreadableCountersFailTheCycle) {
   dir_.write("net/eth1/ifindex", "3\n");
   for (int i = 0; i < 2; ++i) {
     auto [out, err] = capture_output([] { update_bandwidth(); });
-    EXPECT_EQ(out, "Serial is: SN-0042\nInstaller ID: acme\nGateway: eth1\nModule Detected: 1\n");
+    EXPECT_EQ(out, std::string("Serial is: SN-0042\nInstaller ID: acme\n") +
+                       (i == 0 ? "Module interface: eth1 (network.module.ifname)\n" : "") +
+                       "Gateway: eth1\nModule Detected: 1\n");
     EXPECT_EQ(err, i == 0 ? "Cannot read the counters of eth1; the report waits\n" : "");
   }
   EXPECT_TRUE(sent.empty());

@@ -95,6 +95,77 @@ TEST_F(GatewayTest, SkipsMalformedRows) {
   EXPECT_EQ(scan({"wwan0\t" + std::string(5000, '0')}).gateway, "NONE");
 }
 
+// /proc/net/ipv6_route: destination, its length, source, its length, next hop, metric, references,
+// use, flags, interface.
+std::string route6(const std::string& iface, const std::string& flags = "00000003",
+                   const std::string& destination = std::string(32, '0'),
+                   const std::string& length = "00", const std::string& source_length = "00") {
+  return destination + " " + length + " 00000000000000000000000000000000 " + source_length +
+         " fe800000000000000000000000000001 00000400 00000001 00000000 " + flags + " " + iface +
+         "\n";
+}
+
+// The IPv6 table's default routes, chosen the same way; the kernel's own reject route on lo, and
+// routes that are not ::/0, never count. A source-specific default route (OpenWrt's) does.
+TEST_F(GatewayTest, ReadsTheIpv6TableTheSameWay) {
+  gateway_set_route_table6((dir_.path() + "/ipv6_route").c_str());
+  const std::string reject_on_lo = route6("lo", "00200200");
+  struct Case {
+    std::vector<std::string> rows;
+    const char* gateway;
+  } cases[] = {
+      {{reject_on_lo}, "NONE"},
+      {{route6("wwan0"), route6("usb0")}, "usb0"},
+      {{route6("usb0"), route6("eth1"), reject_on_lo}, "eth1"},
+      {{route6("eth0.2"), route6("wwan0")}, "eth0.2"},
+      {{route6("vpn_vpn0")}, "NONE"},
+      {{route6("wwan0", "00000002")}, "NONE"},  // not up
+      {{route6("wwan0", "00000003", "20010db8000000000000000000000000", "20")}, "NONE"},
+      {{route6("wwan0", "00000003", std::string(32, '0'), "00", "40")}, "wwan0"},
+      {{route6("wwan0", "0000000x"), route6(std::string(20, 'w')), "wwan0 00\n", "\n"}, "NONE"},
+  };
+  for (const auto& c : cases) {
+    std::string table;
+    for (const auto& row : c.rows) table += row;
+    dir_.write("ipv6_route", table);
+    std::optional<InterfaceName> result;
+    capture_output([&] { result = get_gateway6(); });
+    ASSERT_TRUE(result.has_value());
+    EXPECT_STREQ(result->data(), c.gateway) << table;
+  }
+
+  // Which carries the route, for the module wwan0: IPv4 decides; through a CLAT device when the
+  // module holds the IPv6 default route; with no IPv4 default route, IPv6 decides.
+  struct Route {
+    std::vector<std::string> v4, v6;
+    const char* gateway;
+    bool via_module;
+  } routes[] = {
+      {{route("wwan0")}, {route6("eth0.2")}, "wwan0", true},
+      {{route("eth0.2")}, {route6("wwan0")}, "eth0.2", false},
+      {{}, {route6("wwan0"), reject_on_lo}, "wwan0", true},
+      {{}, {route6("usb0")}, "usb0", false},
+      {{}, {reject_on_lo}, "NONE", false},
+      {{route("464-module_6_4")}, {route6("wwan0")}, "464-module_6_4", true},
+      {{route("464-module_6_4")}, {route6("usb0")}, "464-module_6_4", false},
+  };
+  for (const auto& r : routes) {
+    scan(r.v4);
+    std::string table;
+    for (const auto& row : r.v6) table += row;
+    dir_.write("ipv6_route", table);
+    std::optional<DefaultRoute> found;
+    capture_output([&] { found = find_default_route("wwan0"); });
+    ASSERT_TRUE(found.has_value());
+    EXPECT_STREQ(found->gateway.data(), r.gateway) << r.gateway;
+    EXPECT_EQ(found->via_module, r.via_module) << r.gateway;
+  }
+  dir_.write("ipv6_route", "");
+  gateway_set_route_table6((dir_.path() + "/missing").c_str());
+  EXPECT_FALSE(get_gateway6().has_value());  // IPv6 off: silently nothing
+  gateway_set_route_table6(nullptr);
+}
+
 TEST_F(GatewayTest, UnreadableTableHasNoResult) {
   gateway_set_route_table((dir_.path() + "/missing").c_str());
   std::optional<InterfaceName> result = InterfaceName{};

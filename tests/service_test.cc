@@ -63,6 +63,7 @@ class ServiceTest : public testing::Test {
       freopen((dir_.path() + "/" + name + ".err").c_str(), "w", stderr);
       config_set_directory((dir_.path() + "/config").c_str());
       gateway_set_route_table((dir_.path() + "/route").c_str());
+      gateway_set_route_table6((dir_.path() + "/ipv6_route").c_str());
       accounting_set_state_file((dir_.path() + "/tolvu.state").c_str());
       char program[] = "tolvu";
       char arg[64];
@@ -132,10 +133,10 @@ TEST_F(ServiceTest, ConsoleModeHoldsTheLockWhileAlive) {
   EXPECT_EQ(output("first.out")
                 .rfind("Acs bandwidth Started not daemonized.\n"
                        "Acs Timeout value: 600 using 1\n"
-                       "Counting afresh: no state saved in this boot\n"
-                       "Serial is: \nInstaller ID: \n"
                        "The module interface is not configured: network.module has neither "
-                       "ifname nor device\nGateway: NONE\n",
+                       "ifname nor device\n"
+                       "Counting afresh: no state saved in this boot\n"
+                       "Serial is: \nInstaller ID: \nGateway: NONE\n",
                        0),
             0u)
       << output("first.out");

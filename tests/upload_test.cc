@@ -320,6 +320,7 @@ TEST_F(UploadTest, CycleReportsEndToEnd) {
   router.write("boot_id", "3f2a6c1e-0b1d-4c1a-9e2f-1a2b3c4d5e6f\n");
   config_set_directory((router.path() + "/config").c_str());
   gateway_set_route_table((router.path() + "/route").c_str());
+  gateway_set_route_table6((router.path() + "/ipv6_route").c_str());
   interface_set_directory((router.path() + "/net").c_str());
   boot_id_set_file((router.path() + "/boot_id").c_str());
   accounting_set_state_file((router.path() + "/tolvu.state").c_str());
@@ -345,6 +346,7 @@ TEST_F(UploadTest, CycleReportsEndToEnd) {
 
   config_set_directory(nullptr);
   gateway_set_route_table(nullptr);
+  gateway_set_route_table6(nullptr);
   interface_set_directory(nullptr);
   boot_id_set_file(nullptr);
   accounting_set_state_file(nullptr);

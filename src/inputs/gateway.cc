@@ -1,6 +1,7 @@
 #include "inputs/gateway.h"
 
 #include <stdio.h>
+#include <stdlib.h>
 #include <string.h>
 
 #include "common/log.h"
@@ -11,6 +12,7 @@ int module_detected = 0;
 namespace {
 
 PathSetting route_table(kRouteTable);
+PathSetting route_table6(kRouteTable6);
 
 // Rows of /proc/net/route are 128 bytes; anything much longer is not a route row.
 constexpr size_t kRowSize = 512;
@@ -42,7 +44,8 @@ bool read_row(FILE* file, char (&row)[kRowSize], bool* usable) {
   return true;
 }
 
-// The interface of a default-route row, or false for any other row.
+// The interface of an IPv4 default-route row ("eth1  00000000  0101A8C0 ..."), or false for any
+// other row.
 bool default_route_interface(const char* row, InterfaceName* name) {
   const char *iface, *destination;
   size_t iface_length, destination_length;
@@ -55,32 +58,46 @@ bool default_route_interface(const char* row, InterfaceName* name) {
   return true;
 }
 
+// The interface of an IPv6 default-route row: destination ::/0 (of any source), up and not a
+// reject route (the kernel's own "::/0 reject" on lo is none). Fields: destination, its prefix
+// length, source, its prefix length, next hop, metric, references, use, flags, interface.
+bool default_route6_interface(const char* row, InterfaceName* name) {
+  constexpr unsigned long kRouteUp = 0x0001, kRouteReject = 0x0200;
+  const char* field[10];
+  size_t length[10];
+  for (int i = 0; i < 10; ++i) {
+    if (!next_field(&row, &field[i], &length[i])) return false;
+  }
+  if (length[0] != 32 || strspn(field[0], "0") < 32 || length[1] != 2 ||
+      strncmp(field[1], "00", 2) != 0 || length[8] != 8 || length[9] >= kInterfaceNameSize)
+    return false;
+  char flags_text[9];
+  memcpy(flags_text, field[8], 8);
+  flags_text[8] = '\0';
+  char* end = nullptr;
+  unsigned long flags = strtoul(flags_text, &end, 16);
+  if (end != flags_text + 8 || !(flags & kRouteUp) || (flags & kRouteReject)) return false;
+  memcpy(name->data(), field[9], length[9]);
+  (*name)[length[9]] = '\0';
+  return true;
+}
+
 InterfaceName name_of(const char* text) {
   InterfaceName name{};
   copy_text(name.data(), name.size(), text);
   return name;
 }
 
-}  // namespace
-
-void gateway_set_route_table(const char* path) {
-  route_table.set(path);
-}
-
-std::optional<InterfaceName> get_gateway() {
-  ScopedFile table(route_table.get(), "re");
-  if (!table) {
-    log_failure(stdout, "%s\n", "ERR: file not opened");
-    return std::nullopt;
-  }
-
+// Scans a routing table's default routes: an "eth1..." one (returned as read, at once), else
+// "eth0.2" for any "eth0.2..." one, else the last other one, else "NONE".
+InterfaceName choose_gateway(FILE* table, bool (*default_route)(const char*, InterfaceName*)) {
   bool wired_wan = false;
   std::optional<InterfaceName> other;
   char row[kRowSize];
   bool usable;
-  while (read_row(table.get(), row, &usable)) {
+  while (read_row(table, row, &usable)) {
     InterfaceName name;
-    if (!usable || !default_route_interface(row, &name)) continue;
+    if (!usable || !default_route(row, &name)) continue;
     if (strncmp(name.data(), "vpn_vpn", 7) == 0) continue;
     if (strncmp(name.data(), "eth0.2", 6) == 0) {
       wired_wan = true;
@@ -93,8 +110,51 @@ std::optional<InterfaceName> get_gateway() {
     other = name;
     log_verbose(verbose, "Gateways: %s\n", name.data());
   }
-
   if (wired_wan) return name_of("eth0.2");
-  if (other) return other;
+  if (other) return *other;
   return name_of("NONE");
+}
+
+}  // namespace
+
+void gateway_set_route_table(const char* path) {
+  route_table.set(path);
+}
+
+void gateway_set_route_table6(const char* path) {
+  route_table6.set(path);
+}
+
+std::optional<InterfaceName> get_gateway() {
+  ScopedFile table(route_table.get(), "re");
+  if (!table) {
+    log_failure(stdout, "%s\n", "ERR: file not opened");
+    return std::nullopt;
+  }
+  return choose_gateway(table.get(), default_route_interface);
+}
+
+std::optional<InterfaceName> get_gateway6() {
+  ScopedFile table(route_table6.get(), "re");
+  if (!table) return std::nullopt;
+  return choose_gateway(table.get(), default_route6_interface);
+}
+
+std::optional<DefaultRoute> find_default_route(const char* module) {
+  std::optional<InterfaceName> gateway = get_gateway();
+  if (!gateway) return std::nullopt;
+  DefaultRoute route;
+  route.gateway = *gateway;
+  bool none = strcmp(gateway->data(), "NONE") == 0;
+  bool clat = strncmp(gateway->data(), "464-", 4) == 0;
+  if (none || clat) {
+    std::optional<InterfaceName> gateway6 = get_gateway6();
+    bool module6 = gateway6 && module[0] && strcmp(gateway6->data(), "NONE") != 0 &&
+                   strcmp(gateway6->data(), module) == 0;
+    if (none && gateway6) route.gateway = *gateway6;
+    route.via_module = module6;
+    return route;
+  }
+  route.via_module = module[0] && strcmp(gateway->data(), module) == 0;
+  return route;
 }

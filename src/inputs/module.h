@@ -1,5 +1,8 @@
-// Which interface is the cellular module's: the network configuration names it, in the older
-// `option ifname` or, since OpenWrt 21.02, `option device`.
+// Which network device is the cellular module's. The network configuration names it for an
+// Ethernet-attached module (`option ifname`, or `option device` since OpenWrt 21.02); for the
+// modems OpenWrt drives through a protocol handler (qmi, mbim, ncm, directip, modemmanager, 3g,
+// ppp) it names a control device, and the network device is found as netifd finds it: asked of
+// netifd over ubus where the build has libubus, else by the handlers' own sysfs and naming rules.
 #pragma once
 
 #include <array>
@@ -7,10 +10,23 @@
 #include "inputs/config.h"
 
 struct ModuleInterface {
-  ConfigField name{};               // empty when the configuration names none
-  std::array<char, 224> problem{};  // why it names none: "network.module has neither ..."
+  ConfigField name{};                // the network device; empty when none is found
+  std::array<char, 176> found_by{};  // how: "network.module, proto qmi, /dev/cdc-wdm0"
+  std::array<char, 320> problem{};   // why none: "network.module has neither ...", naming the
+                                     // path looked at
 };
 
-// network.module.ifname when it is set; otherwise network.module.device when that names a network
-// interface (not a device node such as "/dev/cdc-wdm0" or a "/sys/..." path).
+// The module's network device, from network.module, in this order: ifname; device when it is
+// an interface's name; netifd's l3_device for network.interface.module (or its module_4 and
+// module_6) when built with libubus; the protocol's rules:
+//   qmi, mbim        /sys/class/usbmisc/<device>/device/net/*
+//   ncm              as qmi for a cdc-wdm node; ttyACM*: /sys/class/tty/<device>/device/../*/net/*;
+//                    other ttys: /sys/class/tty/<device>/device/../../*/net/*
+//   directip         /sys/class/tty/<device>/device/../../*/net/*
+//   modemmanager     a net/* directory below the sysfs path device names
+//   3g, ppp          "<proto>-module", as pppd names it
+// Where several devices match, the first by name.
 ModuleInterface find_module_interface();
+
+// Points the sysfs lookups at another tree (standing for "/sys"); nullptr restores it.
+void module_set_sysfs_root(const char* root);

@@ -37,7 +37,7 @@ std::optional<PendingTraffic> on_flash;
 int link_events = -1;
 
 // Lines said once, until what they say changes.
-std::array<char, 224> module_problem_said{};
+std::array<char, 400> module_said{};
 const char* sample_failure_said = nullptr;
 TlsProblem tls_problem_said{};
 
@@ -128,13 +128,17 @@ std::optional<CounterSample> book_sample(const char* module, CounterRestart* res
   return sample;
 }
 
-void say_module_problem(const ModuleInterface& module) {
-  if (module.name[0]) {
-    module_problem_said = {};
-  } else if (strcmp(module.problem.data(), module_problem_said.data()) != 0) {
-    announce("The module interface is not configured: %s", module.problem.data());
-    module_problem_said = module.problem;
-  }
+// Which device the module is and how it was found, or why none is: said once, until it changes.
+void say_module(const ModuleInterface& module) {
+  std::array<char, sizeof(module_said)> now{};
+  if (module.name[0])
+    snprintf(now.data(), now.size(), "Module interface: %s (%s)", module.name.data(),
+             module.found_by.data());
+  else
+    snprintf(now.data(), now.size(), "The module interface is not configured: %s",
+             module.problem.data());
+  if (strcmp(now.data(), module_said.data()) != 0) announce("%s", now.data());
+  module_said = now;
 }
 
 // Whether the file on flash holds what this boot kept (not an earlier boot's traffic).
@@ -275,11 +279,19 @@ void cycle_set_policy(const ReportPolicy& new_policy) {
   policy = new_policy;
 }
 
+void cycle_forget_said() {
+  module_said = {};
+  sample_failure_said = nullptr;
+  tls_problem_said = {};
+}
+
 void cycle_set_sender(ReportSender sender) {
   report_sender = sender ? sender : upload_report;
 }
 
 void resume_accounting() {
+  ModuleInterface module = find_module_interface();
+  say_module(module);
   remove_stale_state_files();
   remove_stale_pending_files();
   Accounting saved;
@@ -306,7 +318,7 @@ void resume_accounting() {
   // A module that cannot be read now leaves the books as they are, for the first cycle that can.
   link_events = open_link_events();
   CounterRestart restart = CounterRestart::kNone;
-  book_sample(find_module_interface().name.data(), &restart);
+  book_sample(module.name.data(), &restart);
   if (resumed.from == ResumedBooks::From::kState && restart == CounterRestart::kNone) {
     if (accounting.last_accepted == 0)
       announce("Resuming: no report accepted yet");
@@ -377,7 +389,7 @@ void update_bandwidth() {
   config_get(installer, "easycwmp", "global", "host");
   log_verbose(verbose, "Serial is: %s\n", serial.data());
   log_verbose(verbose, "Installer ID: %s\n", installer.data());
-  say_module_problem(module);
+  say_module(module);
 
   // Every cycle samples the module's counters, on the route or not: the last sample is what a
   // modem reset or a stop is charged against.
@@ -386,12 +398,11 @@ void update_bandwidth() {
 
   // Report only while the module carries the default route. Without a routing table
   // nothing says the route moved, so the books stay.
-  std::optional<InterfaceName> gateway = get_gateway();
-  if (!gateway) return skip_reporting(CycleOutcome::kNoRouteTable);
-  log_verbose(verbose, "Gateway: %s\n", gateway->data());
+  std::optional<DefaultRoute> route = find_default_route(module.name.data());
+  if (!route) return skip_reporting(CycleOutcome::kNoRouteTable);
+  log_verbose(verbose, "Gateway: %s\n", route->gateway.data());
   log_verbose(verbose, "Module Detected: %d\n", module_detected);
-  if (strcmp(gateway->data(), "NONE") == 0 || strcmp(gateway->data(), module.name.data()) != 0)
-    return skip_reporting(CycleOutcome::kSkipped);
+  if (!route->via_module) return skip_reporting(CycleOutcome::kSkipped);
 
   // Counters that cannot be read (or whose boot cannot be told) fail the cycle: nothing is sent
   // and nothing changes.

@@ -47,6 +47,10 @@ void follow_link_events();
 
 void cycle_set_policy(const ReportPolicy& policy);
 
+// Forgets the lines said once, so that they are said again (for tests, which run many services in
+// one process).
+void cycle_forget_said();
+
 // Replaces the upload step (upload_report); nullptr restores it.
 void cycle_set_sender(ReportSender sender);
 

@@ -80,11 +80,11 @@ Facts gather(const char* lock_path) {
   Facts f;
   f.pid = running_service(lock_path);
   f.module = find_module_interface();
-  if (std::optional<InterfaceName> gateway = get_gateway()) {
-    f.gateway = *gateway;
-    f.route = strcmp(gateway->data(), "NONE") == 0                 ? Route::kNone
-              : strcmp(gateway->data(), f.module.name.data()) == 0 ? Route::kModule
-                                                                   : Route::kOther;
+  if (std::optional<DefaultRoute> route = find_default_route(f.module.name.data())) {
+    f.gateway = route->gateway;
+    f.route = route->via_module                            ? Route::kModule
+              : strcmp(route->gateway.data(), "NONE") == 0 ? Route::kNone
+                                                           : Route::kOther;
   }
   // The books as the start would take them back, and what the next report would send.
   Accounting saved;
@@ -134,15 +134,16 @@ void print_text(const Facts& f) {
   const char* module = f.module.name.data();
   if (!module[0]) {
     printf("Module interface: not configured (%s)\n", f.module.problem.data());
-  } else if (f.route == Route::kModule) {
-    printf("Module interface: %s, carries the default route now\n", module);
-  } else if (f.route == Route::kNone) {
-    printf("Module interface: %s, there is no default route\n", module);
-  } else if (f.route == Route::kOther) {
-    printf("Module interface: %s, does not carry the default route (it goes via %s)\n", module,
-           f.gateway.data());
   } else {
-    printf("Module interface: %s, the routing table cannot be read\n", module);
+    printf("Module interface: %s (%s), ", module, f.module.found_by.data());
+    if (f.route == Route::kModule)
+      puts("carries the default route now");
+    else if (f.route == Route::kNone)
+      puts("there is no default route");
+    else if (f.route == Route::kOther)
+      printf("does not carry the default route (it goes via %s)\n", f.gateway.data());
+    else
+      puts("the routing table cannot be read");
   }
 
   fputs("Last accepted report: ", stdout);
@@ -254,12 +255,12 @@ void print_json(const Facts& f) {
     fputs("null", stdout);
 
   fputs(",\"module\":{\"interface\":", stdout);
-  if (f.module.name[0])
+  if (f.module.name[0]) {
     print_json_string(f.module.name.data());
-  else
-    fputs("null", stdout);
-  if (!f.module.name[0]) {
-    fputs(",\"problem\":", stdout);
+    fputs(",\"found_by\":", stdout);
+    print_json_string(f.module.found_by.data());
+  } else {
+    fputs("null,\"problem\":", stdout);
     print_json_string(f.module.problem.data());
   }
   printf(",\"route\":\"%s\",\"gateway\":", kRouteNames[static_cast<int>(f.route)]);

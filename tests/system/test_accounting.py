@@ -99,7 +99,7 @@ def test_start_says_how_counting_goes_on(sandbox):
         service = start(sb)
         settle(sb, service, 1)
         service.terminate()
-        assert service.out[2:2 + len(expect_lines)] == list(expect_lines), service.out[:6]
+        assert service.out[3:3 + len(expect_lines)] == list(expect_lines), service.out[:6]
         return accepted_reports(service.out)[0], carrying(service.out)
 
     (tx, rx, _, _), _ = run("Counting afresh: no state saved in this boot")
@@ -219,7 +219,7 @@ def test_nothing_lost_across_modem_reset_reboot_and_power_cut(sandbox):
     sb.push_traffic("eth1", 15, 500)
     service = start(sb)
     service.wait_for(lambda out, err: "bandwidth REFUSED" in out)
-    assert service.out[2:4] == [
+    assert service.out[3:5] == [
         "Counting afresh: no state saved in this boot",
         "Carrying %s bytes up and %s down not yet accepted from an earlier boot (kept in "
         "/etc/tolvu/pending)" % (kept["tx_pending"], kept["rx_pending"])]
@@ -243,7 +243,7 @@ def test_nothing_lost_across_modem_reset_reboot_and_power_cut(sandbox):
     sb.push_traffic("eth1", 10)
     service = start(sb)
     settle(sb, service, 1)
-    assert service.out[2] == "Counting afresh: no state saved in this boot"
+    assert service.out[3] == "Counting afresh: no state saved in this boot"
     assert not carrying(service.out)
     accepted += accepted_reports(service.out)[:1]
     conserved("power cut")

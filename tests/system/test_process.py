@@ -44,11 +44,12 @@ def test_daemon_mode_and_single_instance(sandbox):
     assert wait_until(lambda: any(e["priority"] == "err" for e in sb.syslog_lines()),
                       timeout=15), "timed out"
     log = sb.syslog_lines()
-    assert [e["message"] for e in log[:5]] == [
+    assert [e["message"] for e in log[:6]] == [
         "Acs bandwidth daemon Started.", "Acs Timeout value: 600 using 1",
+        "Module interface: eth1 (network.module.ifname)",
         "Counting afresh: no state saved in this boot",
-        "Acs Running Bandwidth Monitor.", log[4]["message"]]
-    assert log[4]["message"].startswith("tx: ")
+        "Acs Running Bandwidth Monitor.", log[5]["message"]]
+    assert log[5]["message"].startswith("tx: ")
     errors = [e for e in log if e["priority"] == "err"]
     assert errors[0]["message"] == CUT_REPLY
     assert {(e["ident"], e["facility"], e["pid"]) for e in log} == {("OxelACS", "daemon", daemon)}
@@ -64,7 +65,8 @@ def test_daemon_mode_and_single_instance(sandbox):
     status = start(sb, "--status")
     assert status.wait() == 0
     assert status.out[:2] == ["tolvu is running, PID %d" % daemon,
-                              "Module interface: eth1, carries the default route now"]
+                              "Module interface: eth1 (network.module.ifname), carries the "
+                              "default route now"]
     assert status.out[2].startswith("Last accepted report: ")
     assert status.out[3].startswith("Not yet accepted: tx ")
     assert status.out[4].startswith("Last cycle: ")
@@ -129,7 +131,8 @@ def test_status_over_ubus_through_rpcd(sandbox):
     status = rpcd_call(sb, "call", "status")
     state = sb.state()
     assert status["running"] is True and status["pid"] == service.popen.pid
-    assert status["module"] == {"interface": "eth1", "route": "module", "gateway": "eth1"}
+    assert status["module"] == {"interface": "eth1", "found_by": "network.module.ifname",
+                                "route": "module", "gateway": "eth1"}
     assert status["last_accepted"] == int(state["last_accepted"])
     assert status["last_cycle"]["time"] == int(state["last_cycle"])
     assert status["last_cycle"]["outcome"] == state["last_outcome"]

@@ -39,6 +39,7 @@ def test_reports_every_byte_once(sandbox):
     ledger = Ledger()
     bounds = []
     expected_out = ["Acs bandwidth Started not daemonized.", "Acs Timeout value: 600 using 1",
+                    "Module interface: eth1 (network.module.ifname)",
                     "Counting afresh: no state saved in this boot"]
     sb.push_traffic("eth1", rng.randint(1, 30), rng.randint(60, 1400))
     before = sb.counters("eth1")
@@ -102,7 +103,8 @@ def test_reports_every_byte_once(sandbox):
     # The system log: two notices a cycle, under the console-mode ident and facility.
     log = sb.syslog_lines()
     figures = [line.split(": ", 1)[1] for line in service.out if line.startswith("Bandwidth Calc:")]
-    expected_log = ["Counting afresh: no state saved in this boot"]
+    expected_log = ["Module interface: eth1 (network.module.ifname)",
+                    "Counting afresh: no state saved in this boot"]
     for line in figures:
         expected_log += ["Acs Running Bandwidth Monitor.", line]
     messages = [entry["message"] for entry in log]
