@@ -33,6 +33,7 @@ import uuid
 HERE = os.path.dirname(os.path.abspath(__file__))
 MGMT_SERVER = os.path.join(HERE, "mgmt_server.py")
 SERVER_ADDRESS = "10.200.0.1"  # the management server's own address, on its loopback
+SILENT_DNS = "10.200.0.53"     # a name server that takes every query and never answers
 SERVER_PORT = 8090
 SECOND_INSTALLER = "beta"
 HOST_LOCK = "/run/tolvu-sandbox.lock"        # held shared by every live sandbox
@@ -251,6 +252,7 @@ class Sandbox:
         self.server_options = ["--tls12"] if tls12 else []
         self.interval = interval
         self.links = {}
+        self.macvlans = set()
         self.dir = None
         self.server_proc = None
         self.services = []
@@ -285,9 +287,9 @@ class Sandbox:
             ["/usr/bin/python3", MGMT_SERVER, "pki"] + (["--chain"] if self.chain else [])
             + [os.path.join(self.dir, "pki"), self.host, self.other_host],
             check=True, capture_output=True, text=True).stdout)
-        with open(os.path.join(self.dir, "hosts"), "w") as f:
-            f.write("127.0.0.1 localhost\n%s %s %s\n" % (SERVER_ADDRESS, self.host,
-                                                         self.other_host))
+        self.set_hosts()
+        with open(os.path.join(self.dir, "resolv.conf"), "w") as f:
+            f.write("nameserver %s\n" % SILENT_DNS)
         self.set_plan({"default": {"reply": "ACCEPTED"}})
         self.server_log = os.path.join(self.dir, "server", "requests.log")
         open(self.server_log, "w").close()
@@ -303,7 +305,7 @@ class Sandbox:
         fcntl.flock(self.host_lock, fcntl.LOCK_EX)
         with open(HOST_CREATED, "a") as created:
             for path, is_dir in (("/etc/config", True), ("/etc/tolvu", True), ("/dev/log", False),
-                                 (INSTALLED_BINARY, False)):
+                                 (INSTALLED_BINARY, False), ("/etc/resolv.conf", False)):
                 if not os.path.lexists(path):
                     if is_dir:
                         os.mkdir(path)
@@ -356,14 +358,32 @@ class Sandbox:
             shutil.rmtree(self.dir, ignore_errors=True)
 
     # ---- the router's links and routes
-    def add_link(self, name):
-        """A veth link from the router (interface name) to the server, with its own subnet."""
+    def add_link(self, name, macvlan=False):
+        """A link from the router (interface name) to the server, with its own subnet: a veth, or
+        a macvlan on a veth (whose final counters the kernel tells in full as it deletes it; a
+        veth's receive side it does not). Added again after delete_link, a macvlan is a new
+        interface on the same veth."""
         index = self.links.get(name) or len(self.links) + 1
         self.links[name] = index
         peer = "tv%d" % index
         router_ip, server_ip = "10.201.%d.1" % index, "10.201.%d.2" % index
-        sh("ip", "link", "add", name, "netns", self.router, "type", "veth", "peer", "name", peer,
-           "netns", self.server)
+        if macvlan and name in self.macvlans:
+            sh("ip", "link", "add", "link", "lw%d" % index, "name", name, "type", "macvlan",
+               "mode", "bridge", ns=self.router)
+            sh("ip", "addr", "add", router_ip + "/30", "dev", name, ns=self.router)
+            sh("ip", "link", "set", name, "up", ns=self.router)
+            return server_ip
+        if macvlan:
+            self.macvlans.add(name)
+            lower = "lw%d" % index
+            sh("ip", "link", "add", lower, "netns", self.router, "type", "veth", "peer", "name",
+               peer, "netns", self.server)
+            sh("ip", "link", "set", lower, "up", ns=self.router)
+            sh("ip", "link", "add", "link", lower, "name", name, "type", "macvlan", "mode",
+               "bridge", ns=self.router)
+        else:
+            sh("ip", "link", "add", name, "netns", self.router, "type", "veth", "peer", "name",
+               peer, "netns", self.server)
         sh("ip", "addr", "add", router_ip + "/30", "dev", name, ns=self.router)
         sh("ip", "link", "set", name, "up", ns=self.router)
         sh("ip", "addr", "add", server_ip + "/30", "dev", peer, ns=self.server)
@@ -395,6 +415,15 @@ class Sandbox:
         out = sh("sh", "-c", "cat /sys/class/net/%s/statistics/tx_bytes "
                  "/sys/class/net/%s/statistics/rx_bytes" % (name, name),
                  ns=self.router, capture=True).split()
+        return int(out[0]), int(out[1])
+
+    def far_end_counters(self, name):
+        """(tx_bytes, rx_bytes) of a router link as its far end counts them: what the router sent,
+        what it received, whatever became of the router's own interface."""
+        peer = "tv%d" % self.links[name]
+        out = sh("sh", "-c", "cat /sys/class/net/%s/statistics/rx_bytes "
+                 "/sys/class/net/%s/statistics/tx_bytes" % (peer, peer),
+                 ns=self.server, capture=True).split()
         return int(out[0]), int(out[1])
 
     def push_traffic(self, name, datagrams, size=1000):
@@ -430,6 +459,28 @@ class Sandbox:
         self.write_config("network", "config interface 'module'\n"
                           + ("" if module is None else "\toption ifname '%s'\n" % module)
                           + ("" if device is None else "\toption device '%s'\n" % device))
+
+    # ---- names
+    def set_hosts(self, resolvable=True):
+        """The router's /etc/hosts: with the server's names, or without them, so that they go to
+        the name server (see silent_dns)."""
+        with open(os.path.join(self.dir, "hosts"), "w") as f:
+            f.write("127.0.0.1 localhost\n")
+            if resolvable:
+                f.write("%s %s %s\n" % (SERVER_ADDRESS, self.host, self.other_host))
+
+    def silent_dns(self):
+        """A name server, the router's, that takes every query and never answers: a hanging
+        lookup, as on a cellular link whose DNS is gone."""
+        sh("ip", "addr", "add", SILENT_DNS + "/32", "dev", "lo", ns=self.server)
+        code = ("import socket,time\ns=socket.socket(socket.AF_INET,socket.SOCK_DGRAM)\n"
+                "s.bind(('%s',53))\nopen('%s','w').close()\ntime.sleep(3600)\n")
+        ready = os.path.join(self.dir, "server", "dns-ready")
+        subprocess.Popen(["ip", "netns", "exec", self.server, "/usr/bin/python3", "-c",
+                          code % (SILENT_DNS, ready)],
+                         stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        if not wait_until(lambda: os.path.exists(ready), timeout=10):
+            raise RuntimeError("the silent name server did not start")
 
     # ---- the management server
     def restart_server(self, *options):
@@ -475,6 +526,7 @@ class Sandbox:
             (os.path.join(self.dir, "flash"), "/etc/tolvu"),
             (self.pki["ca_dir"], "/etc/ssl/certs"),
             (os.path.join(self.dir, "hosts"), "/etc/hosts"),
+            (os.path.join(self.dir, "resolv.conf"), "/etc/resolv.conf"),
             (os.path.join(self.dir, "log.sock"), "/dev/log"),
             (os.path.join(self.dir, "tmp"), "/tmp"),  # last: the others live under /tmp
         ]
@@ -523,7 +575,7 @@ class Sandbox:
         self.set_boot_id(str(uuid.uuid4()))
         for name in links:
             self.delete_link(name)
-            self.add_link(name)
+            self.add_link(name, macvlan=name in self.macvlans)
 
     def flash_dir(self):
         return os.path.join(self.dir, "flash")
