@@ -33,6 +33,7 @@ import uuid
 HERE = os.path.dirname(os.path.abspath(__file__))
 MGMT_SERVER = os.path.join(HERE, "mgmt_server.py")
 SERVER_ADDRESS = "10.200.0.1"  # the management server's own address, on its loopback
+SERVER_ADDRESS6 = "fd00:200::1"  # the same, when a test turns IPv6 on
 SILENT_DNS = "10.200.0.53"     # a name server that takes every query and never answers
 SERVER_PORT = 8090
 SECOND_INSTALLER = "beta"
@@ -253,6 +254,8 @@ class Sandbox:
         self.interval = interval
         self.links = {}
         self.macvlans = set()
+        self.sysfs = None
+        self.ipv6 = False
         self.dir = None
         self.server_proc = None
         self.services = []
@@ -417,6 +420,40 @@ class Sandbox:
                  ns=self.router, capture=True).split()
         return int(out[0]), int(out[1])
 
+    def fake_sysfs(self):
+        """A directory standing for the router's /sys/class ("class/") and /sys/devices/platform
+        ("platform/") in every process started from now on, for trees of USB modems; returns it.
+        Symbolic links in it point at "/sys/...", as the kernel's do."""
+        self.sysfs = os.path.join(self.dir, "sysfs")
+        for sub in ("class/net", "platform"):
+            os.makedirs(os.path.join(self.sysfs, sub), exist_ok=True)
+        return self.sysfs
+
+    def enable_ipv6(self):
+        """IPv6 on in both namespaces (it is off unless a test needs it, so that its chatter does
+        not move counters), without duplicate address detection; the server listens on it too."""
+        self.ipv6 = True
+        for ns in (self.router, self.server):
+            for key in ("all", "default"):
+                sh("sysctl", "-qw", "net.ipv6.conf.%s.disable_ipv6=0" % key,
+                   "net.ipv6.conf.%s.accept_dad=0" % key, ns=ns)
+        sh("ip", "-6", "addr", "add", SERVER_ADDRESS6 + "/128", "dev", "lo", "nodad", ns=self.server)
+        self.restart_server()
+
+    def set_default_route6(self, name):
+        """An IPv6 address on the link and the router's IPv6 default route through it, as an
+        IPv6-only APN gives; the server's names then resolve to its IPv6 address."""
+        index = self.links[name]
+        router_ip, server_ip = "fd00:201:%d::1" % index, "fd00:201:%d::2" % index
+        peer = "tv%d" % index
+        sh("ip", "-6", "addr", "replace", router_ip + "/64", "dev", name, "nodad", ns=self.router)
+        sh("ip", "-6", "addr", "replace", server_ip + "/64", "dev", peer, "nodad", ns=self.server)
+        sh("ip", "-6", "route", "replace", "default", "via", server_ip, "dev", name,
+           ns=self.router)
+        with open(os.path.join(self.dir, "hosts"), "w") as f:
+            f.write("127.0.0.1 localhost\n%s %s %s\n" % (SERVER_ADDRESS6, self.host,
+                                                         self.other_host))
+
     def far_end_counters(self, name):
         """(tx_bytes, rx_bytes) of a router link as its far end counts them: what the router sent,
         what it received, whatever became of the router's own interface."""
@@ -441,11 +478,11 @@ class Sandbox:
         os.rename(path + ".tmp", path)
 
     def configure(self, serial="SN-0042", module="eth1", installer=None, interval=None,
-                  enabled="1", periodic=600, device=None, **bandwidth):
+                  enabled="1", periodic=600, device=None, proto=None, **bandwidth):
         """Writes the service's UCI files. A polling interval of 0 falls back to half the
         periodic one. Other keywords are options of easycwmp.bandwidth (tls_resume,
         min_report_bytes, persist_interval, client_cert, ...); module=None leaves ifname out, and
-        device sets network.module.device."""
+        device and proto set network.module's."""
         installer = self.installer if installer is None else installer
         interval = self.interval if interval is None else interval
         self.write_config("easycwmp", (
@@ -458,7 +495,8 @@ class Sandbox:
                       if item[1] is not None))
         self.write_config("network", "config interface 'module'\n"
                           + ("" if module is None else "\toption ifname '%s'\n" % module)
-                          + ("" if device is None else "\toption device '%s'\n" % device))
+                          + ("" if device is None else "\toption device '%s'\n" % device)
+                          + ("" if proto is None else "\toption proto '%s'\n" % proto))
 
     # ---- names
     def set_hosts(self, resolvable=True):
@@ -494,7 +532,7 @@ class Sandbox:
             os.unlink(port_file)
         self.server_proc = subprocess.Popen(
             ["ip", "netns", "exec", self.server, "/usr/bin/python3", MGMT_SERVER, "serve",
-             "--bind", "0.0.0.0", "--port", str(SERVER_PORT), "--cert", self.pki["cert"],
+             "--bind", "::" if self.ipv6 else "0.0.0.0", "--port", str(SERVER_PORT), "--cert", self.pki["cert"],
              "--key", self.pki["key"], "--log", self.server_log,
              "--plan", os.path.join(self.dir, "server", "plan.json"),
              "--port-file", port_file] + self.server_options + list(options),
@@ -546,10 +584,17 @@ class Sandbox:
         if os.path.exists(boot_id):  # another boot, as the service sees it
             mounts.insert(0, (boot_id, "/proc/sys/kernel/random/boot_id"))
         script = "".join('mount --bind "%s" "%s" && ' % m for m in mounts[:-1] + mirrors)
+        if self.sysfs:
+            # The test's own /sys/class and /sys/devices/platform (the modems' trees), with the
+            # router's real /sys/class/net kept inside it: its counters stay the kernel's.
+            script += ('mount --bind /sys/class/net "{0}/class/net" && '
+                       'mount --rbind "{0}/class" /sys/class && '
+                       'mount --bind "{0}/platform" /sys/devices/platform && ').format(self.sysfs)
         script += 'mount --rbind "%s" "%s" && ' % mounts[-1]
         if hide_route_table:
             # An empty /proc for the service alone: the routing table cannot be opened.
             script += "mount -t tmpfs none /proc && "
+
         script += 'exec "$@"'
         popen = subprocess.Popen(
             ["ip", "netns", "exec", self.router, "sh", "-c", script, "sh"] + list(wrap)
