@@ -15,7 +15,8 @@ BOOT = "0badc0de-0000-4000-8000-000000000002"
 
 
 def body_fields(line):
-    return {k: int(v) for k, v in urllib.parse.parse_qsl(line.split(": ", 1)[1]) if k != "serial"}
+    return {k: int(v) for k, v in urllib.parse.parse_qsl(line.split(": ", 1)[1])
+            if k not in ("serial", "epoch")}
 
 
 def accepted_reports(out):
