@@ -32,6 +32,67 @@ import uuid
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 MGMT_SERVER = os.path.join(HERE, "mgmt_server.py")
+BANDWIDTH_PHP = os.path.join(HERE, "server", "bandwidth.php")
+NGINX = "/usr/sbin/nginx"
+PHP_FPM = "/usr/sbin/php-fpm8.2"
+
+# The server block the README gives operators, with the sandbox's paths; the rest of an nginx
+# configuration around it, all in the sandbox's own directory.
+NGINX_CONF = """worker_processes 1;
+user root root;
+pid {dir}/nginx.pid;
+error_log {dir}/error.log info;
+events {{ worker_connections 64; }}
+http {{
+    log_format tolvu '$remote_addr "$request" $status $server_protocol alpn=$ssl_alpn_protocol '
+                     'tls=$ssl_protocol reused=$ssl_session_reused client="$ssl_client_s_dn" '
+                     'sent=$bytes_sent received=$request_length';
+    access_log {dir}/access.log tolvu;
+    client_body_temp_path {dir}/temp/body;
+    fastcgi_temp_path {dir}/temp/fastcgi;
+    proxy_temp_path {dir}/temp/proxy;
+    uwsgi_temp_path {dir}/temp/uwsgi;
+    scgi_temp_path {dir}/temp/scgi;
+
+    server {{
+        listen {address}:8090 ssl http2;
+        server_name {names};
+        ssl_certificate {cert};
+        ssl_certificate_key {key};
+        ssl_protocols TLSv1.2 TLSv1.3;
+        # Sessions kept for longer than the report interval, so that reports resume.
+        ssl_session_cache shared:tolvu:1m;
+        ssl_session_timeout 1h;
+{client_ca}
+        location = /bandwidth.php {{
+            root {www};
+            fastcgi_pass unix:{dir}/php-fpm.sock;
+            fastcgi_param SCRIPT_FILENAME $document_root/bandwidth.php;
+            fastcgi_param REQUEST_METHOD $request_method;
+            fastcgi_param CONTENT_TYPE $content_type;
+            fastcgi_param CONTENT_LENGTH $content_length;
+            fastcgi_param SSL_CLIENT_S_DN $ssl_client_s_dn;
+            fastcgi_param TOLVU_LEDGER {dir}/ledger;
+        }}
+        location / {{ return 404; }}
+    }}
+}}
+"""
+NGINX_CLIENT_CA = """        # Every router proves who it is with a certificate from the operator's CA.
+        ssl_client_certificate {client_ca};
+        ssl_verify_client on;
+"""
+PHP_FPM_CONF = """[global]
+pid = {dir}/php-fpm.pid
+error_log = {dir}/php-fpm.log
+daemonize = no
+[tolvu]
+user = root
+group = root
+listen = {dir}/php-fpm.sock
+pm = static
+pm.max_children = 2
+"""
 SERVER_ADDRESS = "10.200.0.1"  # the management server's own address, on its loopback
 SERVER_ADDRESS6 = "fd00:200::1"  # the same, when a test turns IPv6 on
 SILENT_DNS = "10.200.0.53"     # a name server that takes every query and never answers
@@ -540,6 +601,51 @@ class Sandbox:
         if not wait_until(lambda: os.path.exists(port_file) or self.server_proc.poll() is not None,
                           timeout=10, step=0.02) or not os.path.exists(port_file):
             raise RuntimeError("the management server did not start")
+
+    def serve_with_nginx(self, client_ca=False):
+        """nginx with HTTP/2 on, and PHP-FPM running tools/server/bandwidth.php, in place of the
+        reference server (which stops): on the test PKI, with every file and socket in the
+        sandbox's directory and no system service touched. Returns the directory, which holds
+        access.log (one line a request) and ledger (one line a billed report)."""
+        if self.server_proc:
+            self.server_proc.kill()
+            self.server_proc.wait()
+            self.server_proc = None
+        web = os.path.join(self.dir, "web")
+        for sub in ("www", "temp"):
+            os.makedirs(os.path.join(web, sub), exist_ok=True)
+        shutil.copyfile(BANDWIDTH_PHP, os.path.join(web, "www", "bandwidth.php"))
+        for name in ("nginx.pid", "php-fpm.sock"):
+            if os.path.exists(os.path.join(web, name)):
+                os.unlink(os.path.join(web, name))
+        with open(os.path.join(web, "nginx.conf"), "w") as f:
+            f.write(NGINX_CONF.format(
+                dir=web, www=os.path.join(web, "www"), address=SERVER_ADDRESS,
+                names="%s %s" % (self.host, self.other_host), cert=self.pki["cert"],
+                key=self.pki["key"], client_ca=NGINX_CLIENT_CA.format(
+                    client_ca=self.pki["client-ca"]) if client_ca else ""))
+        with open(os.path.join(web, "php-fpm.conf"), "w") as f:
+            f.write(PHP_FPM_CONF.format(dir=web))
+        # A second call replaces the first pair.
+        for ns_pid in sh("ip", "netns", "pids", self.server, check=False, capture=True).split():
+            try:
+                if os.path.basename(os.readlink("/proc/%s/exe" % ns_pid)).startswith(
+                        ("nginx", "php-fpm")):
+                    os.kill(int(ns_pid), signal.SIGKILL)
+            except OSError:
+                pass
+        subprocess.Popen(["ip", "netns", "exec", self.server, PHP_FPM, "-R", "-F", "-y",
+                          os.path.join(web, "php-fpm.conf")],
+                         stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        subprocess.Popen(["ip", "netns", "exec", self.server, NGINX, "-e",
+                          os.path.join(web, "error.log"), "-p", web, "-c",
+                          os.path.join(web, "nginx.conf"), "-g", "daemon off;"],
+                         stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        if not wait_until(lambda: all(os.path.exists(os.path.join(web, f))
+                                      for f in ("nginx.pid", "php-fpm.sock")), timeout=20):
+            raise RuntimeError("nginx or PHP-FPM did not start: %s" % open(
+                os.path.join(web, "error.log")).read()[-2000:])
+        return web
 
     def set_plan(self, plan):
         path = os.path.join(self.dir, "server", "plan.json")
