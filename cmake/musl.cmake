@@ -5,21 +5,39 @@
 set(CMAKE_SYSTEM_NAME Linux)
 set(CMAKE_C_COMPILER musl-gcc)
 set(CMAKE_CXX_COMPILER g++)
+# musl-gcc is GCC with other specs: GCC's archiver, which knows link-time optimisation's objects.
+foreach(_language C CXX)
+  set(CMAKE_${_language}_COMPILER_AR gcc-ar)
+  set(CMAKE_${_language}_COMPILER_RANLIB gcc-ranlib)
+endforeach()
 
 set(TOLVU_STACK_PREFIX "$ENV{TOLVU_STACK_PREFIX}" CACHE PATH "Prefix of the router's libcurl")
 list(APPEND CMAKE_TRY_COMPILE_PLATFORM_VARIABLES TOLVU_STACK_PREFIX)
 if(NOT TOLVU_STACK_PREFIX)
   message(FATAL_ERROR "set TOLVU_STACK_PREFIX to the prefix scripts/router-stack builds")
 endif()
+# Checks that configure projects of their own (link-time optimisation's) read it from here.
+set(ENV{TOLVU_STACK_PREFIX} "${TOLVU_STACK_PREFIX}")
 
 execute_process(COMMAND sh -c "sed -n 's/^exec .*-specs \"\\(.*\\)\"$/\\1/p' \"$(command -v musl-gcc)\""
                 OUTPUT_VARIABLE _musl_specs OUTPUT_STRIP_TRAILING_WHITESPACE)
 execute_process(COMMAND g++ -dumpversion OUTPUT_VARIABLE _gcc_version OUTPUT_STRIP_TRAILING_WHITESPACE)
 execute_process(COMMAND g++ -dumpmachine OUTPUT_VARIABLE _gcc_machine OUTPUT_STRIP_TRAILING_WHITESPACE)
+# The kernel's headers (linux/, asm/), as a musl toolchain's sysroot has them, without glibc's.
+set(_kernel_headers "${CMAKE_BINARY_DIR}/kernel-headers")
+file(MAKE_DIRECTORY "${_kernel_headers}")
+foreach(_pair "linux=/usr/include/linux" "asm-generic=/usr/include/asm-generic"
+              "asm=/usr/include/${_gcc_machine}/asm")
+  string(REPLACE "=" ";" _pair "${_pair}")
+  list(GET _pair 0 _name)
+  list(GET _pair 1 _target)
+  execute_process(COMMAND ln -sfn "${_target}" "${_kernel_headers}/${_name}")
+endforeach()
 # libstdc++'s headers ask glibc's version macro; musl has none, and needs nothing it guards.
 set(CMAKE_CXX_FLAGS_INIT "-specs ${_musl_specs} -D'__GLIBC_PREREQ(a,b)=0' \
 -isystem /usr/include/c++/${_gcc_version} \
--isystem /usr/include/${_gcc_machine}/c++/${_gcc_version} -fno-threadsafe-statics")
+-isystem /usr/include/${_gcc_machine}/c++/${_gcc_version} -isystem ${_kernel_headers} \
+-fno-threadsafe-statics")
 
 set(CMAKE_FIND_ROOT_PATH "${TOLVU_STACK_PREFIX}")
 set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)

@@ -137,6 +137,26 @@ def wire(sb, binary, **options):
     return sizes, [r["resumed"] for r in requests], requests[-1]["tls_version"]
 
 
+def wire_nginx(sb, binary):
+    """The same against nginx with HTTP/2 on and PHP-FPM, the server most operators run; whether
+    the second report resumed, as nginx logs it."""
+    web = sb.serve_with_nginx()
+    sb.configure(interval=2)
+    service = sb.start(binary)
+    sizes = []
+    for n in (1, 2):
+        before = sb.counters("eth1")
+        service.wait_for(lambda out, err: out.count("update_accepted 1") >= n, timeout=30)
+        time.sleep(0.5)
+        after = sb.counters("eth1")
+        sizes.append((after[0] - before[0], after[1] - before[1]))
+    service.stop()
+    with open(os.path.join(web, "access.log")) as f:
+        log = f.read().splitlines()
+    return sizes, ["reused=r" in line for line in log[:2]], [
+        re.search(r" (HTTP/[\d.]+) ", line).group(1) for line in log[:2]]
+
+
 def first_report_ms(sb, binary):
     sb.configure(interval=240)
     start = time.time()
@@ -165,6 +185,7 @@ def wire_rows(binaries, domain):
     def add(name, stack, version, text):
         table.setdefault(name, {}).setdefault(stack, []).append("%s (%s)" % (text, version))
 
+    resumed_plain = {}
     for stack, version, options in cases:
         for mtls in (False, True):
             with Sandbox(domain, chain=True, **options) as sb:
@@ -182,10 +203,27 @@ def wire_rows(binaries, domain):
             add(kind + "full", stack, version, "%d + %d = %d" % (first[0], first[1], full))
             add(kind + "resumed", stack, version, "%d + %d = %d" % (second[0], second[1], resumed))
             if not mtls:
+                resumed_plain[(stack, version)] = resumed
                 add("ratio", stack, version, "%.0f %%" % (100.0 * resumed / full))
                 add("month full", stack, version, "%.1f MB" % (full * REPORTS_PER_30_DAYS / 1e6))
                 add("month resumed", stack, version,
                     "%.1f MB" % (resumed * REPORTS_PER_30_DAYS / 1e6))
+    # Against nginx with HTTP/2 on, and with the report identity on: a resumed report each.
+    for stack, binary in binaries.items():
+        version = TLS_OF[stack]
+        with Sandbox(domain, chain=True) as sb:
+            prepared(sb)
+            (_, second), reused, protocols = wire_nginx(sb, binary)
+        assert reused == [False, True] and protocols == ["HTTP/1.1"] * 2, (stack, reused,
+                                                                           protocols)
+        add("nginx", stack, version, "%d + %d = %d, %+d against the reference server" % (
+            second[0], second[1], sum(second), sum(second) - resumed_plain[(stack, version)]))
+        with Sandbox(domain, chain=True) as sb:
+            prepared(sb)
+            (_, second), reused, _ = wire(sb, binary, report_id="1")
+        assert reused == [False, True], (stack, reused)
+        add("report id", stack, version, "%d + %d = %d, %+d bytes" % (
+            second[0], second[1], sum(second), sum(second) - resumed_plain[(stack, version)]))
     joined = {name: {s: "; ".join(v) for s, v in values.items()} for name, values in table.items()}
     row("bytes on the wire, first report (full handshake), sent + received", joined["full"],
         "tx/rx_bytes of the module's veth around the cycle; leaf + intermediate RSA-2048")
@@ -195,6 +233,10 @@ def wire_rows(binaries, domain):
         "the same; client certificate EC P-256, server requires it")
     row("the same with a client certificate (mTLS), resumed report", joined["mtls resumed"],
         "the same around the next cycle")
+    row("resumed report against nginx with HTTP/2 on (PHP-FPM behind it)", joined["nginx"],
+        "the same, nginx 1.22 and PHP 8.2 from Debian 12 in the server's namespace")
+    row("resumed report with report_id 1 (epoch and seq in the body)", joined["report id"],
+        "the same, easycwmp.bandwidth.report_id '1'")
     row("MB per 30 days at 240 s, every handshake full", joined["month full"],
         "10,800 x first report")
     row("MB per 30 days at 240 s, sessions resumed", joined["month resumed"],

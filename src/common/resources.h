@@ -124,20 +124,22 @@ inline void copy_text(char* dest, size_t dest_size, const char* text) {
   dest[n] = '\0';
 }
 
-// A fixed path of the service that tests may point elsewhere. Holds its own copy of the text.
+// A fixed path of the service that tests may point elsewhere. Holds its own copy of the text, on
+// the heap: the service itself never sets one, and carries no buffer for it.
 class PathSetting {
  public:
   explicit constexpr PathSetting(const char* fixed) : fixed_(fixed) {}
+  PathSetting(const PathSetting&) = delete;
+  PathSetting& operator=(const PathSetting&) = delete;
 
   // nullptr restores the fixed path.
   void set(const char* path) {
-    overridden_ = path != nullptr;
-    if (overridden_) copy_text(override_, sizeof(override_), path);
+    free(override_);
+    override_ = path ? strdup(path) : nullptr;
   }
-  const char* get() const { return overridden_ ? override_ : fixed_; }
+  const char* get() const { return override_ ? override_ : fixed_; }
 
  private:
   const char* fixed_;
-  bool overridden_ = false;
-  char override_[256] = {};
+  char* override_ = nullptr;
 };

@@ -15,6 +15,14 @@ namespace {
 
 bool lost_said = false;
 
+// Said when the kernel's word on deleted links cannot be had: what it costs.
+void say_unfollowed(const char* what, int error) {
+  log_failure(stderr,
+              "%s (%s): a module interface deleted meanwhile loses what it carried since the "
+              "last sample\n",
+              what, strerror(error));
+}
+
 // The byte counters of a struct rtnl_link_stats64.
 constexpr size_t kRxBytesAt = offsetof(rtnl_link_stats64, rx_bytes);
 constexpr size_t kTxBytesAt = offsetof(rtnl_link_stats64, tx_bytes);
@@ -85,10 +93,7 @@ int open_link_events() {
   address.nl_family = AF_NETLINK;
   address.nl_groups = RTMGRP_LINK;
   if (fd >= 0 && bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address)) == 0) return fd;
-  log_failure(stderr,
-              "Cannot follow link changes (%s): a module interface that is deleted loses what it "
-              "carried since the last sample\n",
-              strerror(errno));
+  say_unfollowed("Cannot follow link changes", errno);
   if (fd >= 0) close(fd);
   return -1;
 }
@@ -110,11 +115,7 @@ bool read_link_events(int fd, LinkDeletionHandler handler) {
     }
     break;
   }
-  if (!complete && !lost_said)
-    log_failure(stderr,
-                "Missed link changes (%s): a module interface deleted meanwhile loses what it "
-                "carried since the last sample\n",
-                strerror(ENOBUFS));
+  if (!complete && !lost_said) say_unfollowed("Missed link changes", ENOBUFS);
   lost_said = lost_said || !complete;
   return complete;
 }

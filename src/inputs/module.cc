@@ -31,6 +31,12 @@ void keep_first(ConfigField* best, const char* candidate) {
     copy_text(best->data(), best->size(), candidate);
 }
 
+// path = a + b + c, or false when it would not fit (a path cut short would name another file).
+bool join(char (&path)[kPathSize], const char* a, const char* b, const char* c = "") {
+  int n = snprintf(path, sizeof(path), "%s%s%s", a, b, c);
+  return n >= 0 && static_cast<size_t>(n) < sizeof(path);
+}
+
 // Hands each entry of dir but "." and ".." to visit.
 template <typename Visit>
 void for_each_entry(const char* dir, Visit&& visit) {
@@ -43,7 +49,7 @@ void for_each_entry(const char* dir, Visit&& visit) {
 // The first network device listed in dir/net.
 void first_in_net(const char* dir, ConfigField* best) {
   char path[kPathSize];
-  snprintf(path, sizeof(path), "%s/net", dir);
+  if (!join(path, dir, "/net")) return;
   for_each_entry(path, [&](const dirent& entry) { keep_first(best, entry.d_name); });
 }
 
@@ -53,9 +59,8 @@ void first_in_children(const char* dir, ConfigField* best) {
   char first_child[NAME_MAX + 1] = "";
   for_each_entry(dir, [&](const dirent& entry) {
     char child[kPathSize];
-    snprintf(child, sizeof(child), "%s/%s", dir, entry.d_name);
     ConfigField found{};
-    first_in_net(child, &found);
+    if (join(child, dir, "/", entry.d_name)) first_in_net(child, &found);
     if (found[0] && (!first_child[0] || strcmp(entry.d_name, first_child) < 0)) {
       copy_text(first_child, sizeof(first_child), entry.d_name);
       in_first = found;
@@ -68,9 +73,8 @@ void first_in_children(const char* dir, ConfigField* best) {
 void first_below(const char* dir, int depth, ConfigField* best, char (&best_path)[kPathSize]) {
   if (depth == 0) return;
   for_each_entry(dir, [&](const dirent& entry) {
-    if (entry.d_type != DT_DIR) return;
     char child[kPathSize];
-    snprintf(child, sizeof(child), "%s/%s", dir, entry.d_name);
+    if (entry.d_type != DT_DIR || !join(child, dir, "/", entry.d_name)) return;
     if (strcmp(entry.d_name, "net") != 0) return first_below(child, depth - 1, best, best_path);
     ConfigField found{};
     first_in_net(dir, &found);
@@ -84,8 +88,9 @@ void first_below(const char* dir, int depth, ConfigField* best, char (&best_path
 // The device's sysfs directory: <root>/class/<class>/<node>/device, resolved.
 bool device_directory(const char* device_class, const char* node, char (&out)[kPathSize]) {
   char path[kPathSize];
-  snprintf(path, sizeof(path), "%s/class/%s/%s/device", sysfs_root.get(), device_class, node);
-  return realpath(path, out) != nullptr;
+  int n =
+      snprintf(path, sizeof(path), "%s/class/%s/%s/device", sysfs_root.get(), device_class, node);
+  return n > 0 && static_cast<size_t>(n) < sizeof(path) && realpath(path, out) != nullptr;
 }
 
 // The protocol handlers' rules. Sets module->name, or says in module->problem where it looked.
@@ -97,36 +102,37 @@ void find_by_protocol(const char* proto, const char* device, ModuleInterface* mo
   char looked[kPathSize] = "";
   char dir[kPathSize];
   if (strcmp(proto, "3g") == 0 || strcmp(proto, "ppp") == 0) {
-    snprintf(module->name.data(), module->name.size(), "%s-module", proto);
+    snprintf(module->name.data(), module->name.size(), "%.16s-module", proto);
   } else if (strcmp(proto, "modemmanager") == 0 && strncmp(device, "/sys/", 5) == 0) {
-    snprintf(dir, sizeof(dir), "%s/%s", sysfs_root.get(), device + 5);
     char best_path[kPathSize] = "";
-    first_below(dir, kModemDepth, &module->name, best_path);
+    if (join(dir, sysfs_root.get(), "/", device + 5))
+      first_below(dir, kModemDepth, &module->name, best_path);
     snprintf(looked, sizeof(looked), "below %s", device);
   } else if (strcmp(proto, "qmi") == 0 || strcmp(proto, "mbim") == 0 ||
              (strcmp(proto, "ncm") == 0 && !tty)) {
     if (device_directory("usbmisc", node, dir)) first_in_net(dir, &module->name);
-    snprintf(looked, sizeof(looked), "in %s/class/usbmisc/%s/device/net", sysfs_root.get(), node);
+    snprintf(looked, sizeof(looked), "in %s/class/%s/%s/device%s/net", sysfs_root.get(), "usbmisc",
+             node, "");
   } else if ((strcmp(proto, "ncm") == 0 || strcmp(proto, "directip") == 0) && tty) {
     const char* up = acm && strcmp(proto, "ncm") == 0 ? "/.." : "/../..";
     char above[kPathSize];
-    if (device_directory("tty", node, dir) &&
-        snprintf(above, sizeof(above), "%s%s", dir, up) < static_cast<int>(sizeof(above)))
+    if (device_directory("tty", node, dir) && join(above, dir, up))
       first_in_children(above, &module->name);
-    snprintf(looked, sizeof(looked), "in %s/class/tty/%s/device%s/*/net", sysfs_root.get(), node,
-             up);
+    snprintf(looked, sizeof(looked), "in %s/class/%s/%s/device%s/net", sysfs_root.get(), "tty",
+             node, acm && strcmp(proto, "ncm") == 0 ? "/../*" : "/../../*");
   } else {
     snprintf(module->problem.data(), module->problem.size(),
              "network.module.device '%.127s' is not a network interface", device);
     return;
   }
   if (module->name[0]) {
-    snprintf(module->found_by.data(), module->found_by.size(), "network.module, proto %s%s%.127s",
-             proto, looked[0] ? ", " : "", looked[0] ? device : "");
+    snprintf(module->found_by.data(), module->found_by.size(),
+             "network.module, proto %.16s%s%.127s", proto, looked[0] ? ", " : "",
+             looked[0] ? device : "");
   } else {
     snprintf(module->problem.data(), module->problem.size(),
-             "network.module.device '%.127s' (proto %s): no network interface %s", device, proto,
-             looked);
+             "network.module.device '%.127s' (proto %.16s): no network interface %.160s", device,
+             proto, looked);
   }
 }
 

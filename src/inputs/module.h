@@ -12,7 +12,7 @@
 struct ModuleInterface {
   ConfigField name{};                // the network device; empty when none is found
   std::array<char, 176> found_by{};  // how: "network.module, proto qmi, /dev/cdc-wdm0"
-  std::array<char, 320> problem{};   // why none: "network.module has neither ...", naming the
+  std::array<char, 384> problem{};   // why none: "network.module has neither ...", naming the
                                      // path looked at
 };
 

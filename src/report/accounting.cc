@@ -182,7 +182,7 @@ const char* restart_reason(CounterRestart restart) {
       "the module interface has changed",
       "the interface's counters restarted",
       "",  // an earlier boot's traffic is carried, never a reason to count afresh
-      "the interface's 32-bit counters wrapped",
+      "",  // a wrap always carries
       ""};
   return kReasons[static_cast<int>(restart)];
 }

@@ -37,7 +37,7 @@ std::optional<PendingTraffic> on_flash;
 int link_events = -1;
 
 // Lines said once, until what they say changes.
-std::array<char, 400> module_said{};
+std::array<char, 432> module_said{};
 const char* sample_failure_said = nullptr;
 TlsProblem tls_problem_said{};
 
@@ -62,14 +62,18 @@ void skip_reporting(CycleOutcome outcome) {
   finish_cycle(outcome);
 }
 
+void say_carrying(const Traffic& carried, const char* origin) {
+  announce("Carrying %" PRIu64 " bytes up and %" PRIu64 " down not yet accepted from %s",
+           carried.tx, carried.rx, origin);
+}
+
 void say_restart(const Measurement& m) {
   if (m.restart == CounterRestart::kNone) return;
   const char* iface = m.next.owner.interface.data();
+  char origin[96];
   if (m.carried.total() > 0) {
-    char origin[96];
     carry_origin(m.restart, m.previous.data(), iface, origin, sizeof(origin));
-    announce("Carrying %" PRIu64 " bytes up and %" PRIu64 " down not yet accepted from %s",
-             m.carried.tx, m.carried.rx, origin);
+    say_carrying(m.carried, origin);
   } else if (m.restart == CounterRestart::kModuleChanged) {
     announce("Counting %s from its counters now: %s", iface, restart_reason(m.restart));
   } else {
@@ -310,10 +314,11 @@ void resume_accounting() {
              local_time_text(pending.written).data(), why);
   else if (resumed.from == ResumedBooks::From::kNothing)
     announce("Counting afresh: %s", why);
-  if (resumed.took_earlier_boot && pending.traffic.total() > 0)
-    announce("Carrying %" PRIu64 " bytes up and %" PRIu64
-             " down not yet accepted from an earlier boot (kept in %s)",
-             pending.traffic.tx, pending.traffic.rx, pending_file());
+  if (resumed.took_earlier_boot && pending.traffic.total() > 0) {
+    char origin[96];
+    snprintf(origin, sizeof(origin), "an earlier boot (kept in %.64s)", pending_file());
+    say_carrying(pending.traffic, origin);
+  }
 
   // A module that cannot be read now leaves the books as they are, for the first cycle that can.
   link_events = open_link_events();

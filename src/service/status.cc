@@ -135,7 +135,8 @@ void print_text(const Facts& f) {
   if (!module[0]) {
     printf("Module interface: not configured (%s)\n", f.module.problem.data());
   } else {
-    printf("Module interface: %s (%s), ", module, f.module.found_by.data());
+    printf("Module interface: %s (%s)", module, f.module.found_by.data());
+    fputs(", ", stdout);
     if (f.route == Route::kModule)
       puts("carries the default route now");
     else if (f.route == Route::kNone)
