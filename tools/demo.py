@@ -2,7 +2,6 @@
 refused reports, a modem reset and a failover, without losing or repeating a byte."""
 
 import os
-import re
 import sys
 import threading
 import time
@@ -52,7 +51,7 @@ def main(binary, domain):
     print("a management server at acme.%s:8090 with a test CA, and a syslog socket." % domain)
     print("Each cycle is asked for at once (SIGUSR1) instead of after the 240 s interval.\n")
     with Sandbox(domain) as sb:
-        sb.add_link("eth1")
+        sb.add_link("eth1", macvlan=True)  # its final counters are told in full at a reset
         sb.add_link("eth0.2")
         sb.set_default_route("eth1")
         sb.configure(serial="DEMO-0001", interval=600)
@@ -75,10 +74,13 @@ def main(binary, domain):
         sb.set_plan({"default": REFUSE})
         cycle("the server refuses: the traffic waits for the next report", traffic=40)
         cycle(traffic=20)
-        echo.say("a modem reset: eth1 disappears and comes back as a new interface, its counters "
-                 "from zero")
+        sb.push_traffic("eth1", 12)
+        echo.say("traffic after the last sample, then a modem reset: eth1 disappears (the kernel "
+                 "tells its final counters) and comes back as a new interface, its counters from "
+                 "zero")
         sb.delete_link("eth1")
-        sb.add_link("eth1")
+        gone = sb.far_end_counters("eth1")  # the old interface's whole life, by its far end
+        sb.add_link("eth1", macvlan=True)
         sb.set_default_route("eth1")
         sb.set_plan({"default": ACCEPT})
         cycle("the server accepts again: one report carries what the old interface had waiting "
@@ -104,33 +106,26 @@ def main(binary, domain):
             print("syslog  | %s.%s %s[%s]: %s" % (entry["facility"], entry["priority"],
                                                  entry["ident"], entry["pid"],
                                                  entry["message"].rstrip()))
-        summarize(sb, service)
+        summarize(sb, service, gone)
         print("The sandbox is gone.")
 
 
-def summarize(sb, service):
+def summarize(sb, service, gone):
     """Adds up what the server accepted, and what the module's counters showed: the old
-    interface's at its last sample (the report it had accepted plus what it carried over), and
-    the new one's at the last accepted report."""
-    accepted = [r for r in sb.requests() if r["behaviour"].get("reply") == "ACCEPTED"]
-    fields = [dict(p.split("=", 1) for p in r["body"].split("&")) for r in accepted]
-    up, down = (sum(int(f[k]) for f in fields) for k in ("bw_up", "bw_dn"))
-    figures = []
-    for i, line in enumerate(service.out):
-        if line.startswith("Bandwidth Calc: ") and "update_accepted 1" in service.out[i:i + 8]:
-            words = line.split()
-            figures.append((i, int(words[3]), int(words[5])))
-    carry = next(i for i, line in enumerate(service.out) if line.startswith("Carrying "))
-    carried = [int(n) for n in re.findall(r"\d+", service.out[carry])[:2]]
-    old = max(f for f in figures if f[0] < carry)
-    old_tx, old_rx = old[1] + carried[0], old[2] + carried[1]
-    new_tx, new_rx = figures[-1][1:]
+    interface's whole life as its far end counted it, and the new one's at the last accepted
+    report."""
+    accepted = [r for r in sb.requests() if r["billed"]]
+    up, down = (sum(r["billed"][k] for r in accepted) for k in ("up", "dn"))
+    figures = [line.split() for i, line in enumerate(service.out)
+               if line.startswith("Bandwidth Calc: ") and "update_accepted 1" in service.out[i:i + 8]]
+    new_tx, new_rx = int(figures[-1][3]), int(figures[-1][5])
     print("\n%d reports sent, %d accepted. Accepted in all: %d bytes up, %d down." % (
         len(sb.requests()), len(accepted), up, down))
-    print("Counted by the module's counters: the old eth1 up to its last sample, tx %d rx %d, "
-          "and the new eth1 at the last accepted report, tx %d rx %d: in all %d up, %d down%s." % (
-              old_tx, old_rx, new_tx, new_rx, old_tx + new_tx, old_rx + new_rx,
-              " (equal)" if (up, down) == (old_tx + new_tx, old_rx + new_rx) else " (NOT EQUAL)"))
+    print("Counted by the module's counters: the old eth1 to its end (its far end's count), tx %d "
+          "rx %d, and the new eth1 at the last accepted report, tx %d rx %d: in all %d up, %d "
+          "down%s." % (gone[0], gone[1], new_tx, new_rx, gone[0] + new_tx, gone[1] + new_rx,
+                       " (equal)" if (up, down) == (gone[0] + new_tx, gone[1] + new_rx)
+                       else " (NOT EQUAL)"))
 
 
 if __name__ == "__main__":
