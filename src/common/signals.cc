@@ -71,7 +71,8 @@ void wait_for_next_cycle(unsigned seconds, int fd, void (*on_readable)()) {
   sigset_t held = answered_signals(), open;
   sigprocmask(SIG_BLOCK, &held, &open);
   int64_t deadline = monotonic_ms() + static_cast<int64_t>(seconds) * 1000;
-  while (wait_until(deadline, on_readable ? fd : -1, true, open)) on_readable();
+  while (on_readable && wait_until(deadline, fd, true, open)) on_readable();
+  if (!on_readable) wait_until(deadline, -1, true, open);
   cycle_flag = 0;
   sigprocmask(SIG_SETMASK, &open, nullptr);
 }

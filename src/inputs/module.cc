@@ -104,9 +104,10 @@ void find_by_protocol(const char* proto, const char* device, ModuleInterface* mo
   if (strcmp(proto, "3g") == 0 || strcmp(proto, "ppp") == 0) {
     snprintf(module->name.data(), module->name.size(), "%.16s-module", proto);
   } else if (strcmp(proto, "modemmanager") == 0 && strncmp(device, "/sys/", 5) == 0) {
-    char best_path[kPathSize] = "";
-    if (join(dir, sysfs_root.get(), "/", device + 5))
+    if (join(dir, sysfs_root.get(), "/", device + 5)) {
+      char best_path[kPathSize] = "";
       first_below(dir, kModemDepth, &module->name, best_path);
+    }
     snprintf(looked, sizeof(looked), "below %s", device);
   } else if (strcmp(proto, "qmi") == 0 || strcmp(proto, "mbim") == 0 ||
              (strcmp(proto, "ncm") == 0 && !tty)) {

@@ -70,8 +70,8 @@ void say_carrying(const Traffic& carried, const char* origin) {
 void say_restart(const Measurement& m) {
   if (m.restart == CounterRestart::kNone) return;
   const char* iface = m.next.owner.interface.data();
-  char origin[96];
   if (m.carried.total() > 0) {
+    char origin[96];
     carry_origin(m.restart, m.previous.data(), iface, origin, sizeof(origin));
     say_carrying(m.carried, origin);
   } else if (m.restart == CounterRestart::kModuleChanged) {

@@ -2,6 +2,7 @@
 
 #include <inttypes.h>
 #include <stdio.h>
+#include <stdlib.h>
 #include <string.h>
 
 #include "common/key_value.h"
@@ -35,9 +36,10 @@ const T& member(const void* record, const SavedField& field) {
 
 bool parse_hex(std::string_view text, uint64_t* value) {
   if (text.size() != 16 || !all_of(text, "0123456789abcdef")) return false;
-  uint64_t v = 0;
-  for (char c : text) v = v << 4 | static_cast<uint64_t>(c <= '9' ? c - '0' : c - 'a' + 10);
-  *value = v;
+  char digits[17];
+  memcpy(digits, text.data(), 16);
+  digits[16] = '\0';
+  *value = strtoull(digits, nullptr, 16);
   return true;
 }
 
