@@ -11,6 +11,8 @@ list(APPEND CMAKE_TRY_COMPILE_PLATFORM_VARIABLES TOLVU_MIPSEL_SYSROOT)
 if(NOT TOLVU_MIPSEL_SYSROOT)
   message(FATAL_ERROR "set TOLVU_MIPSEL_SYSROOT to the directory scripts/mipsel-sysroot prints")
 endif()
+# Checks that configure projects of their own (link-time optimisation's) read it from here.
+set(ENV{TOLVU_MIPSEL_SYSROOT} "${TOLVU_MIPSEL_SYSROOT}")
 set(_libdirs "${TOLVU_MIPSEL_SYSROOT}/usr/lib/mipsel-linux-gnu:${TOLVU_MIPSEL_SYSROOT}/lib/mipsel-linux-gnu")
 
 set(CMAKE_FIND_ROOT_PATH "${TOLVU_MIPSEL_SYSROOT}" /usr/mipsel-linux-gnu)

@@ -486,4 +486,29 @@ TEST(AccountingTest, FullTmpStillTakesTheNewState) {
   EXPECT_EQ(WEXITSTATUS(status), 0);
 }
 
+// A pending file that cannot be removed after its traffic was accepted (here a mount point, which
+// no one can unlink or rename over) is made to hold nothing, so that no later boot takes it again.
+TEST(AccountingTest, AcceptedFlashThatCannotBeRemovedHoldsNothing) {
+  TempDir dir;
+  pid_t child = fork();
+  if (child == 0) {
+    std::string pending = dir.write("pending", "version=1\n");
+    if (unshare(CLONE_NEWNS) != 0 || mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) ||
+        mount(pending.c_str(), pending.c_str(), nullptr, MS_BIND, nullptr) != 0)
+      _exit(77);
+    pending_set_file(pending.c_str());
+    BootId boot{};
+    copy_text(boot.data(), boot.size(), kBootA);
+    auto [out, err] = capture_output([&] { EXPECT_FALSE(remove_pending(boot, 7)); });
+    PendingTraffic left;
+    bool emptied = load_pending(&left) == SavedFile::kLoaded && left.traffic.total() == 0 &&
+                   left.written == 7 && strcmp(left.boot_id.data(), kBootA) == 0;
+    _exit(emptied && err.find("Cannot remove " + pending) == 0 ? 0 : 1);
+  }
+  int status = 0;
+  waitpid(child, &status, 0);
+  if (WEXITSTATUS(status) == 77) GTEST_SKIP() << "needs root for a bind mount";
+  EXPECT_EQ(WEXITSTATUS(status), 0);
+}
+
 }  // namespace

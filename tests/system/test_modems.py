@@ -2,6 +2,7 @@
 control device, a sysfs path, the protocol), in fake sysfs trees of USB modems over the router's
 real counters; and the default route followed on IPv6-only links, with and without 464XLAT."""
 
+import json
 import os
 
 from conftest import start, wait_until
@@ -83,6 +84,13 @@ def test_every_modem_row_reports_through_its_device(sandbox):
         status = start(sb, "--status")
         status.wait()
         assert status.out[1].startswith("Module interface: %s (%s), " % (device, found_by))
+
+    # What UCI holds reaches --status --json as it is: UTF-8 passed through, valid JSON always.
+    sb.configure(module=None, device="/dev/modém\t0", proto="qmi")
+    status = start(sb, "--status", "--json")
+    status.wait()
+    assert json.loads("\n".join(status.out))["module"]["problem"].startswith(
+        "network.module.device '/dev/modém\t0' (proto qmi): no network interface")
 
 
 def test_ipv6_only_links(sandbox):

@@ -3,6 +3,7 @@ its number, and a server that follows the README's rule bills a re-sent report o
 grew. Without it the same run bills every lost reply's figures twice, and the test measures that
 too."""
 
+import json
 import time
 
 import pytest
@@ -84,6 +85,12 @@ def test_lost_replies_are_billed_once(sandbox, report_id):
         assert billed == truth
         epochs = {body_fields(r["body"])["epoch"] for r in requests}
         assert len(epochs) == 1  # one line of books: the power cut's boot went on from flash
+        # --status names the line and the next report, one past the last accepted.
+        last_seq = int(body_fields(requests[-1]["body"])["seq"])
+        status = start(sb, "--status", "--json")
+        status.wait()
+        assert json.loads("\n".join(status.out))["report_id"] == {"epoch": epochs.pop(),
+                                                                   "seq": last_seq + 1}
     else:
         assert "epoch" not in requests[0]["body"]
         assert [b - t for b, t in zip(billed, truth)] == lost_figures
