@@ -45,6 +45,7 @@ class CycleTest : public testing::Test {
     accounting_set_state_file((dir_.path() + "/tolvu.state").c_str());
     cycle_set_sender(record_report);
     cycle_forget_said();
+    kernel_set_word_size(64);
     set_identity("SN-0042", "eth1", "acme");
     set_route("eth1");
   }
@@ -57,6 +58,7 @@ class CycleTest : public testing::Test {
     boot_id_set_file(nullptr);
     accounting_set_state_file(nullptr);
     cycle_set_sender(nullptr);
+    kernel_set_word_size(0);
   }
 
   void set_identity(const std::string& serial, const std::string& module,
@@ -178,6 +180,14 @@ TEST_F(CycleTest, CountsAfreshForOtherCounters) {
        "serial=SN-0042&bw_tot=2500&bw_dn=2000&bw_up=500"},
       {"tx restarted, rx went on", [this] { set_counters("eth1", "40", "7000"); },
        "serial=SN-0042&bw_tot=2040&bw_dn=2000&bw_up=40"},
+      // On a 32-bit kernel the same step back is a wrap past 2^32: 2^32 - 1000 + 40 since the
+      // last sample, 1000.
+      {"tx wrapped on a 32-bit kernel",
+       [this] {
+         kernel_set_word_size(32);
+         set_counters("eth1", "40", "7000");
+       },
+       "serial=SN-0042&bw_tot=4294968336&bw_dn=2000&bw_up=4294966336"},
   };
   for (const auto& c : cases) {
     SetUp();

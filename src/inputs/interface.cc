@@ -68,8 +68,18 @@ BootId read_boot_id() {
   return id;
 }
 
+namespace {
+
+int kernel_bits = 0;
+
+}  // namespace
+
+void kernel_set_word_size(int bits) {
+  kernel_bits = bits;
+}
+
 bool kernel_is_32bit() {
-  static int bits = 0;
+  int& bits = kernel_bits;
   if (!bits) {
     struct utsname system;
     bits =

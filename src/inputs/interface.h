@@ -42,6 +42,10 @@ BootId read_boot_id();
 // drivers may keep counters of 32 bits that wrap at 2^32.
 bool kernel_is_32bit();
 
+// Takes the kernel for a 32- or 64-bit one (for tests, whose results must not depend on the
+// machine they run on); 0 asks the machine again.
+void kernel_set_word_size(int bits);
+
 // A boot id as the service's files hold it: at most 36 of lowercase hex digits and '-' (empty
 // too). False, leaving *id alone, for anything else.
 bool parse_boot_id(std::string_view text, BootId* id);
