@@ -112,21 +112,21 @@ void book_final_counters(const LinkDeletion& deletion) {
   save_accounting(accounting);
 }
 
-// Samples the module interface's counters into the books. When the module interface is another
-// one now, the one the books hold is sampled first, for what it carried up to the switch. The
-// sample, or nothing when it cannot be read (then the books stay as they are, and *problem, when
-// asked, says why).
+// Samples the module interface's counters into the books. When they are another interface's than
+// the books' (the module switched in UCI), the interface the books hold is sampled once more at
+// the switch, for what it carried up to it. The sample, or nothing when it cannot be read (then
+// the books stay as they are, and *problem, when asked, says why).
 std::optional<CounterSample> book_sample(const char* module, CounterRestart* restart = nullptr,
                                          const char** problem = nullptr) {
   follow_link_events();
+  std::optional<CounterSample> sample = sample_counters(module, problem);
   const CounterOwner& owner = accounting.owner;
-  if (owner.interface[0] && strcmp(owner.interface.data(), module) != 0) {
+  if (sample && owner.interface[0] && strcmp(owner.interface.data(), module) != 0) {
     std::optional<CounterSample> before = sample_counters(owner.interface.data());
     if (before && before->owner.ifindex == owner.ifindex &&
         same_boot(before->owner.boot_id, owner.boot_id))
       book(before);
   }
-  std::optional<CounterSample> sample = sample_counters(module, problem);
   Measurement m = book(sample);
   if (restart) *restart = m.restart;
   return sample;
