@@ -137,10 +137,10 @@ def wire(sb, binary, **options):
     return sizes, [r["resumed"] for r in requests], requests[-1]["tls_version"]
 
 
-def wire_nginx(sb, binary):
+def wire_nginx(sb, binary, tickets=False):
     """The same against nginx with HTTP/2 on and PHP-FPM, the server most operators run; whether
     the second report resumed, as nginx logs it."""
-    web = sb.serve_with_nginx()
+    web = sb.serve_with_nginx(tickets=tickets)
     sb.configure(interval=2)
     service = sb.start(binary)
     sizes = []
@@ -208,16 +208,18 @@ def wire_rows(binaries, domain):
                 add("month full", stack, version, "%.1f MB" % (full * REPORTS_PER_30_DAYS / 1e6))
                 add("month resumed", stack, version,
                     "%.1f MB" % (resumed * REPORTS_PER_30_DAYS / 1e6))
-    # Against nginx with HTTP/2 on, and with the report identity on: a resumed report each.
+    # Against nginx with HTTP/2 on (the README's block, then with nginx's default session
+    # tickets), and with the report identity on: a resumed report each.
     for stack, binary in binaries.items():
         version = TLS_OF[stack]
-        with Sandbox(domain, chain=True) as sb:
-            prepared(sb)
-            (_, second), reused, protocols = wire_nginx(sb, binary)
-        assert reused == [False, True] and protocols == ["HTTP/1.1"] * 2, (stack, reused,
-                                                                           protocols)
-        add("nginx", stack, version, "%d + %d = %d, %+d against the reference server" % (
-            second[0], second[1], sum(second), sum(second) - resumed_plain[(stack, version)]))
+        for tickets, name in ((False, "nginx"), (True, "nginx tickets")):
+            with Sandbox(domain, chain=True) as sb:
+                prepared(sb)
+                (_, second), reused, protocols = wire_nginx(sb, binary, tickets)
+            assert reused == [False, True] and protocols == ["HTTP/1.1"] * 2, (stack, reused,
+                                                                               protocols)
+            add(name, stack, version, "%d + %d = %d, %+d against the reference server" % (
+                second[0], second[1], sum(second), sum(second) - resumed_plain[(stack, version)]))
         with Sandbox(domain, chain=True) as sb:
             prepared(sb)
             (_, second), reused, _ = wire(sb, binary, report_id="1")
@@ -234,7 +236,9 @@ def wire_rows(binaries, domain):
     row("the same with a client certificate (mTLS), resumed report", joined["mtls resumed"],
         "the same around the next cycle")
     row("resumed report against nginx with HTTP/2 on (PHP-FPM behind it)", joined["nginx"],
-        "the same, nginx 1.22 and PHP 8.2 from Debian 12 in the server's namespace")
+        "the same, nginx 1.22 and PHP 8.2 from Debian 12, the README's server block")
+    row("the same, nginx keeping sessions in its default tickets", joined["nginx tickets"],
+        "the same with ssl_session_tickets on")
     row("resumed report with report_id 1 (epoch and seq in the body)", joined["report id"],
         "the same, easycwmp.bandwidth.report_id '1'")
     row("MB per 30 days at 240 s, every handshake full", joined["month full"],
