@@ -1,6 +1,7 @@
 #include "inputs/config.h"
 
 #include <stdio.h>
+#include <string.h>
 
 #include "common/log.h"
 #include "common/resources.h"
@@ -32,4 +33,10 @@ void config_get(ConfigField& field, const char* package, const char* section, co
       if (value[0]) copy_text(field.data(), field.size(), value);
       return;
   }
+}
+
+bool config_is(const char* package, const char* section, const char* option, const char* value) {
+  ConfigField field{};
+  config_get(field, package, section, option);
+  return strcmp(field.data(), value) == 0;
 }

@@ -17,5 +17,8 @@ constexpr const char kConfigDirectory[] = "/etc/config";
 // as it was; a lookup error is reported as "Uci: lookup error: REASON" and leaves it too.
 void config_get(ConfigField& field, const char* package, const char* section, const char* option);
 
+// Whether package.section.option is exactly value (an option that is unset is not).
+bool config_is(const char* package, const char* section, const char* option, const char* value);
+
 // Points config_get at another configuration directory; nullptr restores "/etc/config".
 void config_set_directory(const char* directory);

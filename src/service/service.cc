@@ -86,9 +86,7 @@ ReportPolicy read_policy() {
       "max_report_interval", static_cast<uint64_t>(policy.max_report_interval), kMaxSeconds));
   policy.persist_interval = static_cast<int64_t>(bandwidth_count(
       "persist_interval", static_cast<uint64_t>(policy.persist_interval), kMaxSeconds));
-  ConfigField report_id{};
-  config_get(report_id, "easycwmp", "bandwidth", "report_id");
-  policy.report_id = strcmp(report_id.data(), "1") == 0;
+  policy.report_id = config_is("easycwmp", "bandwidth", "report_id", "1");
   return policy;
 }
 

@@ -101,9 +101,7 @@ Facts gather(const char* lock_path) {
   Measurement m = measure(resumed.books, sample);
   f.books = m.next;
   f.unaccepted = m.due;
-  ConfigField report_id{};
-  config_get(report_id, "easycwmp", "bandwidth", "report_id");
-  f.report_id = strcmp(report_id.data(), "1") == 0;
+  f.report_id = config_is("easycwmp", "bandwidth", "report_id", "1");
   return f;
 }
 
