@@ -23,7 +23,7 @@ if (!ctype_digit($_POST['bw_up']) || !ctype_digit($_POST['bw_dn'])) {
 $ledger = $_SERVER['TOLVU_LEDGER'] ?? '/var/lib/tolvu/ledger';
 $line = sprintf("%d serial=%s bw_up=%s bw_dn=%s epoch=%s seq=%s client=%s\n", time(),
                 rawurlencode($_POST['serial']), $_POST['bw_up'], $_POST['bw_dn'],
-                $_POST['epoch'] ?? '-', $_POST['seq'] ?? '-',
+                rawurlencode($_POST['epoch'] ?? '-'), rawurlencode($_POST['seq'] ?? '-'),
                 rawurlencode($_SERVER['SSL_CLIENT_S_DN'] ?? '-'));
 if (file_put_contents($ledger, $line, FILE_APPEND | LOCK_EX) === false) {
     http_response_code(503);
