@@ -78,6 +78,10 @@ void kernel_set_word_size(int bits) {
   kernel_bits = bits;
 }
 
+bool same_boot(const BootId& a, const BootId& b) {
+  return strcmp(a.data(), b.data()) == 0;
+}
+
 bool kernel_is_32bit() {
   int& bits = kernel_bits;
   if (!bits) {

@@ -38,6 +38,9 @@ std::optional<InterfaceCounters> read_interface_counters(const char* iface);
 // The id of this boot; empty when it cannot be read.
 BootId read_boot_id();
 
+// Whether two boot ids are the same boot's.
+bool same_boot(const BootId& a, const BootId& b);
+
 // Whether the kernel is a 32-bit one (told by the machine it names, not by this build), whose
 // drivers may keep counters of 32 bits that wrap at 2^32.
 bool kernel_is_32bit();

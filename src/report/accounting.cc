@@ -39,14 +39,10 @@ uint64_t due(const CounterBooks& books) {
   return add_saturating(books.carry, books.last - books.baseline);
 }
 
-bool same_text(const char* a, const char* b) {
-  return strcmp(a, b) == 0;
-}
-
 // Why the books' counters and the sample's are not the same ones, or kNone when they are.
 CounterRestart counters_changed(const CounterOwner& books, const CounterOwner& now) {
-  if (!same_text(books.boot_id.data(), now.boot_id.data())) return CounterRestart::kReboot;
-  if (!same_text(books.interface.data(), now.interface.data()))
+  if (!same_boot(books.boot_id, now.boot_id)) return CounterRestart::kReboot;
+  if (strcmp(books.interface.data(), now.interface.data()) != 0)
     return CounterRestart::kModuleChanged;
   if (books.ifindex != now.ifindex) return CounterRestart::kRecreated;
   return CounterRestart::kNone;

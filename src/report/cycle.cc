@@ -89,10 +89,6 @@ Measurement book(const std::optional<CounterSample>& sample) {
   return m;
 }
 
-bool same_boot(const BootId& a, const BootId& b) {
-  return strcmp(a.data(), b.data()) == 0;
-}
-
 // A deleted link's final counters: when it is the books' interface (its index and name, in this
 // boot), they are its last sample, with what it carried since the cycle's.
 void book_final_counters(const LinkDeletion& deletion) {

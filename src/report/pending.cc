@@ -28,10 +28,6 @@ const SavedField kPendingFields[] = {
 const RecordFormat kPendingFormat = {
     kPendingFields, sizeof(kPendingFields) / sizeof(kPendingFields[0]), 2, kPendingVersion};
 
-bool same_boot(const BootId& a, const BootId& b) {
-  return strcmp(a.data(), b.data()) == 0;
-}
-
 // The books go on with the file's line of reports, which its traffic belongs to.
 void take_report_number(Accounting* books, const PendingTraffic& pending) {
   if (!pending.epoch) return;
