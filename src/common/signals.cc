@@ -27,12 +27,6 @@ sigset_t answered_signals() {
   return set;
 }
 
-int64_t monotonic_ms() {
-  struct timespec now;
-  clock_gettime(CLOCK_MONOTONIC, &now);
-  return static_cast<int64_t>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
-}
-
 // Waits, with the answered signals let through only inside ppoll, until fd is readable (true),
 // the deadline passes, or a signal asks to stop (or, with cycle_ends_it, for a cycle now).
 bool wait_until(int64_t deadline, int fd, bool cycle_ends_it, const sigset_t& open) {
@@ -50,6 +44,12 @@ bool wait_until(int64_t deadline, int fd, bool cycle_ends_it, const sigset_t& op
 }
 
 }  // namespace
+
+int64_t monotonic_ms() {
+  struct timespec now;
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  return static_cast<int64_t>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
+}
 
 void install_signal_handlers() {
   struct sigaction action = {};
@@ -77,10 +77,10 @@ void wait_for_next_cycle(unsigned seconds, int fd, void (*on_readable)()) {
   sigprocmask(SIG_SETMASK, &open, nullptr);
 }
 
-bool wait_readable(int fd, int64_t timeout_ms) {
+bool wait_readable(int fd, int64_t deadline_ms) {
   sigset_t held = answered_signals(), open;
   sigprocmask(SIG_BLOCK, &held, &open);
-  bool readable = wait_until(monotonic_ms() + timeout_ms, fd, false, open);
+  bool readable = wait_until(deadline_ms, fd, false, open);
   sigprocmask(SIG_SETMASK, &open, nullptr);
   return readable;
 }

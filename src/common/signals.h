@@ -15,8 +15,12 @@ bool stop_requested();
 // not -1) has something to read, on_readable runs and the wait goes on.
 void wait_for_next_cycle(unsigned seconds, int fd = -1, void (*on_readable)() = nullptr);
 
-// Waits until fd has something to read (true), a stop is asked for, or timeout_ms have passed.
-bool wait_readable(int fd, int64_t timeout_ms);
+// Waits until fd has something to read (true), a stop is asked for, or the monotonic clock
+// reaches deadline_ms.
+bool wait_readable(int fd, int64_t deadline_ms);
+
+// The monotonic clock, in milliseconds.
+int64_t monotonic_ms();
 
 // Forgets signals that came before (for tests, which run the service in one process).
 void reset_signal_requests();

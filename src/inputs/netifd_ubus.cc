@@ -1,7 +1,9 @@
 #include <stdio.h>
 #include <string.h>
+#include <unistd.h>
 
-#include "common/resources.h"
+#include "common/child_query.h"
+#include "common/log.h"
 #include "inputs/interface.h"
 #include "inputs/netifd.h"
 
@@ -12,13 +14,12 @@ extern "C" {
 
 namespace {
 
-// netifd answers from memory; a bus that does not answer at once is not waited for.
-constexpr int kTimeoutMs = 1000;
+// netifd answers from memory, in milliseconds: a bus that takes longer is not waited for, so
+// that a stalled ubusd or netifd costs a cycle no more than this.
+constexpr int kDeadlineMs = 400;
 
-void release_context(ubus_context* context) {
-  ubus_free(context);
-}
-using UbusContext = ScopedHandle<ubus_context, release_context>;
+// Why netifd could not be asked, as last said (nullptr: it could).
+const char* problem_said = nullptr;
 
 // Takes l3_device out of an interface's status, when the interface is up.
 void take_l3_device(ubus_request* request, int, blob_attr* message) {
@@ -42,25 +43,54 @@ bool ask(ubus_context* context, const char* object, ConfigField* device) {
   if (ubus_lookup_id(context, object, &id) != 0) return false;
   blob_buf empty = {};
   blob_buf_init(&empty, 0);
-  int status = ubus_invoke(context, id, "status", empty.head, take_l3_device, device, kTimeoutMs);
-  blob_buf_free(&empty);
+  int status = ubus_invoke(context, id, "status", empty.head, take_l3_device, device, kDeadlineMs);
   return status == 0 && (*device)[0];
+}
+
+// In the child, where libubus may block and installs its signal handlers: "<device>\n<object>"
+// for the first object with an l3_device, "\n" for none, nothing when there is no bus.
+void ask_netifd(const char* interface, int fd) {
+  ubus_context* context = ubus_connect(nullptr);
+  if (!context) return;
+  static const char* const kSuffixes[] = {"", "_4", "_6"};
+  char answer[kConfigFieldSize + 96] = "\n";
+  for (const char* suffix : kSuffixes) {
+    char object[96];
+    snprintf(object, sizeof(object), "network.interface.%s%s", interface, suffix);
+    ConfigField found{};
+    if (!ask(context, object, &found)) continue;
+    snprintf(answer, sizeof(answer), "%s\n%s", found.data(), object);
+    break;
+  }
+  if (write(fd, answer, strlen(answer)) < 0) {
+    // The service reads no answer: netifd is taken as not asked.
+  }
+}
+
+// Says once, until it changes, why netifd cannot be asked.
+void say_problem(const char* problem) {
+  if (problem && problem != problem_said)
+    log_failure(stderr,
+                "netifd cannot be asked (%s): the built-in rules find the module's device\n",
+                problem);
+  problem_said = problem;
 }
 
 }  // namespace
 
 bool netifd_l3_device(const char* interface, ConfigField* device, std::array<char, 176>* found_by) {
-  UbusContext context(ubus_connect(nullptr));
-  if (!context.get()) return false;
-  static const char* const kSuffixes[] = {"", "_4", "_6"};
-  for (const char* suffix : kSuffixes) {
-    char object[96];
-    snprintf(object, sizeof(object), "network.interface.%s%s", interface, suffix);
-    ConfigField found{};
-    if (!ask(context.get(), object, &found)) continue;
-    *device = found;
-    snprintf(found_by->data(), found_by->size(), "netifd, %s", object);
-    return true;
-  }
-  return false;
+  char answer[kConfigFieldSize + 96];
+  ChildAnswer outcome = ask_child(ask_netifd, interface, kDeadlineMs, answer, sizeof(answer));
+  if (outcome == ChildAnswer::kStopped) return false;
+  say_problem(outcome == ChildAnswer::kNoAnswer ? "no answer on ubus within 400 ms"
+              : !answer[0]                      ? "no ubus to connect to"
+                                                : nullptr);
+  if (outcome != ChildAnswer::kAnswered) return false;
+  char* object = strchr(answer, '\n');
+  if (!object || object == answer) return false;
+  *object++ = '\0';
+  if (!is_interface_name(answer)) return false;
+  copy_text(device->data(), device->size(), answer);
+  snprintf(found_by->data(), found_by->size(), "netifd, %s", object);
+  return true;
 }

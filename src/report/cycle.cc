@@ -331,7 +331,9 @@ void resume_accounting() {
 }
 
 void stop_accounting() {
-  book_sample(find_module_interface().name.data());
+  // The books' own interface: a stop asks nothing of netifd, which may not answer.
+  InterfaceName books = accounting.owner.interface;
+  book_sample(books.data());
   save_accounting(accounting);
   Traffic pending = pending_traffic(accounting);
   if (pending.total() == 0) return announce("Stopping: nothing is waiting to be reported");
