@@ -35,12 +35,26 @@ bool wait_until(int64_t deadline, int fd, bool cycle_ends_it, const sigset_t& op
     if (left <= 0) break;
     struct timespec timeout = {static_cast<time_t>(left / 1000),
                                static_cast<long>(left % 1000) * 1000000};
-    struct pollfd watched = {fd, POLLIN, 0};
-    int n = ppoll(fd >= 0 ? &watched : nullptr, fd >= 0 ? 1 : 0, &timeout, &open);
+    struct pollfd watched = {fd, POLLIN, 0};  // a negative fd is not watched, only waited with
+    int n = ppoll(&watched, 1, &timeout, &open);
     if (n > 0) return true;
     if (n < 0 && errno != EINTR) break;
   }
   return false;
+}
+
+// wait_until with the signals held back between the look at the flags and the wait, and let
+// through only inside ppoll: one that came just before the wait cannot be slept through. Whenever
+// fd is readable, on_readable (when given) runs and the wait goes on. A cycle asked for is
+// forgotten when it ends the wait, before the signals are let through again.
+bool wait_held(int64_t deadline, int fd, bool cycle_ends_it, void (*on_readable)()) {
+  sigset_t held = answered_signals(), open;
+  sigprocmask(SIG_BLOCK, &held, &open);
+  bool readable;
+  while ((readable = wait_until(deadline, fd, cycle_ends_it, open)) && on_readable) on_readable();
+  if (cycle_ends_it) cycle_flag = 0;
+  sigprocmask(SIG_SETMASK, &open, nullptr);
+  return readable;
 }
 
 }  // namespace
@@ -66,23 +80,12 @@ bool stop_requested() {
 }
 
 void wait_for_next_cycle(unsigned seconds, int fd, void (*on_readable)()) {
-  // The signals are held back between the look at the flags and the wait, and let through only
-  // inside ppoll: one that came just before the wait cannot be slept through.
-  sigset_t held = answered_signals(), open;
-  sigprocmask(SIG_BLOCK, &held, &open);
-  int64_t deadline = monotonic_ms() + static_cast<int64_t>(seconds) * 1000;
-  while (on_readable && wait_until(deadline, fd, true, open)) on_readable();
-  if (!on_readable) wait_until(deadline, -1, true, open);
-  cycle_flag = 0;
-  sigprocmask(SIG_SETMASK, &open, nullptr);
+  wait_held(monotonic_ms() + static_cast<int64_t>(seconds) * 1000, on_readable ? fd : -1, true,
+            on_readable);
 }
 
 bool wait_readable(int fd, int64_t deadline_ms) {
-  sigset_t held = answered_signals(), open;
-  sigprocmask(SIG_BLOCK, &held, &open);
-  bool readable = wait_until(deadline_ms, fd, false, open);
-  sigprocmask(SIG_SETMASK, &open, nullptr);
-  return readable;
+  return wait_held(deadline_ms, fd, false, nullptr);
 }
 
 void reset_signal_requests() {

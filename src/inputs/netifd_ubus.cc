@@ -4,6 +4,7 @@
 
 #include "common/child_query.h"
 #include "common/log.h"
+#include "common/resources.h"
 #include "inputs/interface.h"
 #include "inputs/netifd.h"
 

@@ -157,6 +157,69 @@ void daemonize(int lock_fd) {
   }
 }
 
+namespace {
+
+// The start-up settings, with their defaults.
+struct StartSettings {
+  ConfigField periodic{}, polling{}, enabled{}, tls_resume{};
+};
+
+StartSettings read_start_settings() {
+  StartSettings s;
+  preset(s.periodic, "600");
+  preset(s.polling, "240");
+  preset(s.enabled, "1");
+  preset(s.tls_resume, "1");
+  config_get(s.periodic, "easycwmp", "@acs[0]", "periodic_interval");
+  config_get(s.polling, "easycwmp", "@acs[0]", "bwpolling_interval");
+  config_get(s.enabled, "easycwmp", "bandwidth", "enabled");
+  config_get(s.tls_resume, "easycwmp", "bandwidth", "tls_resume");
+  return s;
+}
+
+// The lock of the one instance, or exit 1 with why not.
+int lock_or_exit(const char* lock_path) {
+  const char* problem = nullptr;
+  int lock_fd = take_instance_lock(lock_path, &problem);
+  if (lock_fd >= 0) return lock_fd;
+  if (problem)
+    fprintf(stderr,
+            "Cannot use the lock file %s: it %s. Not starting; remove it if it is not "
+            "yours to keep.\n",
+            lock_path, problem);
+  else
+    fputs("I am already running!\n", stderr);
+  exit(1);
+}
+
+// Stays on the console, or detaches as a daemon; says so with the interval either way.
+void choose_mode(bool daemon, int lock_fd, int periodic, int interval) {
+  if (!daemon) {
+    verbose = 1;
+    log_verbose(1, "Acs bandwidth Started not daemonized.\n");
+    log_verbose(verbose, "Acs Timeout value: %d using %d\n", periodic, interval);
+    return;
+  }
+  daemonize(lock_fd);
+  openlog("OxelACS", LOG_PID, LOG_DAEMON);
+  syslog(LOG_NOTICE, "Acs bandwidth daemon Started.");
+  syslog(LOG_NOTICE, "Acs Timeout value: %d using %d\n", periodic, interval);
+  verbose = 0;
+}
+
+// The main loop, until SIGTERM or SIGINT; then the stop keeps the books.
+void run_until_stopped(int interval) {
+  while (!stop_requested()) {
+    syslog(LOG_NOTICE, "Acs Running Bandwidth Monitor.");
+    update_bandwidth();
+    if (!stop_requested())
+      wait_for_next_cycle(static_cast<unsigned>(interval), link_events_fd(), follow_link_events);
+  }
+  stop_accounting();
+}
+
+}  // namespace
+
 int service_main(int argc, char** argv, const char* lock_path) {
   const char* first = argc > 1 ? argv[1] : "";
   if (strcmp(first, "--help") == 0) {
@@ -172,71 +235,30 @@ int service_main(int argc, char** argv, const char* lock_path) {
     return print_status(lock_path, argc > 2 && strcmp(argv[2], "--json") == 0);
   setvbuf(stdout, nullptr, _IOLBF, 0);
 
-  // Settings, with their defaults.
-  ConfigField periodic, polling, enabled, tls_resume;
-  preset(periodic, "600");
-  preset(polling, "240");
-  preset(enabled, "1");
-  preset(tls_resume, "1");
+  // 1. Settings, the interval and the enabled switch.
   setlogmask(LOG_UPTO(LOG_NOTICE));
   openlog("tolvu", LOG_PID | LOG_CONS | LOG_NDELAY, LOG_USER);
-  config_get(periodic, "easycwmp", "@acs[0]", "periodic_interval");
-  config_get(polling, "easycwmp", "@acs[0]", "bwpolling_interval");
-  config_get(enabled, "easycwmp", "bandwidth", "enabled");
-  config_get(tls_resume, "easycwmp", "bandwidth", "tls_resume");
-  upload_set_tls_resume(strcmp(tls_resume.data(), "0") != 0);
-
-  // Interval, and the enabled switch.
+  StartSettings settings = read_start_settings();
+  upload_set_tls_resume(strcmp(settings.tls_resume.data(), "0") != 0);
   bool raised = false;
-  int interval = report_interval(periodic.data(), polling.data(), &raised);
-  if (strcmp(enabled.data(), "0") == 0) {
+  int interval = report_interval(settings.periodic.data(), settings.polling.data(), &raised);
+  if (strcmp(settings.enabled.data(), "0") == 0) {
     syslog(LOG_INFO, "Acs bandwidth Daemon Exiting");
     closelog();
     return 0;
   }
 
-  // One instance at a time.
-  const char* lock_problem = nullptr;
-  int lock_fd = take_instance_lock(lock_path, &lock_problem);
-  if (lock_fd < 0 && lock_problem) {
-    fprintf(stderr,
-            "Cannot use the lock file %s: it %s. Not starting; remove it if it is not "
-            "yours to keep.\n",
-            lock_path, lock_problem);
-    exit(1);
-  }
-  if (lock_fd < 0) {
-    fputs("I am already running!\n", stderr);
-    exit(1);
-  }
-
-  // Console or daemon.
-  if (strcmp(first, "--daemon") != 0) {
-    verbose = 1;
-    log_verbose(1, "Acs bandwidth Started not daemonized.\n");
-    log_verbose(verbose, "Acs Timeout value: %d using %d\n", setting_number(periodic.data()),
-                interval);
-  } else {
-    daemonize(lock_fd);
-    openlog("OxelACS", LOG_PID, LOG_DAEMON);
-    syslog(LOG_NOTICE, "Acs bandwidth daemon Started.");
-    syslog(LOG_NOTICE, "Acs Timeout value: %d using %d\n", setting_number(periodic.data()),
-           interval);
-    verbose = 0;
-  }
+  // 2. One instance at a time, on the console or as a daemon.
+  int lock_fd = lock_or_exit(lock_path);
+  choose_mode(strcmp(first, "--daemon") == 0, lock_fd, setting_number(settings.periodic.data()),
+              interval);
   write_lock_pid(lock_fd);
+
+  // 3. The books, and the cycles until a stop.
   install_signal_handlers();
   if (raised) announce("The report interval is raised to 1 s: cycles never run back to back");
   cycle_set_policy(read_policy());
   resume_accounting();
-
-  // The main loop, until SIGTERM or SIGINT.
-  while (!stop_requested()) {
-    syslog(LOG_NOTICE, "Acs Running Bandwidth Monitor.");
-    update_bandwidth();
-    if (!stop_requested())
-      wait_for_next_cycle(static_cast<unsigned>(interval), link_events_fd(), follow_link_events);
-  }
-  stop_accounting();
+  run_until_stopped(interval);
   return 0;
 }
