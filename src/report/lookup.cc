@@ -38,6 +38,7 @@ void look_up(const char* host, int fd) {
     if (n < 0 || static_cast<size_t>(n) >= sizeof(text) - used) break;
     used += static_cast<size_t>(n);
   }
+  freeaddrinfo(found);
   if (write(fd, text, used) < 0) {
     // The service reads no answer: the host is not found.
   }
