@@ -668,9 +668,10 @@ class Sandbox:
         return web
 
     def cut_connections(self):
-        """The numbers (from 1) of the connections the proxy cut."""
+        """How many connections the proxy took, and the numbers (from 1) of those it cut."""
         with open(self.cut_log) as f:
-            return sorted(e["n"] for e in map(json.loads, f) if e["cut"])
+            entries = [json.loads(line) for line in f]
+        return len(entries), sorted(e["n"] for e in entries if e["cut"])
 
     def set_plan(self, plan):
         path = os.path.join(self.dir, "server", "plan.json")
