@@ -39,7 +39,7 @@ PHP_FPM = "/usr/sbin/php-fpm8.2"
 
 # The operator's kit (server/): its nginx server blocks and PHP-FPM pool, run with the sandbox's
 # paths, inside an nginx configuration of the sandbox's own.
-NGINX_CONF = """worker_processes 1;
+NGINX_CONF = """worker_processes {workers};
 user root root;
 pid {dir}/nginx.pid;
 error_log {dir}/error.log info;
@@ -575,14 +575,15 @@ class Sandbox:
                           timeout=10, step=0.02) or not os.path.exists(port_file):
             raise RuntimeError("the management server did not start")
 
-    def serve_with_nginx(self, client_ca=False, tickets=False, database=None, cut_every=0):
+    def serve_with_nginx(self, client_ca=False, tickets=False, database=None, cut_every=0,
+                         workers=1):
         """nginx with HTTP/2 on, and PHP-FPM running the operator's kit (server/), in place of
         the reference server (which stops): the kit's server blocks and pool (tickets: nginx's
         default session tickets instead of its session cache), on the test PKI, with every file
         and socket in the sandbox's directory and no system service touched. database: a
         Database (by default a SQLite ledger in the directory, made on the first call).
         cut_every: N puts tools/cut_proxy.py before nginx, cutting every Nth connection's reply
-        after the server answered. Returns the directory, which holds access.log (one line a
+        after the server answered. workers: nginx's worker processes. Returns the directory, which holds access.log (one line a
         request); the ledger is self.database."""
         if self.server_proc:
             self.server_proc.kill()
@@ -625,7 +626,7 @@ class Sandbox:
                 raise RuntimeError("server/nginx.conf has no %r" % old)
             servers = servers.replace(old, new)
         with open(os.path.join(web, "nginx.conf"), "w") as f:
-            f.write(NGINX_CONF.format(dir=web, servers=servers))
+            f.write(NGINX_CONF.format(dir=web, servers=servers, workers=workers))
         with open(os.path.join(KIT, "php-fpm.conf")) as f:
             pool = f.read()
         pool = re.sub(r"(?m)^(user|group) = .*$", r"\1 = root", pool)
