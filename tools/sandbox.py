@@ -576,15 +576,16 @@ class Sandbox:
             raise RuntimeError("the management server did not start")
 
     def serve_with_nginx(self, client_ca=False, tickets=False, database=None, cut_every=0,
-                         workers=1):
+                         workers=1, session_cache=None):
         """nginx with HTTP/2 on, and PHP-FPM running the operator's kit (server/), in place of
         the reference server (which stops): the kit's server blocks and pool (tickets: nginx's
         default session tickets instead of its session cache), on the test PKI, with every file
         and socket in the sandbox's directory and no system service touched. database: a
         Database (by default a SQLite ledger in the directory, made on the first call).
         cut_every: N puts tools/cut_proxy.py before nginx, cutting every Nth connection's reply
-        after the server answered. workers: nginx's worker processes. Returns the directory, which holds access.log (one line a
-        request); the ledger is self.database."""
+        after the server answered. workers: nginx's worker processes; session_cache: the
+        size of its session cache, as "1m", in place of the kit's. Returns the directory,
+        which holds access.log (one line a request); the ledger is self.database."""
         if self.server_proc:
             self.server_proc.kill()
             self.server_proc.wait()
@@ -620,7 +621,9 @@ class Sandbox:
                 ("unix:/run/php/tolvu.sock", "unix:" + os.path.join(web, "php-fpm.sock")),
                 ("sqlite:/var/lib/tolvu/ledger.sqlite", '"%s"' % self.database.dsn),
                 ("ssl_session_tickets off", "ssl_session_tickets " + ("on" if tickets else "off"))
-        ] + ([("# ssl_client_certificate", "ssl_client_certificate"),
+        ] + ([(re.search(r"shared:tolvu:\w+", servers).group(0),
+               "shared:tolvu:" + session_cache)] if session_cache else []) + (
+            [("# ssl_client_certificate", "ssl_client_certificate"),
               ("# ssl_verify_client", "ssl_verify_client")] if client_ca else []):
             if old not in servers:
                 raise RuntimeError("server/nginx.conf has no %r" % old)
