@@ -800,10 +800,12 @@ class Database:
     PG_BIN = "/usr/lib/postgresql/15/bin"
     PG_USER = "nobody"
 
-    def __init__(self, dsn, query, stop=None):
+    def __init__(self, dsn, query, start=None, stop=None):
         self.dsn = dsn
         self._query = query
+        self._start = start
         self._stop = stop
+        self._running = stop is not None
 
     @classmethod
     def sqlite(cls, path):
@@ -833,9 +835,11 @@ class Database:
                 "-E", "UTF8", "--locale=C.UTF-8", timeout=120)
         options = ["-c listen_addresses=''", "-c unix_socket_directories='%s'" % directory,
                    "-c fsync=%s" % ("on" if fsync else "off")] + ["-c " + o for o in settings]
-        as_user(os.path.join(cls.PG_BIN, "pg_ctl"), "-D", data, "-l",
-                os.path.join(directory, "log"), "-w", "-o", " ".join(options), "start",
-                timeout=60)
+        def start():
+            as_user(os.path.join(cls.PG_BIN, "pg_ctl"), "-D", data, "-l",
+                    os.path.join(directory, "log"), "-w", "-o", " ".join(options), "start",
+                    timeout=60)
+        start()
 
         def stop():
             as_user(os.path.join(cls.PG_BIN, "pg_ctl"), "-D", data, "-m", "fast", "-w", "stop",
@@ -853,15 +857,20 @@ class Database:
             out = sh(*psql, "-c", sql, capture=True)
             return [tuple(int(v) if re.fullmatch(r"-?\d+", v) else (None if v == "" else v)
                           for v in line.split("\t")) for line in out.splitlines()]
-        return cls("pgsql:host=%s;dbname=postgres;user=tolvu" % directory, query, stop)
+        return cls("pgsql:host=%s;dbname=postgres;user=tolvu" % directory, query, start, stop)
 
     def rows(self, sql):
         return self._query(sql)
 
+    def restart(self):
+        """Starts again a PostgreSQL cluster that close stopped, its data kept."""
+        self._start()
+        self._running = True
+
     def close(self):
-        if self._stop:
+        if self._running:
             self._stop()
-            self._stop = None
+            self._running = False
 
 
 def require_root():

@@ -106,9 +106,16 @@ def test_every_byte_billed_once(sandbox, database, report_id):
 
     if database == "postgresql":
         # The database gone: 503 without the marker, and nothing billed (the router sends again).
+        # Back, it bills again once each PHP-FPM worker has found its connection broken.
         db.close()
-        reply = post(sb, race.replace("seq=1", "seq=2"))
+        again = race.replace("seq=1", "seq=2")
+        reply = post(sb, again)
         assert reply.endswith(" 503") and "ACCEPTE" not in reply, reply
+        db.restart()
+        replies = [post(sb, again) for _ in range(5)]
+        assert replies[-1] == "ACCEPTED\n 200" and all(
+            r in ("ACCEPTED\n 200", "not billed, try again\n 503") for r in replies), replies
+        assert sums(db, "serial = 'SN-RACE'") == [2000, 4000, 8 + replies.count("ACCEPTED\n 200")]
         return
 
     # Bad input: refused with a reason, recorded nowhere.
