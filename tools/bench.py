@@ -209,7 +209,7 @@ def wire_rows(binaries, domain):
                 add("month full", stack, version, "%.1f MB" % (full * REPORTS_PER_30_DAYS / 1e6))
                 add("month resumed", stack, version,
                     "%.1f MB" % (resumed * REPORTS_PER_30_DAYS / 1e6))
-    # Against nginx with HTTP/2 on (the README's block, then with nginx's default session
+    # Against nginx with HTTP/2 on (the kit's block in server/nginx.conf, then with nginx's default session
     # tickets), and with the report identity on: a resumed report each.
     for stack, binary in binaries.items():
         version = TLS_OF[stack]
@@ -239,7 +239,7 @@ def wire_rows(binaries, domain):
     row("the same with a client certificate (mTLS), resumed report", joined["mtls resumed"],
         "the same around the next cycle")
     row("resumed report against nginx with HTTP/2 on (PHP-FPM behind it)", joined["nginx"],
-        "the same, nginx 1.22 and PHP 8.2 from Debian 12, the README's server block")
+        "the same, nginx 1.22 and PHP 8.2 from Debian 12, the kit's server block")
     row("the same, nginx keeping sessions in its default tickets", joined["nginx tickets"],
         "the same with ssl_session_tickets on")
     row("resumed report with report_id 1 (epoch and seq in the body)", joined["report id"],

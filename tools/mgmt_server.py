@@ -39,10 +39,10 @@ and the default otherwise. A BEHAVIOUR is an object with any of:
              of the requests (0.33), drawn from the plan's "seed"
 
 Every report a reply accepts (or a lost reply was to accept) is billed in a ledger per serial, by
-the rule the README gives to servers: a report without "epoch" and "seq", one with a new epoch, or
-one with a later seq is billed in full; the same epoch and seq as the last accepted one again
-(a re-send after a lost reply) only by what each figure grew (never below 0); an older seq not at
-all. The log records each request's "billed" {"up", "dn"}.
+the rule docs/books.md gives to servers: a report without "epoch" and "seq", one with a new
+epoch, or one with a later seq is billed in full; the same epoch and seq as the last accepted
+one again (a re-send after a lost reply) only by what each figure grew (never below 0); an older
+seq not at all. The log records each request's "billed" {"up", "dn"}.
 """
 
 import argparse

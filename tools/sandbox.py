@@ -32,17 +32,18 @@ import uuid
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 MGMT_SERVER = os.path.join(HERE, "mgmt_server.py")
-BANDWIDTH_PHP = os.path.join(HERE, "server", "bandwidth.php")
+KIT = os.path.join(os.path.dirname(HERE), "server")  # the operator's kit
+CUT_PROXY = os.path.join(HERE, "cut_proxy.py")
 NGINX = "/usr/sbin/nginx"
 PHP_FPM = "/usr/sbin/php-fpm8.2"
 
-# The server block the README gives operators, with the sandbox's paths; the rest of an nginx
-# configuration around it, all in the sandbox's own directory.
-NGINX_CONF = """worker_processes 1;
+# The operator's kit (server/): its nginx server blocks and PHP-FPM pool, run with the sandbox's
+# paths, inside an nginx configuration of the sandbox's own.
+NGINX_CONF = """worker_processes {workers};
 user root root;
 pid {dir}/nginx.pid;
 error_log {dir}/error.log info;
-events {{ worker_connections 64; }}
+events {{ worker_connections 256; }}
 http {{
     log_format tolvu '$remote_addr "$request" $status $server_protocol alpn=$ssl_alpn_protocol '
                      'tls=$ssl_protocol reused=$ssl_session_reused client="$ssl_client_s_dn" '
@@ -53,48 +54,15 @@ http {{
     proxy_temp_path {dir}/temp/proxy;
     uwsgi_temp_path {dir}/temp/uwsgi;
     scgi_temp_path {dir}/temp/scgi;
-
-    server {{
-        listen {address}:8090 ssl http2;
-        server_name {names};
-        ssl_certificate {cert};
-        ssl_certificate_key {key};
-        ssl_protocols TLSv1.2 TLSv1.3;
-        # Sessions kept for longer than the report interval, so that reports resume; from the
-        # cache rather than in tickets, which cost a TLS 1.3 report more bytes.
-        ssl_session_cache shared:tolvu:1m;
-        ssl_session_timeout 1h;
-        ssl_session_tickets {tickets};
-{client_ca}
-        location = /bandwidth.php {{
-            root {www};
-            fastcgi_pass unix:{dir}/php-fpm.sock;
-            fastcgi_param SCRIPT_FILENAME $document_root/bandwidth.php;
-            fastcgi_param REQUEST_METHOD $request_method;
-            fastcgi_param CONTENT_TYPE $content_type;
-            fastcgi_param CONTENT_LENGTH $content_length;
-            fastcgi_param SSL_CLIENT_S_DN $ssl_client_s_dn;
-            fastcgi_param TOLVU_LEDGER {dir}/ledger;
-        }}
-        location / {{ return 404; }}
-    }}
+{servers}
 }}
 """
-NGINX_CLIENT_CA = """        # Every router proves who it is with a certificate from the operator's CA.
-        ssl_client_certificate {client_ca};
-        ssl_verify_client on;
-"""
-PHP_FPM_CONF = """[global]
+PHP_FPM_GLOBAL = """[global]
 pid = {dir}/php-fpm.pid
 error_log = {dir}/php-fpm.log
 daemonize = no
-[tolvu]
-user = root
-group = root
-listen = {dir}/php-fpm.sock
-pm = static
-pm.max_children = 2
 """
+OPERATOR = ("operator", "tolvu-usage")  # the page's user and password
 SERVER_ADDRESS = "10.200.0.1"  # the management server's own address, on its loopback
 SERVER_ADDRESS6 = "fd00:200::1"  # the same, when a test turns IPv6 on
 SILENT_DNS = "10.200.0.53"     # a name server that takes every query and never answers
@@ -321,6 +289,7 @@ class Sandbox:
         self.ipv6 = False
         self.dir = None
         self.server_proc = None
+        self.database = None
         self.services = []
         self.host_lock = None
         self.syslog = None
@@ -413,6 +382,8 @@ class Sandbox:
         if self.server_proc:
             self.server_proc.kill()
             self.server_proc.wait()
+        if self.database:
+            self.database.close()
         for ns in (self.router, self.server):
             wait_until(lambda: not sh("ip", "netns", "pids", ns, check=False, capture=True).strip(),
                        timeout=5)
@@ -604,12 +575,17 @@ class Sandbox:
                           timeout=10, step=0.02) or not os.path.exists(port_file):
             raise RuntimeError("the management server did not start")
 
-    def serve_with_nginx(self, client_ca=False, tickets=False):
-        """nginx with HTTP/2 on, and PHP-FPM running tools/server/bandwidth.php, in place of the
-        reference server (which stops): the README's server block (tickets: nginx's default
-        session tickets instead of its session cache), on the test PKI, with every file and
-        socket in the sandbox's directory and no system service touched. Returns the directory,
-        which holds access.log (one line a request) and ledger (one line a billed report)."""
+    def serve_with_nginx(self, client_ca=False, tickets=False, database=None, cut_every=0,
+                         workers=1, session_cache=None):
+        """nginx with HTTP/2 on, and PHP-FPM running the operator's kit (server/), in place of
+        the reference server (which stops): the kit's server blocks and pool (tickets: nginx's
+        default session tickets instead of its session cache), on the test PKI, with every file
+        and socket in the sandbox's directory and no system service touched. database: a
+        Database (by default a SQLite ledger in the directory, made on the first call).
+        cut_every: N puts tools/cut_proxy.py before nginx, cutting every Nth connection's reply
+        after the server answered. workers: nginx's worker processes; session_cache: the
+        size of its session cache, as "1m", in place of the kit's. Returns the directory,
+        which holds access.log (one line a request); the ledger is self.database."""
         if self.server_proc:
             self.server_proc.kill()
             self.server_proc.wait()
@@ -617,24 +593,56 @@ class Sandbox:
         web = os.path.join(self.dir, "web")
         for sub in ("www", "temp"):
             os.makedirs(os.path.join(web, sub), exist_ok=True)
-        shutil.copyfile(BANDWIDTH_PHP, os.path.join(web, "www", "bandwidth.php"))
+        for name in ("bandwidth.php", "usage.php"):
+            shutil.copyfile(os.path.join(KIT, name), os.path.join(web, "www", name))
+        if database is not None:
+            self.database = database
+        elif getattr(self, "database", None) is None:
+            self.database = Database.sqlite(os.path.join(web, "ledger.sqlite"))
         for name in ("nginx.pid", "php-fpm.sock"):
             if os.path.exists(os.path.join(web, name)):
                 os.unlink(os.path.join(web, name))
+        with open(os.path.join(web, "htpasswd"), "w") as f:
+            f.write("%s:%s\n" % (OPERATOR[0], sh("openssl", "passwd", "-apr1", OPERATOR[1],
+                                                    capture=True).strip()))
+        with open(os.path.join(KIT, "nginx.conf")) as f:
+            servers = f.read()
+        for old, new in [
+                ("listen 8090 ", "listen %s:%d " % (("127.0.0.1", SERVER_PORT + 10000) if cut_every
+                                                    else (SERVER_ADDRESS, SERVER_PORT))),
+                ("listen 8443 ", "listen 127.0.0.1:8443 "),
+                ("server_name acme.mgmt.example.net", "server_name %s %s" % (self.host,
+                                                                           self.other_host)),
+                ("/etc/nginx/tls/mgmt.pem", self.pki["cert"]),
+                ("/etc/nginx/tls/mgmt.key", self.pki["key"]),
+                ("/etc/nginx/tls/routers-ca.pem", self.pki["client-ca"]),
+                ("/etc/nginx/tolvu.htpasswd", os.path.join(web, "htpasswd")),
+                ("/srv/tolvu", os.path.join(web, "www")),
+                ("unix:/run/php/tolvu.sock", "unix:" + os.path.join(web, "php-fpm.sock")),
+                ("sqlite:/var/lib/tolvu/ledger.sqlite", '"%s"' % self.database.dsn),
+                ("ssl_session_tickets off", "ssl_session_tickets " + ("on" if tickets else "off"))
+        ] + ([(re.search(r"shared:tolvu:\w+", servers).group(0),
+               "shared:tolvu:" + session_cache)] if session_cache else []) + (
+            [("# ssl_client_certificate", "ssl_client_certificate"),
+              ("# ssl_verify_client", "ssl_verify_client")] if client_ca else []):
+            if old not in servers:
+                raise RuntimeError("server/nginx.conf has no %r" % old)
+            servers = servers.replace(old, new)
         with open(os.path.join(web, "nginx.conf"), "w") as f:
-            f.write(NGINX_CONF.format(
-                dir=web, www=os.path.join(web, "www"), address=SERVER_ADDRESS,
-                names="%s %s" % (self.host, self.other_host), cert=self.pki["cert"],
-                key=self.pki["key"], tickets="on" if tickets else "off",
-                client_ca=NGINX_CLIENT_CA.format(
-                    client_ca=self.pki["client-ca"]) if client_ca else ""))
+            f.write(NGINX_CONF.format(dir=web, servers=servers, workers=workers))
+        with open(os.path.join(KIT, "php-fpm.conf")) as f:
+            pool = f.read()
+        pool = re.sub(r"(?m)^(user|group) = .*$", r"\1 = root", pool)
+        pool = re.sub(r"(?m)^listen\.(owner|group) = .*\n", "", pool)
+        pool = pool.replace("/run/php/tolvu.sock", os.path.join(web, "php-fpm.sock"))
         with open(os.path.join(web, "php-fpm.conf"), "w") as f:
-            f.write(PHP_FPM_CONF.format(dir=web))
-        # A second call replaces the first pair.
+            f.write(PHP_FPM_GLOBAL.format(dir=web) + pool)
+        # A second call replaces the first set.
         for ns_pid in sh("ip", "netns", "pids", self.server, check=False, capture=True).split():
             try:
-                if os.path.basename(os.readlink("/proc/%s/exe" % ns_pid)).startswith(
-                        ("nginx", "php-fpm")):
+                exe = os.path.basename(os.readlink("/proc/%s/exe" % ns_pid))
+                cmdline = open("/proc/%s/cmdline" % ns_pid).read()
+                if exe.startswith(("nginx", "php-fpm")) or "cut_proxy.py" in cmdline:
                     os.kill(int(ns_pid), signal.SIGKILL)
             except OSError:
                 pass
@@ -645,11 +653,29 @@ class Sandbox:
                           os.path.join(web, "error.log"), "-p", web, "-c",
                           os.path.join(web, "nginx.conf"), "-g", "daemon off;"],
                          stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        self.cut_log = os.path.join(web, "cut.log")
+        if cut_every:
+            subprocess.Popen(["ip", "netns", "exec", self.server, "/usr/bin/python3", CUT_PROXY,
+                              "--listen", "%s:%d" % (SERVER_ADDRESS, SERVER_PORT),
+                              "--to", "127.0.0.1:%d" % (SERVER_PORT + 10000),
+                              "--cut-every", str(cut_every), "--log", self.cut_log],
+                             stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+
+        def listening():
+            ports = sh("ip", "netns", "exec", self.server, "ss", "-Hltn", capture=True)
+            return (":%d " % SERVER_PORT in ports) and ":8443 " in ports
         if not wait_until(lambda: all(os.path.exists(os.path.join(web, f))
-                                      for f in ("nginx.pid", "php-fpm.sock")), timeout=20):
+                                      for f in ("nginx.pid", "php-fpm.sock")) and listening(),
+                          timeout=20):
             raise RuntimeError("nginx or PHP-FPM did not start: %s" % open(
                 os.path.join(web, "error.log")).read()[-2000:])
         return web
+
+    def cut_connections(self):
+        """How many connections the proxy took, and the numbers (from 1) of those it cut."""
+        with open(self.cut_log) as f:
+            entries = [json.loads(line) for line in f]
+        return len(entries), sorted(e["n"] for e in entries if e["cut"])
 
     def set_plan(self, plan):
         path = os.path.join(self.dir, "server", "plan.json")
@@ -764,6 +790,87 @@ class Sandbox:
 
     def syslog_lines(self):
         return list(self.syslog.lines)
+
+
+class Database:
+    """The kit's ledger, its schema applied: a SQLite file, or a PostgreSQL cluster of the
+    caller's own (initdb in a directory, a unix socket there, no TCP; run as an unprivileged
+    user, since PostgreSQL refuses root, and stopped by close)."""
+
+    PG_BIN = "/usr/lib/postgresql/15/bin"
+    PG_USER = "nobody"
+
+    def __init__(self, dsn, query, start=None, stop=None):
+        self.dsn = dsn
+        self._query = query
+        self._start = start
+        self._stop = stop
+        self._running = stop is not None
+
+    @classmethod
+    def sqlite(cls, path):
+        import sqlite3
+        with open(os.path.join(KIT, "schema.sqlite.sql")) as f, sqlite3.connect(path) as db:
+            db.executescript(f.read())
+
+        def query(sql):
+            with sqlite3.connect(path, timeout=10) as db:
+                return [tuple(row) for row in db.execute(sql)]
+        return cls("sqlite:" + path, query)
+
+    @classmethod
+    def postgresql(cls, directory, fsync=False, settings=()):
+        import pwd
+        user = pwd.getpwnam(cls.PG_USER)
+        os.makedirs(directory)
+        parent = os.path.dirname(directory)
+        os.chmod(parent, os.stat(parent).st_mode | 0o011)  # the user reaches its directory
+        os.chown(directory, user.pw_uid, user.pw_gid)
+        data = os.path.join(directory, "data")
+
+        def as_user(*args, **kwargs):
+            return sh("setpriv", "--reuid", str(user.pw_uid), "--regid", str(user.pw_gid),
+                      "--clear-groups", *args, **kwargs)
+        as_user(os.path.join(cls.PG_BIN, "initdb"), "-D", data, "-U", "tolvu", "--auth=trust",
+                "-E", "UTF8", "--locale=C.UTF-8", timeout=120)
+        options = ["-c listen_addresses=''", "-c unix_socket_directories='%s'" % directory,
+                   "-c fsync=%s" % ("on" if fsync else "off")] + ["-c " + o for o in settings]
+        def start():
+            as_user(os.path.join(cls.PG_BIN, "pg_ctl"), "-D", data, "-l",
+                    os.path.join(directory, "log"), "-w", "-o", " ".join(options), "start",
+                    timeout=60)
+        start()
+
+        def stop():
+            as_user(os.path.join(cls.PG_BIN, "pg_ctl"), "-D", data, "-m", "fast", "-w", "stop",
+                    check=False, timeout=60)
+
+        psql = ["psql", "-h", directory, "-U", "tolvu", "-d", "postgres", "-X", "-q", "-At",
+                "-F", "\t", "-v", "ON_ERROR_STOP=1"]
+        try:
+            sh(*psql, "-f", os.path.join(KIT, "schema.pgsql.sql"))
+        except Exception:
+            stop()
+            raise
+
+        def query(sql):
+            out = sh(*psql, "-c", sql, capture=True)
+            return [tuple(int(v) if re.fullmatch(r"-?\d+", v) else (None if v == "" else v)
+                          for v in line.split("\t")) for line in out.splitlines()]
+        return cls("pgsql:host=%s;dbname=postgres;user=tolvu" % directory, query, start, stop)
+
+    def rows(self, sql):
+        return self._query(sql)
+
+    def restart(self):
+        """Starts again a PostgreSQL cluster that close stopped, its data kept."""
+        self._start()
+        self._running = True
+
+    def close(self):
+        if self._running:
+            self._stop()
+            self._running = False
 
 
 def require_root():

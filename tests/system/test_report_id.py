@@ -1,5 +1,5 @@
 """Exactly once even when replies are lost: with report_id each report names its books' epoch and
-its number, and a server that follows the README's rule bills a re-sent report only by what it
+its number, and a server that follows the books' rule bills a re-sent report only by what it
 grew. Without it the same run bills every lost reply's figures twice, and the test measures that
 too."""
 
