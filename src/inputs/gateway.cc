@@ -44,42 +44,52 @@ bool read_row(FILE* file, char (&row)[kRowSize], bool* usable) {
   return true;
 }
 
-// The interface of an IPv4 default-route row ("eth1  00000000  0101A8C0 ..."), or false for any
-// other row.
-bool default_route_interface(const char* row, InterfaceName* name) {
-  const char *iface, *destination;
-  size_t iface_length, destination_length;
-  if (!next_field(&row, &iface, &iface_length)) return false;
-  if (!next_field(&row, &destination, &destination_length)) return false;
-  if (iface_length >= kInterfaceNameSize) return false;
-  if (destination_length < 8 || strncmp(destination, "00000000", 8) != 0) return false;
-  memcpy(name->data(), iface, iface_length);
-  (*name)[iface_length] = '\0';
+// Whether a route's flags (hexadecimal) say it is up and not a reject route (the kernel's
+// "unreachable default" rows, "*" in the IPv4 table).
+bool usable_route(const char* field, size_t length) {
+  constexpr unsigned long kRouteUp = 0x0001, kRouteReject = 0x0200;
+  char text[9];
+  if (length == 0 || length >= sizeof(text)) return false;
+  memcpy(text, field, length);
+  text[length] = '\0';
+  char* end = nullptr;
+  unsigned long flags = strtoul(text, &end, 16);
+  return end == text + length && (flags & (kRouteUp | kRouteReject)) == kRouteUp;
+}
+
+bool take_name(const char* field, size_t length, InterfaceName* name) {
+  if (length >= kInterfaceNameSize) return false;
+  memcpy(name->data(), field, length);
+  (*name)[length] = '\0';
   return true;
+}
+
+// The interface of an IPv4 default-route row ("eth1  00000000  0101A8C0  0003 ..."): destination
+// 0 (whatever its mask, so a split route counts too), up and not a reject route; false for any
+// other row. Fields: interface, destination, gateway, flags.
+bool default_route_interface(const char* row, InterfaceName* name) {
+  const char* field[4];
+  size_t length[4];
+  for (int i = 0; i < 4; ++i) {
+    if (!next_field(&row, &field[i], &length[i])) return false;
+  }
+  if (length[1] < 8 || strncmp(field[1], "00000000", 8) != 0) return false;
+  return usable_route(field[3], length[3]) && take_name(field[0], length[0], name);
 }
 
 // The interface of an IPv6 default-route row: destination ::/0 (of any source), up and not a
 // reject route (the kernel's own "::/0 reject" on lo is none). Fields: destination, its prefix
 // length, source, its prefix length, next hop, metric, references, use, flags, interface.
 bool default_route6_interface(const char* row, InterfaceName* name) {
-  constexpr unsigned long kRouteUp = 0x0001, kRouteReject = 0x0200;
   const char* field[10];
   size_t length[10];
   for (int i = 0; i < 10; ++i) {
     if (!next_field(&row, &field[i], &length[i])) return false;
   }
   if (length[0] != 32 || strspn(field[0], "0") < 32 || length[1] != 2 ||
-      strncmp(field[1], "00", 2) != 0 || length[8] != 8 || length[9] >= kInterfaceNameSize)
+      strncmp(field[1], "00", 2) != 0)
     return false;
-  char flags_text[9];
-  memcpy(flags_text, field[8], 8);
-  flags_text[8] = '\0';
-  char* end = nullptr;
-  unsigned long flags = strtoul(flags_text, &end, 16);
-  if (end != flags_text + 8 || !(flags & kRouteUp) || (flags & kRouteReject)) return false;
-  memcpy(name->data(), field[9], length[9]);
-  (*name)[length[9]] = '\0';
-  return true;
+  return usable_route(field[8], length[8]) && take_name(field[9], length[9], name);
 }
 
 InterfaceName name_of(const char* text) {
@@ -88,9 +98,10 @@ InterfaceName name_of(const char* text) {
   return name;
 }
 
-// Scans a routing table's default routes: an "eth1..." one (returned as read, at once), else
+// Scans a routing table's default routes: one via the module's device (returned at once), else
 // "eth0.2" for any "eth0.2..." one, else the last other one, else "NONE".
-InterfaceName choose_gateway(FILE* table, bool (*default_route)(const char*, InterfaceName*)) {
+InterfaceName choose_gateway(FILE* table, bool (*default_route)(const char*, InterfaceName*),
+                             const char* module) {
   bool wired_wan = false;
   std::optional<InterfaceName> other;
   char row[kRowSize];
@@ -99,13 +110,13 @@ InterfaceName choose_gateway(FILE* table, bool (*default_route)(const char*, Int
     InterfaceName name;
     if (!usable || !default_route(row, &name)) continue;
     if (strncmp(name.data(), "vpn_vpn", 7) == 0) continue;
+    if (module[0] && strcmp(name.data(), module) == 0) {
+      module_detected = 1;
+      return name;
+    }
     if (strncmp(name.data(), "eth0.2", 6) == 0) {
       wired_wan = true;
       continue;
-    }
-    if (strncmp(name.data(), "eth1", 4) == 0) {
-      module_detected = 1;
-      return name;
     }
     other = name;
     log_verbose(verbose, "Gateways: %s\n", name.data());
@@ -125,30 +136,30 @@ void gateway_set_route_table6(const char* path) {
   route_table6.set(path);
 }
 
-std::optional<InterfaceName> get_gateway() {
+std::optional<InterfaceName> get_gateway(const char* module) {
   ScopedFile table(route_table.get(), "re");
   if (!table) {
     log_failure(stdout, "%s\n", "ERR: file not opened");
     return std::nullopt;
   }
-  return choose_gateway(table.get(), default_route_interface);
+  return choose_gateway(table.get(), default_route_interface, module);
 }
 
-std::optional<InterfaceName> get_gateway6() {
+std::optional<InterfaceName> get_gateway6(const char* module) {
   ScopedFile table(route_table6.get(), "re");
   if (!table) return std::nullopt;
-  return choose_gateway(table.get(), default_route6_interface);
+  return choose_gateway(table.get(), default_route6_interface, module);
 }
 
 std::optional<DefaultRoute> find_default_route(const char* module) {
-  std::optional<InterfaceName> gateway = get_gateway();
+  std::optional<InterfaceName> gateway = get_gateway(module);
   if (!gateway) return std::nullopt;
   DefaultRoute route;
   route.gateway = *gateway;
   bool none = strcmp(gateway->data(), "NONE") == 0;
   bool clat = strncmp(gateway->data(), "464-", 4) == 0;
   if (none || clat) {
-    std::optional<InterfaceName> gateway6 = get_gateway6();
+    std::optional<InterfaceName> gateway6 = get_gateway6(module);
     bool module6 = gateway6 && module[0] && strcmp(gateway6->data(), "NONE") != 0 &&
                    strcmp(gateway6->data(), module) == 0;
     if (none && gateway6) route.gateway = *gateway6;
