@@ -361,6 +361,19 @@ TEST(AccountingTest, EveryByteBilledOnceWhateverTheCountersDo) {
          r.traffic.rx -= 14;
          r.carry(1, 1);
        }},
+      {"a 32-bit counter wraps between the last sample and the deletion",
+       [](Router& r) {
+         r.kernel_32bit = true;
+         r.carry(4294966000, 500);
+         r.cycle(Reply::kAccepted);
+         r.carry(2000, 100);  // past 2^32: the final counter reads 704
+         r.recreate("eth1", true);
+         r.carry(10, 10);
+         r.cycle();
+         r.carry(3, 4);  // a veth tells no receive counter, which is no wrap either
+         r.recreate("eth1", true, false);
+         r.traffic.rx -= 4;
+       }},
       {"a reboot with refused reports pending, and a restart after it",
        [](Router& r) {
          r.carry(102520, 2958);

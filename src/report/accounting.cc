@@ -49,19 +49,22 @@ CounterRestart counters_changed(const CounterOwner& books, const CounterOwner& n
 }
 
 // A sample of the books' own counters, direction by direction: on as usual; or back, when the
-// counter restarted or (on a 32-bit kernel) wrapped; or, in a final sample, back because the
-// kernel no longer tells that counter, and the last sample stands. What went into the carry.
+// counter (on a 32-bit kernel) wrapped, even on its way out, or restarted; or, in a final sample,
+// back because the kernel no longer tells that counter, and the last sample stands. What went
+// into the carry.
 uint64_t book_counter(CounterBooks* books, uint64_t value, const CounterSample& sample,
                       CounterRestart* why) {
   uint64_t carried = 0;
-  if (value < books->last && sample.final) return 0;
-  if (value < books->last && sample.kernel_32bit && books->last < kCounter32 &&
-      value < kCounter32) {
+  bool back = value < books->last;
+  bool wrapped = back && sample.kernel_32bit && books->last < kCounter32 && value < kCounter32;
+  // A final 0 is a counter the kernel does not tell, not a wrap.
+  if (back && sample.final && !(wrapped && value > 0)) return 0;
+  if (wrapped) {
     carried = kCounter32 - books->baseline;
     books->carry = add_saturating(books->carry, carried);
     books->baseline = 0;
     *why = CounterRestart::kWrapped;
-  } else if (value < books->last) {
+  } else if (back) {
     carried = restart_counter(books);
     *why = CounterRestart::kCounterRestart;
   }

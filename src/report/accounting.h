@@ -96,12 +96,12 @@ struct Measurement {
 // The one rule of the books, per counter. A counter below its last sample restarted: what it had
 // not had accepted goes to the carry, and it counts from 0; but on a 32-bit kernel, with the same
 // owner and a last sample below 2^32, it wrapped, and the traffic is sample + 2^32 - last. In a
-// final sample (the interface is gone) a counter below the last sample is one the kernel no
-// longer tells, and the last sample stands. Another boot or a re-created interface restarts both.
-// Another module interface hands its pending traffic to the carry, and the new one counts from
-// its counters now (its earlier traffic was not the module's); only books with no owner, as at a
-// start with no state saved in this boot, count from 0. No sample (the counters or the boot id
-// cannot be read) changes nothing.
+// final sample (the interface is gone) a counter below the last sample that did not wrap, or
+// reads 0, is one the kernel no longer tells, and the last sample stands. Another boot or a
+// re-created interface restarts both. Another module interface hands its pending traffic to the
+// carry, and the new one counts from its counters now (its earlier traffic was not the module's);
+// only books with no owner, as at a start with no state saved in this boot, count from 0. No sample
+// (the counters or the boot id cannot be read) changes nothing.
 Measurement measure(const Accounting& saved, const std::optional<CounterSample>& sample);
 
 // What has not been accepted yet: the carry and the traffic since the baselines, to the last

@@ -102,6 +102,7 @@ void book_final_counters(const LinkDeletion& deletion) {
   last.tx = deletion.tx;
   last.rx = deletion.rx;
   last.final = true;
+  last.kernel_32bit = kernel_is_32bit();
   book(last);
   log_verbose(verbose, "%s is gone: its last counters are tx: %" PRIu64 " rx: %" PRIu64 "\n",
               owner.interface.data(), accounting.tx.last, accounting.rx.last);
