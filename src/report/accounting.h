@@ -21,6 +21,7 @@ constexpr int kStateVersion = 2;
 constexpr uint64_t kCounter32 = uint64_t{1} << 32;
 
 enum class CycleOutcome { kNone, kAccepted, kRefused, kFailed, kSkipped, kNoRouteTable, kDeferred };
+constexpr size_t kCycleOutcomes = static_cast<size_t>(CycleOutcome::kDeferred) + 1;
 
 // Why counting started again on other counters, and so where carried traffic came from.
 enum class CounterRestart {
@@ -33,6 +34,7 @@ enum class CounterRestart {
   kWrapped,         // a 32-bit counter of a 32-bit kernel went past 2^32 and on from 0
   kKeptOnFlash,     // this boot's books as the flash kept them, the state in /tmp being lost
 };
+constexpr size_t kCounterRestarts = static_cast<size_t>(CounterRestart::kKeptOnFlash) + 1;
 
 using FailureText = std::array<char, 128>;
 
