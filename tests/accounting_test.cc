@@ -225,7 +225,7 @@ class Router {
   std::map<std::string, Link> links{{"eth1", {3}}, {"wwan0", {4}}};
   std::string module = "eth1";
   BootId boot = boot_of(kBootA);
-  bool readable = true, boot_readable = true, kernel_32bit = false;
+  bool readable = true, boot_readable = true, kernel_32bit = false, returned = false;
   Traffic traffic;
   Ledger ledger;
   Accounting books;
@@ -258,6 +258,7 @@ class Router {
     s.tx = links[module].tx;
     s.rx = links[module].rx;
     s.kernel_32bit = kernel_32bit;
+    s.returned = returned;
     return s;
   }
   long next_index = 10;
@@ -373,6 +374,24 @@ TEST(AccountingTest, EveryByteBilledOnceWhateverTheCountersDo) {
          r.carry(3, 4);  // a veth tells no receive counter, which is no wrap either
          r.recreate("eth1", true, false);
          r.traffic.rx -= 4;
+       }},
+      {"a modem reset, the modem back under another name",
+       [](Router& r) {
+         r.module = "wwan0";
+         r.carry(1000, 2000);
+         r.cycle(Reply::kAccepted);
+         r.carry(300, 400);
+         r.cycle();
+         r.carry(50, 60);
+         r.recreate("wwan0", true);
+         r.links.erase("wwan0");
+         r.links["wwan1"] = {21};
+         r.module = "wwan1";
+         r.returned = true;
+         r.carry(400, 600);  // counted from 0, as a re-created interface is
+         r.cycle();
+         r.returned = false;
+         r.carry(7, 8);
        }},
       {"a reboot with refused reports pending, and a restart after it",
        [](Router& r) {

@@ -135,6 +135,8 @@ Measurement measure(const Accounting& saved, const std::optional<CounterSample>&
     return m;
   }
   if (owned) m.restart = counters_changed(a.owner, sample->owner);
+  if (m.restart == CounterRestart::kModuleChanged && sample->returned)
+    m.restart = CounterRestart::kRecreated;
   if (owned && m.restart == CounterRestart::kNone) {
     // The same counters: each one that went back restarted (or wrapped) on its own.
     m.carried.tx = book_counter(&a.tx, sample->tx, *sample, &m.restart);

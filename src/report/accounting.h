@@ -84,6 +84,7 @@ struct CounterSample {
   uint64_t rx = 0;
   bool final = false;         // its last counters, told by the kernel as it deleted the interface
   bool kernel_32bit = false;  // a 32-bit kernel, whose drivers may keep 32-bit counters
+  bool returned = false;      // the books' device came back under this name (a modem reset)
 };
 
 // What a sample did to the accounting.
@@ -101,9 +102,10 @@ struct Measurement {
 // final sample (the interface is gone) a counter below the last sample that did not wrap, or
 // reads 0, is one the kernel no longer tells, and the last sample stands. Another boot or a
 // re-created interface restarts both. Another module interface hands its pending traffic to the
-// carry, and the new one counts from its counters now (its earlier traffic was not the module's);
-// only books with no owner, as at a start with no state saved in this boot, count from 0. No sample
-// (the counters or the boot id cannot be read) changes nothing.
+// carry, and the new one counts from its counters now (its earlier traffic was not the module's),
+// unless it is the books' device returned under a new name, which counts from 0 as a re-created
+// interface does; only books with no owner, as at a start with no state saved in this boot, count
+// from 0. No sample (the counters or the boot id cannot be read) changes nothing.
 Measurement measure(const Accounting& saved, const std::optional<CounterSample>& sample);
 
 // What has not been accepted yet: the carry and the traffic since the baselines, to the last

@@ -34,6 +34,10 @@ ReportPolicy policy;
 // The kernel's news of deleted links; -1 without it.
 int link_events = -1;
 
+// network.module's options when the books' interface was last sampled as its device (0: unknown,
+// or an option named it).
+uint32_t books_options = 0;
+
 // Lines said once, until what they say changes.
 std::array<char, 432> module_said{};
 const char* sample_failure_said = nullptr;
@@ -112,10 +116,13 @@ void book_final_counters(const LinkDeletion& deletion) {
 }
 
 // Samples the module interface's counters into the books. When they are another interface's than
-// the books' (the module switched in UCI), the interface the books hold is sampled once more at
-// the switch, for what it carried up to it. The sample, or nothing when it cannot be read (then
-// the books stay as they are, and *problem, when asked, says why).
-std::optional<CounterSample> book_sample(const char* module, CounterRestart* restart = nullptr,
+// the books' and that one is still there (the module switched in UCI), it is sampled once more at
+// the switch, for what it carried up to it. When it is gone and network.module's options
+// (options, from find_module_interface) are as they were, the modem came back under another
+// name (a reset). The sample, or nothing when it cannot be read (then the books stay as they
+// are, and *problem, when asked, says why).
+std::optional<CounterSample> book_sample(const char* module, uint32_t options = 0,
+                                         CounterRestart* restart = nullptr,
                                          const char** problem = nullptr) {
   follow_link_events();
   std::optional<CounterSample> sample = sample_counters(module, problem);
@@ -125,8 +132,11 @@ std::optional<CounterSample> book_sample(const char* module, CounterRestart* res
     if (before && before->owner.ifindex == owner.ifindex &&
         same_boot(before->owner.boot_id, owner.boot_id))
       book(before);
+    else
+      sample->returned = options && options == books_options;
   }
   Measurement m = book(sample);
+  if (sample) books_options = options;
   if (restart) *restart = m.restart;
   return sample;
 }
@@ -146,9 +156,9 @@ void say_module(const ModuleInterface& module) {
 
 // While reports fail, pending traffic goes to flash now and then; what is written is sampled
 // afresh, the failed report's own bytes with it.
-void keep_pending_during_outage(const char* module, int64_t now) {
+void keep_pending_during_outage(const ModuleInterface& module, int64_t now) {
   if (!flash_due(&accounting, now, policy.persist_interval)) return;
-  book_sample(module);
+  book_sample(module.name.data(), module.options);
   keep_grown(accounting, now);
 }
 
@@ -202,7 +212,7 @@ void log_figures() {
 }
 
 // The TLS files forbid sending: said once until what is wrong changes, and the traffic waits.
-void refuse_to_send(const TlsProblem& problem, const char* module) {
+void refuse_to_send(const TlsProblem& problem, const ModuleInterface& module) {
   if (strcmp(problem.data(), tls_problem_said.data()) != 0)
     log_failure(stderr, "Not sending the report: %s\n", problem.data());
   tls_problem_said = problem;
@@ -210,7 +220,7 @@ void refuse_to_send(const TlsProblem& problem, const char* module) {
   finish_cycle(CycleOutcome::kFailed, "the TLS files cannot be used");
 }
 
-void report(const char* serial, const char* installer, const char* module) {
+void report(const char* serial, const char* installer, const ModuleInterface& module) {
   log_figures();
   Traffic due = pending_traffic(accounting);
   if (defer_report(due, now_seconds())) return finish_cycle(CycleOutcome::kDeferred);
@@ -257,6 +267,7 @@ void cycle_set_policy(const ReportPolicy& new_policy) {
 }
 
 void cycle_forget_said() {
+  books_options = 0;
   module_said = {};
   sample_failure_said = nullptr;
   tls_problem_said = {};
@@ -295,7 +306,7 @@ void resume_accounting() {
   // A module that cannot be read now leaves the books as they are, for the first cycle that can.
   link_events = open_link_events();
   CounterRestart restart = CounterRestart::kNone;
-  book_sample(module.name.data(), &restart);
+  book_sample(module.name.data(), module.options, &restart);
   if (resumed.from == ResumedBooks::From::kState && restart == CounterRestart::kNone) {
     if (accounting.last_accepted == 0)
       announce("Resuming: no report accepted yet");
@@ -343,7 +354,8 @@ __attribute__((noinline)) void update_bandwidth() {
   // Every cycle samples the module's counters, on the route or not: the last sample is what a
   // modem reset or a stop is charged against.
   const char* unreadable = nullptr;
-  std::optional<CounterSample> sample = book_sample(module.name.data(), nullptr, &unreadable);
+  std::optional<CounterSample> sample =
+      book_sample(module.name.data(), module.options, nullptr, &unreadable);
 
   // Report only while the module carries the default route. Without a routing table
   // nothing says the route moved, so the books stay.
@@ -364,5 +376,5 @@ __attribute__((noinline)) void update_bandwidth() {
     return finish_cycle(CycleOutcome::kFailed, unreadable);
   }
   sample_failure_said = nullptr;
-  report(serial.data(), installer.data(), module.name.data());
+  report(serial.data(), installer.data(), module);
 }
