@@ -47,14 +47,15 @@ bool read_row(FILE* file, char (&row)[kRowSize], bool* usable) {
 // Whether a route's flags (hexadecimal) say it is up and not a reject route (the kernel's
 // "unreachable default" rows, "*" in the IPv4 table).
 bool usable_route(const char* field, size_t length) {
-  constexpr unsigned long kRouteUp = 0x0001, kRouteReject = 0x0200;
-  char text[9];
-  if (length == 0 || length >= sizeof(text)) return false;
-  memcpy(text, field, length);
-  text[length] = '\0';
-  char* end = nullptr;
-  unsigned long flags = strtoul(text, &end, 16);
-  return end == text + length && (flags & (kRouteUp | kRouteReject)) == kRouteUp;
+  constexpr unsigned kRouteUp = 0x0001, kRouteReject = 0x0200;
+  unsigned flags = 0;
+  for (size_t i = 0; i < length; ++i) {
+    unsigned c = static_cast<unsigned char>(field[i]) | 0x20;  // lower case, and digits stay
+    unsigned digit = c - '0' < 10 ? c - '0' : c - 'a' < 6 ? c - 'a' + 10 : 16;
+    if (digit > 15) return false;
+    flags = flags << 4 | digit;
+  }
+  return length > 0 && length <= 8 && (flags & (kRouteUp | kRouteReject)) == kRouteUp;
 }
 
 bool take_name(const char* field, size_t length, InterfaceName* name) {
@@ -99,14 +100,18 @@ InterfaceName name_of(const char* text) {
 }
 
 // Scans a routing table's default routes: one via the module's device (returned at once), else
-// "eth0.2" for any "eth0.2..." one, else the last other one, else "NONE".
-InterfaceName choose_gateway(FILE* table, bool (*default_route)(const char*, InterfaceName*),
-                             const char* module) {
+// "eth0.2" for any "eth0.2..." one, else the last other one, else "NONE". Nothing when the table
+// cannot be opened.
+std::optional<InterfaceName> choose_gateway(const char* path,
+                                            bool (*default_route)(const char*, InterfaceName*),
+                                            const char* module) {
+  ScopedFile table(path, "re");
+  if (!table) return std::nullopt;
   bool wired_wan = false;
   std::optional<InterfaceName> other;
   char row[kRowSize];
   bool usable;
-  while (read_row(table, row, &usable)) {
+  while (read_row(table.get(), row, &usable)) {
     InterfaceName name;
     if (!usable || !default_route(row, &name)) continue;
     if (strncmp(name.data(), "vpn_vpn", 7) == 0) continue;
@@ -137,35 +142,25 @@ void gateway_set_route_table6(const char* path) {
 }
 
 std::optional<InterfaceName> get_gateway(const char* module) {
-  ScopedFile table(route_table.get(), "re");
-  if (!table) {
-    log_failure(stdout, "%s\n", "ERR: file not opened");
-    return std::nullopt;
-  }
-  return choose_gateway(table.get(), default_route_interface, module);
+  std::optional<InterfaceName> gateway =
+      choose_gateway(route_table.get(), default_route_interface, module);
+  if (!gateway) log_failure(stdout, "%s\n", "ERR: file not opened");
+  return gateway;
 }
 
 std::optional<InterfaceName> get_gateway6(const char* module) {
-  ScopedFile table(route_table6.get(), "re");
-  if (!table) return std::nullopt;
-  return choose_gateway(table.get(), default_route6_interface, module);
+  return choose_gateway(route_table6.get(), default_route6_interface, module);
 }
 
 std::optional<DefaultRoute> find_default_route(const char* module) {
   std::optional<InterfaceName> gateway = get_gateway(module);
   if (!gateway) return std::nullopt;
-  DefaultRoute route;
-  route.gateway = *gateway;
+  DefaultRoute route{*gateway, module[0] && strcmp(gateway->data(), module) == 0};
   bool none = strcmp(gateway->data(), "NONE") == 0;
-  bool clat = strncmp(gateway->data(), "464-", 4) == 0;
-  if (none || clat) {
+  if (none || strncmp(gateway->data(), "464-", 4) == 0) {
     std::optional<InterfaceName> gateway6 = get_gateway6(module);
-    bool module6 = gateway6 && module[0] && strcmp(gateway6->data(), "NONE") != 0 &&
-                   strcmp(gateway6->data(), module) == 0;
+    route.via_module = gateway6 && module[0] && strcmp(gateway6->data(), module) == 0;
     if (none && gateway6) route.gateway = *gateway6;
-    route.via_module = module6;
-    return route;
   }
-  route.via_module = module[0] && strcmp(gateway->data(), module) == 0;
   return route;
 }

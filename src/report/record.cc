@@ -16,11 +16,17 @@ const char* const kOutcomeNames[] = {"none",    "accepted",       "refused", "fa
 static_assert(sizeof(kOutcomeNames) / sizeof(kOutcomeNames[0]) == kCycleOutcomes,
               "one name for each CycleOutcome");
 
-// The enumerator whose name is word, or -1.
-template <typename Enum>
-int index_of(const char* (*name)(Enum), size_t count, std::string_view word) {
+const char* outcome_at(size_t i) {
+  return outcome_name(static_cast<CycleOutcome>(i));
+}
+const char* origin_at(size_t i) {
+  return origin_name(static_cast<CounterRestart>(i));
+}
+
+// The enumerator whose name (name(i)) is word, or -1.
+int index_of(const char* (*name)(size_t), size_t count, std::string_view word) {
   for (size_t i = 0; i < count; ++i) {
-    if (word == name(static_cast<Enum>(i))) return static_cast<int>(i);
+    if (word == name(i)) return static_cast<int>(i);
   }
   return -1;
 }
@@ -72,12 +78,12 @@ bool store(const SavedField& field, std::string_view value, void* record) {
       copy_printable(member<FailureText>(record, field), value);
       return true;
     case FieldKind::kOutcome: {
-      int i = index_of(outcome_name, kCycleOutcomes, value);
+      int i = index_of(outcome_at, kCycleOutcomes, value);
       member<CycleOutcome>(record, field) = static_cast<CycleOutcome>(i);
       return i >= 0;
     }
     case FieldKind::kOrigin: {
-      int i = index_of(origin_name, kCounterRestarts, value);
+      int i = index_of(origin_at, kCounterRestarts, value);
       member<CounterRestart>(record, field) = static_cast<CounterRestart>(i);
       return i >= 0;
     }
