@@ -87,12 +87,12 @@ void say_restart(const Measurement& m) {
   }
 }
 
-// Books a sample (or none), saying when it is of other counters than the books'.
-Measurement book(const std::optional<CounterSample>& sample) {
+// Books a sample (or none), saying when it is of other counters than the books'; why they are.
+CounterRestart book(const std::optional<CounterSample>& sample) {
   Measurement m = measure(accounting, sample);
   say_restart(m);
   accounting = m.next;
-  return m;
+  return m.restart;
 }
 
 // A deleted link's final counters: when it is the books' interface (its index and name, in this
@@ -135,9 +135,9 @@ std::optional<CounterSample> book_sample(const char* module, uint32_t options = 
     else
       sample->returned = options && options == books_options;
   }
-  Measurement m = book(sample);
+  CounterRestart why = book(sample);
   if (sample) books_options = options;
-  if (restart) *restart = m.restart;
+  if (restart) *restart = why;
   return sample;
 }
 
@@ -285,7 +285,6 @@ void resume_accounting() {
   Accounting saved;
   SavedFile load = load_accounting(&saved);
   const std::optional<PendingTraffic>& on_flash = load_flash();
-  PendingTraffic pending = on_flash.value_or(PendingTraffic{});
   ResumedBooks resumed =
       resume_books(load == SavedFile::kLoaded ? std::optional<Accounting>(saved) : std::nullopt,
                    on_flash, read_boot_id(), random_epoch());
@@ -294,13 +293,13 @@ void resume_accounting() {
       load == SavedFile::kNone ? "no state saved in this boot" : "the saved state was ignored";
   if (resumed.from == ResumedBooks::From::kFlash)
     announce("Resuming from %s, written %s in this boot: %s", pending_file(),
-             local_time_text(pending.written).data(), why);
+             local_time_text(on_flash->written).data(), why);
   else if (resumed.from == ResumedBooks::From::kNothing)
     announce("Counting afresh: %s", why);
-  if (resumed.took_earlier_boot && pending.traffic.total() > 0) {
+  if (resumed.took_earlier_boot && on_flash->traffic.total() > 0) {
     char origin[96];
     snprintf(origin, sizeof(origin), "an earlier boot (kept in %.64s)", pending_file());
-    say_carrying(pending.traffic, origin);
+    say_carrying(on_flash->traffic, origin);
   }
 
   // A module that cannot be read now leaves the books as they are, for the first cycle that can.

@@ -14,6 +14,11 @@ bool keep(const Accounting& books, int64_t now, const char** problem) {
   return true;
 }
 
+// Whether the file on flash is this boot's, not an earlier boot's.
+bool flash_of_this_boot() {
+  return kept_this_boot(on_flash, read_boot_id());
+}
+
 }  // namespace
 
 const std::optional<PendingTraffic>& load_flash() {
@@ -21,10 +26,6 @@ const std::optional<PendingTraffic>& load_flash() {
   on_flash.reset();
   if (load_pending(&pending) == SavedFile::kLoaded) on_flash = pending;
   return on_flash;
-}
-
-bool flash_of_this_boot() {
-  return kept_this_boot(on_flash, read_boot_id());
 }
 
 bool flash_due(Accounting* books, int64_t now, int64_t persist_interval) {

@@ -12,9 +12,6 @@
 // as it writes and removes it.
 const std::optional<PendingTraffic>& load_flash();
 
-// Whether the file on flash is this boot's, not an earlier boot's.
-bool flash_of_this_boot();
-
 // A report failed at now: whether the books' pending traffic is due on flash. Due once reports
 // have failed for persist_interval (books->outage_since tells since when), and again at most once
 // per interval while the traffic grows; a power cut then loses at most that much.
