@@ -8,6 +8,7 @@
 
 #include "inputs/config.h"
 #include "report/cycle.h"
+#include "report/report_body.h"
 #include "report/upload.h"
 
 namespace {

@@ -21,7 +21,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   verbose = 0;
   gateway_set_route_table(write_input("route", data, size));
   gateway_set_route_table6(write_input("ipv6_route", data, size));
-  check(get_gateway());
-  check(get_gateway6());
+  check(get_gateway("wwan0"));
+  check(get_gateway6("wwan0"));
   return 0;
 }

@@ -225,7 +225,7 @@ class Router {
   std::map<std::string, Link> links{{"eth1", {3}}, {"wwan0", {4}}};
   std::string module = "eth1";
   BootId boot = boot_of(kBootA);
-  bool readable = true, boot_readable = true, kernel_32bit = false;
+  bool readable = true, boot_readable = true, kernel_32bit = false, returned = false;
   Traffic traffic;
   Ledger ledger;
   Accounting books;
@@ -258,6 +258,7 @@ class Router {
     s.tx = links[module].tx;
     s.rx = links[module].rx;
     s.kernel_32bit = kernel_32bit;
+    s.returned = returned;
     return s;
   }
   long next_index = 10;
@@ -360,6 +361,37 @@ TEST(AccountingTest, EveryByteBilledOnceWhateverTheCountersDo) {
          r.recreate("eth1", true, false);
          r.traffic.rx -= 14;
          r.carry(1, 1);
+       }},
+      {"a 32-bit counter wraps between the last sample and the deletion",
+       [](Router& r) {
+         r.kernel_32bit = true;
+         r.carry(4294966000, 500);
+         r.cycle(Reply::kAccepted);
+         r.carry(2000, 100);  // past 2^32: the final counter reads 704
+         r.recreate("eth1", true);
+         r.carry(10, 10);
+         r.cycle();
+         r.carry(3, 4);  // a veth tells no receive counter, which is no wrap either
+         r.recreate("eth1", true, false);
+         r.traffic.rx -= 4;
+       }},
+      {"a modem reset, the modem back under another name",
+       [](Router& r) {
+         r.module = "wwan0";
+         r.carry(1000, 2000);
+         r.cycle(Reply::kAccepted);
+         r.carry(300, 400);
+         r.cycle();
+         r.carry(50, 60);
+         r.recreate("wwan0", true);
+         r.links.erase("wwan0");
+         r.links["wwan1"] = {21};
+         r.module = "wwan1";
+         r.returned = true;
+         r.carry(400, 600);  // counted from 0, as a re-created interface is
+         r.cycle();
+         r.returned = false;
+         r.carry(7, 8);
        }},
       {"a reboot with refused reports pending, and a restart after it",
        [](Router& r) {

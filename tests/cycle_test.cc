@@ -1,4 +1,6 @@
 #include "report/cycle.h"
+#include "report/pending.h"
+#include "report/report_body.h"
 
 #include <functional>
 #include <string>
@@ -43,6 +45,8 @@ class CycleTest : public testing::Test {
     interface_set_directory((dir_.path() + "/net").c_str());
     boot_id_set_file(dir_.write("boot_id", std::string(kBootId) + "\n").c_str());
     accounting_set_state_file((dir_.path() + "/tolvu.state").c_str());
+    pending_set_file((dir_.path() + "/flash/pending").c_str());
+    dir_.write("flash/.keep", "");
     cycle_set_sender(record_report);
     cycle_forget_said();
     kernel_set_word_size(64);
@@ -57,6 +61,7 @@ class CycleTest : public testing::Test {
     interface_set_directory(nullptr);
     boot_id_set_file(nullptr);
     accounting_set_state_file(nullptr);
+    pending_set_file(nullptr);
     cycle_set_sender(nullptr);
     kernel_set_word_size(0);
   }
@@ -311,6 +316,35 @@ TEST_F(CycleTest, SmallReportsWaitWhenAsked) {
   set_counters("eth1", "701", "800");
   cycle();
   EXPECT_EQ(sent.back().body, "serial=SN-0042&bw_tot=1&bw_dn=0&bw_up=1");
+  // A limit past any date saturates: the small report waits.
+  policy.max_report_interval = INT64_MAX;
+  cycle_set_policy(policy);
+  set_counters("eth1", "702", "800");
+  EXPECT_NE(cycle().find("Report deferred: 1 bytes"), std::string::npos);
+  cycle_set_policy(ReportPolicy{});
+}
+
+// A stop says where the pending traffic is: on flash, written during the outage or at the stop;
+// or, when flash cannot take it, that it is not there, and why.
+TEST_F(CycleTest, AStopSaysWhetherFlashKeptTheTraffic) {
+  ReportPolicy policy;
+  policy.persist_interval = 0;
+  cycle_set_policy(policy);
+  accept_reports = false;
+  set_counters("eth1", "100", "500");
+  cycle();  // refused: the traffic goes to flash at once
+  std::string flash = dir_.path() + "/flash/pending";
+  EXPECT_EQ(capture_output([] { stop_accounting(); }).first,
+            "Stopping with 100 bytes up and 500 down not yet accepted, kept in " + flash + "\n");
+  set_counters("eth1", "150", "600");
+  // The flash that held the older figure is gone.
+  ASSERT_EQ(rename((dir_.path() + "/flash").c_str(), (dir_.path() + "/gone").c_str()), 0);
+  auto [out, err] = capture_output([] { stop_accounting(); });
+  EXPECT_EQ(out,
+            "Stopping with 150 bytes up and 600 down not yet accepted; they could not be kept "
+            "in " +
+                flash + ": No such file or directory\n");
+  EXPECT_EQ(err, "Cannot keep the pending traffic in " + flash + ": No such file or directory\n");
   cycle_set_policy(ReportPolicy{});
 }
 

@@ -11,8 +11,11 @@ namespace {
 const char kHeading[] =
     "Iface\tDestination\tGateway \tFlags\tRefCnt\tUse\tMetric\tMask\t\tMTU\tWindow\tIRTT\n";
 
-std::string route(const std::string& iface, const std::string& destination = "00000000") {
-  return iface + "\t" + destination + "\t0101A8C0\t0003\t0\t0\t0\t00000000\t0\t0\t0\n";
+std::string route(const std::string& iface, const std::string& destination = "00000000",
+                  const std::string& flags = "0003", const std::string& metric = "0",
+                  const std::string& mask = "00000000") {
+  return iface + "\t" + destination + "\t0101A8C0\t" + flags + "\t0\t0\t" + metric + "\t" + mask +
+         "\t0\t0\t0\n";
 }
 
 struct Scan {
@@ -29,12 +32,12 @@ class GatewayTest : public testing::Test {
   }
   void TearDown() override { gateway_set_route_table(nullptr); }
 
-  Scan scan(const std::vector<std::string>& rows) {
+  Scan scan(const std::vector<std::string>& rows, const char* module = "eth1") {
     std::string table = kHeading;
     for (const auto& row : rows) table += row;
     dir_.write("route", table);
     std::optional<InterfaceName> result;
-    std::string out = capture_output([&] { result = get_gateway(); }).first;
+    std::string out = capture_output([&] { result = get_gateway(module); }).first;
     return {result ? std::string(result->data()) : "(none)", out};
   }
 
@@ -46,20 +49,36 @@ TEST_F(GatewayTest, PrefersModuleThenWiredWanThenLastOther) {
     std::vector<std::string> rows;
     const char* gateway;
     const char* out;
+    const char* module = "eth1";
   } cases[] = {
       {{route("wwan0"), route("usb0")}, "usb0", "Gateways: wwan0\nGateways: usb0\n"},
       {{route("usb0"), route("eth1")}, "eth1", "Gateways: usb0\n"},
-      {{route("eth1"), route("usb0")}, "eth1", ""},  // the scan stops at the module
-      {{route("eth1.5")}, "eth1.5", ""},
+      {{route("eth1"), route("usb0")}, "eth1", ""},         // the scan stops at the module
+      {{route("eth1.5")}, "eth1.5", "Gateways: eth1.5\n"},  // not the module's device
       {{route("eth0.2"), route("wwan0")}, "eth0.2", "Gateways: wwan0\n"},
       {{route("wwan0"), route("eth0.25")}, "eth0.2", "Gateways: wwan0\n"},
       {{route("vpn_vpn0")}, "NONE", ""},
       {{route("vpn_vpn0"), route("wwan0")}, "wwan0", "Gateways: wwan0\n"},
       {{route("eth1", "0000A8C0"), route("wwan0", "0001A8C0")}, "NONE", ""},
       {{}, "NONE", ""},
+      // A cellular primary beside a backup: the module's route wins whatever its metric.
+      {{route("wwan0"), route("eth0.2", "00000000", "0003", "20")}, "wwan0", "", "wwan0"},
+      {{route("eth0.2"), route("wwan0", "00000000", "0003", "20")}, "wwan0", "", "wwan0"},
+      {{route("wwan0"), route("wwan1", "00000000", "0003", "20")}, "wwan0", "", "wwan0"},
+      {{route("eth0.2"), route("wwan1")}, "eth0.2", "Gateways: wwan1\n", "wwan0"},
+      // The kernel's "unreachable default" (flags 0x0201) and a route that is down are none.
+      {{route("wwan0"), route("*", "00000000", "0201", "9999")}, "wwan0", "", "wwan0"},
+      {{route("*", "00000000", "0201", "9999")}, "NONE", "", "wwan0"},
+      {{route("usb0", "00000000", "0002")}, "NONE", "", "wwan0"},
+      // A wired WAN named eth1 is another route; a split default route counts.
+      {{route("eth1"), route("wwan0", "00000000", "0003", "0", "00000080")},
+       "wwan0",
+       "Gateways: eth1\n",
+       "wwan0"},
+      {{route("eth1")}, "eth1", "Gateways: eth1\n", "wwan0"},
   };
   for (const auto& c : cases) {
-    Scan s = scan(c.rows);
+    Scan s = scan(c.rows, c.module);
     EXPECT_EQ(s.gateway, c.gateway) << c.rows.size() << " rows, first " << c.rows[0];
     EXPECT_EQ(s.out, c.out) << c.gateway;
   }
@@ -68,6 +87,7 @@ TEST_F(GatewayTest, PrefersModuleThenWiredWanThenLastOther) {
 // Each scan stands on its own; only the module flag outlives it.
 TEST_F(GatewayTest, RemembersOnlyTheModuleFlag) {
   EXPECT_EQ(scan({route("eth0.2"), route("wwan0")}).gateway, "eth0.2");
+  EXPECT_EQ(scan({route("eth1")}, "wwan0").gateway, "eth1");
   EXPECT_EQ(module_detected, 0);
   EXPECT_EQ(scan({route("wwan0")}).gateway, "wwan0");
   EXPECT_EQ(scan({route("eth1")}).gateway, "eth1");
@@ -129,7 +149,7 @@ TEST_F(GatewayTest, ReadsTheIpv6TableTheSameWay) {
     for (const auto& row : c.rows) table += row;
     dir_.write("ipv6_route", table);
     std::optional<InterfaceName> result;
-    capture_output([&] { result = get_gateway6(); });
+    capture_output([&] { result = get_gateway6("eth1"); });
     ASSERT_TRUE(result.has_value());
     EXPECT_STREQ(result->data(), c.gateway) << table;
   }
@@ -145,6 +165,7 @@ TEST_F(GatewayTest, ReadsTheIpv6TableTheSameWay) {
       {{route("eth0.2")}, {route6("wwan0")}, "eth0.2", false},
       {{}, {route6("wwan0"), reject_on_lo}, "wwan0", true},
       {{}, {route6("usb0")}, "usb0", false},
+      {{}, {route6("eth0.2"), route6("wwan0")}, "wwan0", true},
       {{}, {reject_on_lo}, "NONE", false},
       {{route("464-module_6_4")}, {route6("wwan0")}, "464-module_6_4", true},
       {{route("464-module_6_4")}, {route6("usb0")}, "464-module_6_4", false},
@@ -162,14 +183,14 @@ TEST_F(GatewayTest, ReadsTheIpv6TableTheSameWay) {
   }
   dir_.write("ipv6_route", "");
   gateway_set_route_table6((dir_.path() + "/missing").c_str());
-  EXPECT_FALSE(get_gateway6().has_value());  // IPv6 off: silently nothing
+  EXPECT_FALSE(get_gateway6("wwan0").has_value());  // IPv6 off: silently nothing
   gateway_set_route_table6(nullptr);
 }
 
 TEST_F(GatewayTest, UnreadableTableHasNoResult) {
   gateway_set_route_table((dir_.path() + "/missing").c_str());
   std::optional<InterfaceName> result = InterfaceName{};
-  std::string out = capture_output([&] { result = get_gateway(); }).first;
+  std::string out = capture_output([&] { result = get_gateway("eth1"); }).first;
   EXPECT_FALSE(result.has_value());
   EXPECT_EQ(out, "ERR: file not opened\n");
 }

@@ -44,42 +44,53 @@ bool read_row(FILE* file, char (&row)[kRowSize], bool* usable) {
   return true;
 }
 
-// The interface of an IPv4 default-route row ("eth1  00000000  0101A8C0 ..."), or false for any
-// other row.
-bool default_route_interface(const char* row, InterfaceName* name) {
-  const char *iface, *destination;
-  size_t iface_length, destination_length;
-  if (!next_field(&row, &iface, &iface_length)) return false;
-  if (!next_field(&row, &destination, &destination_length)) return false;
-  if (iface_length >= kInterfaceNameSize) return false;
-  if (destination_length < 8 || strncmp(destination, "00000000", 8) != 0) return false;
-  memcpy(name->data(), iface, iface_length);
-  (*name)[iface_length] = '\0';
+// Whether a route's flags (hexadecimal) say it is up and not a reject route (the kernel's
+// "unreachable default" rows, "*" in the IPv4 table).
+bool usable_route(const char* field, size_t length) {
+  constexpr unsigned kRouteUp = 0x0001, kRouteReject = 0x0200;
+  unsigned flags = 0;
+  for (size_t i = 0; i < length; ++i) {
+    unsigned c = static_cast<unsigned char>(field[i]) | 0x20;  // lower case, and digits stay
+    unsigned digit = c - '0' < 10 ? c - '0' : c - 'a' < 6 ? c - 'a' + 10 : 16;
+    if (digit > 15) return false;
+    flags = flags << 4 | digit;
+  }
+  return length > 0 && length <= 8 && (flags & (kRouteUp | kRouteReject)) == kRouteUp;
+}
+
+bool take_name(const char* field, size_t length, InterfaceName* name) {
+  if (length >= kInterfaceNameSize) return false;
+  memcpy(name->data(), field, length);
+  (*name)[length] = '\0';
   return true;
+}
+
+// The interface of an IPv4 default-route row ("eth1  00000000  0101A8C0  0003 ..."): destination
+// 0 (whatever its mask, so a split route counts too), up and not a reject route; false for any
+// other row. Fields: interface, destination, gateway, flags.
+bool default_route_interface(const char* row, InterfaceName* name) {
+  const char* field[4];
+  size_t length[4];
+  for (int i = 0; i < 4; ++i) {
+    if (!next_field(&row, &field[i], &length[i])) return false;
+  }
+  if (length[1] < 8 || strncmp(field[1], "00000000", 8) != 0) return false;
+  return usable_route(field[3], length[3]) && take_name(field[0], length[0], name);
 }
 
 // The interface of an IPv6 default-route row: destination ::/0 (of any source), up and not a
 // reject route (the kernel's own "::/0 reject" on lo is none). Fields: destination, its prefix
 // length, source, its prefix length, next hop, metric, references, use, flags, interface.
 bool default_route6_interface(const char* row, InterfaceName* name) {
-  constexpr unsigned long kRouteUp = 0x0001, kRouteReject = 0x0200;
   const char* field[10];
   size_t length[10];
   for (int i = 0; i < 10; ++i) {
     if (!next_field(&row, &field[i], &length[i])) return false;
   }
   if (length[0] != 32 || strspn(field[0], "0") < 32 || length[1] != 2 ||
-      strncmp(field[1], "00", 2) != 0 || length[8] != 8 || length[9] >= kInterfaceNameSize)
+      strncmp(field[1], "00", 2) != 0)
     return false;
-  char flags_text[9];
-  memcpy(flags_text, field[8], 8);
-  flags_text[8] = '\0';
-  char* end = nullptr;
-  unsigned long flags = strtoul(flags_text, &end, 16);
-  if (end != flags_text + 8 || !(flags & kRouteUp) || (flags & kRouteReject)) return false;
-  memcpy(name->data(), field[9], length[9]);
-  (*name)[length[9]] = '\0';
-  return true;
+  return usable_route(field[8], length[8]) && take_name(field[9], length[9], name);
 }
 
 InterfaceName name_of(const char* text) {
@@ -88,24 +99,29 @@ InterfaceName name_of(const char* text) {
   return name;
 }
 
-// Scans a routing table's default routes: an "eth1..." one (returned as read, at once), else
-// "eth0.2" for any "eth0.2..." one, else the last other one, else "NONE".
-InterfaceName choose_gateway(FILE* table, bool (*default_route)(const char*, InterfaceName*)) {
+// Scans a routing table's default routes: one via the module's device (returned at once), else
+// "eth0.2" for any "eth0.2..." one, else the last other one, else "NONE". Nothing when the table
+// cannot be opened.
+std::optional<InterfaceName> choose_gateway(const char* path,
+                                            bool (*default_route)(const char*, InterfaceName*),
+                                            const char* module) {
+  ScopedFile table(path, "re");
+  if (!table) return std::nullopt;
   bool wired_wan = false;
   std::optional<InterfaceName> other;
   char row[kRowSize];
   bool usable;
-  while (read_row(table, row, &usable)) {
+  while (read_row(table.get(), row, &usable)) {
     InterfaceName name;
     if (!usable || !default_route(row, &name)) continue;
     if (strncmp(name.data(), "vpn_vpn", 7) == 0) continue;
+    if (module[0] && strcmp(name.data(), module) == 0) {
+      module_detected = 1;
+      return name;
+    }
     if (strncmp(name.data(), "eth0.2", 6) == 0) {
       wired_wan = true;
       continue;
-    }
-    if (strncmp(name.data(), "eth1", 4) == 0) {
-      module_detected = 1;
-      return name;
     }
     other = name;
     log_verbose(verbose, "Gateways: %s\n", name.data());
@@ -125,36 +141,26 @@ void gateway_set_route_table6(const char* path) {
   route_table6.set(path);
 }
 
-std::optional<InterfaceName> get_gateway() {
-  ScopedFile table(route_table.get(), "re");
-  if (!table) {
-    log_failure(stdout, "%s\n", "ERR: file not opened");
-    return std::nullopt;
-  }
-  return choose_gateway(table.get(), default_route_interface);
+std::optional<InterfaceName> get_gateway(const char* module) {
+  std::optional<InterfaceName> gateway =
+      choose_gateway(route_table.get(), default_route_interface, module);
+  if (!gateway) log_failure(stdout, "%s\n", "ERR: file not opened");
+  return gateway;
 }
 
-std::optional<InterfaceName> get_gateway6() {
-  ScopedFile table(route_table6.get(), "re");
-  if (!table) return std::nullopt;
-  return choose_gateway(table.get(), default_route6_interface);
+std::optional<InterfaceName> get_gateway6(const char* module) {
+  return choose_gateway(route_table6.get(), default_route6_interface, module);
 }
 
 std::optional<DefaultRoute> find_default_route(const char* module) {
-  std::optional<InterfaceName> gateway = get_gateway();
+  std::optional<InterfaceName> gateway = get_gateway(module);
   if (!gateway) return std::nullopt;
-  DefaultRoute route;
-  route.gateway = *gateway;
+  DefaultRoute route{*gateway, module[0] && strcmp(gateway->data(), module) == 0};
   bool none = strcmp(gateway->data(), "NONE") == 0;
-  bool clat = strncmp(gateway->data(), "464-", 4) == 0;
-  if (none || clat) {
-    std::optional<InterfaceName> gateway6 = get_gateway6();
-    bool module6 = gateway6 && module[0] && strcmp(gateway6->data(), "NONE") != 0 &&
-                   strcmp(gateway6->data(), module) == 0;
+  if (none || strncmp(gateway->data(), "464-", 4) == 0) {
+    std::optional<InterfaceName> gateway6 = get_gateway6(module);
+    route.via_module = gateway6 && module[0] && strcmp(gateway6->data(), module) == 0;
     if (none && gateway6) route.gateway = *gateway6;
-    route.via_module = module6;
-    return route;
   }
-  route.via_module = module[0] && strcmp(gateway->data(), module) == 0;
   return route;
 }

@@ -23,9 +23,11 @@ void say_unfollowed(const char* what, int error) {
               what, strerror(error));
 }
 
-// The byte counters of a struct rtnl_link_stats64.
+// The byte counters of a struct rtnl_link_stats64, near its start. Kernels send the struct as
+// they know it (192 bytes before 5.19, 200 after), so only these fields need to be there.
 constexpr size_t kRxBytesAt = offsetof(rtnl_link_stats64, rx_bytes);
 constexpr size_t kTxBytesAt = offsetof(rtnl_link_stats64, tx_bytes);
+constexpr size_t kBytesEnd = (kRxBytesAt > kTxBytesAt ? kRxBytesAt : kTxBytesAt) + sizeof(uint64_t);
 
 uint64_t u64_at(const unsigned char* p) {
   uint64_t value;
@@ -47,7 +49,7 @@ bool read_attributes(const unsigned char* p, size_t size, LinkDeletion* deletion
       if (n >= deletion->name.size()) return false;
       memcpy(deletion->name.data(), value, n);
       deletion->name[n] = '\0';
-    } else if (type == IFLA_STATS64 && length >= sizeof(rtnl_link_stats64)) {
+    } else if (type == IFLA_STATS64 && length >= kBytesEnd) {
       deletion->has_counters = true;
       deletion->rx = u64_at(value + kRxBytesAt);
       deletion->tx = u64_at(value + kTxBytesAt);

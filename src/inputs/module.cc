@@ -157,13 +157,22 @@ ModuleInterface find_module_interface() {
     copy_text(module.found_by.data(), module.found_by.size(), "network.module.device");
     return module;
   }
+  config_get(proto, "network", "module", "proto");
+  // FNV-1a over proto and device: the same options give the same device name unless the modem
+  // came back under another one.
+  uint32_t digest = 2166136261u;
+  const char* parts[] = {proto.data(), "/", device.data()};
+  for (const char* text : parts) {
+    for (const char* c = text; *c; ++c)
+      digest = (digest ^ static_cast<unsigned char>(*c)) * 16777619u;
+  }
+  module.options = digest | 1;
   if (netifd_l3_device("module", &module.name, &module.found_by)) return module;
   if (!device[0]) {
     copy_text(module.problem.data(), module.problem.size(),
               "network.module has neither ifname nor device");
     return module;
   }
-  config_get(proto, "network", "module", "proto");
   find_by_protocol(proto.data(), device.data(), &module);
   return module;
 }

@@ -49,25 +49,49 @@ CounterRestart counters_changed(const CounterOwner& books, const CounterOwner& n
 }
 
 // A sample of the books' own counters, direction by direction: on as usual; or back, when the
-// counter restarted or (on a 32-bit kernel) wrapped; or, in a final sample, back because the
-// kernel no longer tells that counter, and the last sample stands. What went into the carry.
+// counter (on a 32-bit kernel) wrapped, even on its way out, or restarted; or, in a final sample,
+// back because the kernel no longer tells that counter, and the last sample stands. What went
+// into the carry.
 uint64_t book_counter(CounterBooks* books, uint64_t value, const CounterSample& sample,
                       CounterRestart* why) {
   uint64_t carried = 0;
-  if (value < books->last && sample.final) return 0;
-  if (value < books->last && sample.kernel_32bit && books->last < kCounter32 &&
-      value < kCounter32) {
+  bool back = value < books->last;
+  bool wrapped = back && sample.kernel_32bit && books->last < kCounter32 && value < kCounter32;
+  // A final 0 is a counter the kernel does not tell, not a wrap.
+  if (back && sample.final && !(wrapped && value > 0)) return 0;
+  if (wrapped) {
     carried = kCounter32 - books->baseline;
     books->carry = add_saturating(books->carry, carried);
     books->baseline = 0;
     *why = CounterRestart::kWrapped;
-  } else if (value < books->last) {
+  } else if (back) {
     carried = restart_counter(books);
     *why = CounterRestart::kCounterRestart;
   }
   books->last = value;
   return carried;
 }
+
+// Each restart: its word in the state file, its reason to count afresh ("" for those that always
+// carry), and where its carried traffic came from.
+struct RestartWords {
+  const char* name;
+  const char* reason;
+  const char* origin;
+};
+constexpr RestartWords kRestartWords[] = {
+    {"none", "", "earlier counters"},
+    {"reboot", "the router has restarted", "before the router restarted"},
+    {"recreated", "the interface was recreated", "the interface before it was recreated"},
+    {"module", "the module interface has changed", "the module interface before it changed"},
+    {"counter-restart", "the interface's counters restarted",
+     "the interface's counters before they restarted"},
+    {"earlier-boot", "", "an earlier boot"},
+    {"wrapped", "", "the interface's 32-bit counters before they wrapped"},
+    {"flash", "", "what was kept on flash in this boot"},
+};
+static_assert(sizeof(kRestartWords) / sizeof(kRestartWords[0]) == kCounterRestarts,
+              "one row for each CounterRestart");
 
 const SavedField kStateFields[] = {
     {"boot_id", FieldKind::kBootId, 6, offsetof(Accounting, owner.boot_id)},
@@ -111,6 +135,8 @@ Measurement measure(const Accounting& saved, const std::optional<CounterSample>&
     return m;
   }
   if (owned) m.restart = counters_changed(a.owner, sample->owner);
+  if (m.restart == CounterRestart::kModuleChanged && sample->returned)
+    m.restart = CounterRestart::kRecreated;
   if (owned && m.restart == CounterRestart::kNone) {
     // The same counters: each one that went back restarted (or wrapped) on its own.
     m.carried.tx = book_counter(&a.tx, sample->tx, *sample, &m.restart);
@@ -171,32 +197,19 @@ std::optional<CounterSample> sample_counters(const char* iface, const char** pro
 }
 
 const char* restart_reason(CounterRestart restart) {
-  static const char* const kReasons[] = {
-      "",
-      "the router has restarted",
-      "the interface was recreated",
-      "the module interface has changed",
-      "the interface's counters restarted",
-      "",  // an earlier boot's traffic is carried, never a reason to count afresh
-      "",  // a wrap always carries
-      ""};
-  return kReasons[static_cast<int>(restart)];
+  return kRestartWords[static_cast<int>(restart)].reason;
+}
+
+const char* origin_name(CounterRestart origin) {
+  return kRestartWords[static_cast<int>(origin)].name;
 }
 
 void carry_origin(CounterRestart restart, const char* previous, const char* now, char* out,
                   size_t out_size) {
-  static const char* const kOrigins[] = {"earlier counters",
-                                         "before the router restarted",
-                                         "the interface before it was recreated",
-                                         "the module interface before it changed",
-                                         "the interface's counters before they restarted",
-                                         "an earlier boot",
-                                         "the interface's 32-bit counters before they wrapped",
-                                         "what was kept on flash in this boot"};
   if (restart == CounterRestart::kModuleChanged && previous && previous[0] && now && now[0])
     snprintf(out, out_size, "%s, the module interface before %s", previous, now);
   else
-    copy_text(out, out_size, kOrigins[static_cast<int>(restart)]);
+    copy_text(out, out_size, kRestartWords[static_cast<int>(restart)].origin);
 }
 
 bool format_accounting(const Accounting& a, char* out, size_t out_size) {

@@ -21,6 +21,7 @@ constexpr int kStateVersion = 2;
 constexpr uint64_t kCounter32 = uint64_t{1} << 32;
 
 enum class CycleOutcome { kNone, kAccepted, kRefused, kFailed, kSkipped, kNoRouteTable, kDeferred };
+constexpr size_t kCycleOutcomes = static_cast<size_t>(CycleOutcome::kDeferred) + 1;
 
 // Why counting started again on other counters, and so where carried traffic came from.
 enum class CounterRestart {
@@ -33,6 +34,7 @@ enum class CounterRestart {
   kWrapped,         // a 32-bit counter of a 32-bit kernel went past 2^32 and on from 0
   kKeptOnFlash,     // this boot's books as the flash kept them, the state in /tmp being lost
 };
+constexpr size_t kCounterRestarts = static_cast<size_t>(CounterRestart::kKeptOnFlash) + 1;
 
 using FailureText = std::array<char, 128>;
 
@@ -82,6 +84,7 @@ struct CounterSample {
   uint64_t rx = 0;
   bool final = false;         // its last counters, told by the kernel as it deleted the interface
   bool kernel_32bit = false;  // a 32-bit kernel, whose drivers may keep 32-bit counters
+  bool returned = false;      // the books' device came back under this name (a modem reset)
 };
 
 // What a sample did to the accounting.
@@ -96,12 +99,13 @@ struct Measurement {
 // The one rule of the books, per counter. A counter below its last sample restarted: what it had
 // not had accepted goes to the carry, and it counts from 0; but on a 32-bit kernel, with the same
 // owner and a last sample below 2^32, it wrapped, and the traffic is sample + 2^32 - last. In a
-// final sample (the interface is gone) a counter below the last sample is one the kernel no
-// longer tells, and the last sample stands. Another boot or a re-created interface restarts both.
-// Another module interface hands its pending traffic to the carry, and the new one counts from
-// its counters now (its earlier traffic was not the module's); only books with no owner, as at a
-// start with no state saved in this boot, count from 0. No sample (the counters or the boot id
-// cannot be read) changes nothing.
+// final sample (the interface is gone) a counter below the last sample that did not wrap, or
+// reads 0, is one the kernel no longer tells, and the last sample stands. Another boot or a
+// re-created interface restarts both. Another module interface hands its pending traffic to the
+// carry, and the new one counts from its counters now (its earlier traffic was not the module's),
+// unless it is the books' device returned under a new name, which counts from 0 as a re-created
+// interface does; only books with no owner, as at a start with no state saved in this boot, count
+// from 0. No sample (the counters or the boot id cannot be read) changes nothing.
 Measurement measure(const Accounting& saved, const std::optional<CounterSample>& sample);
 
 // What has not been accepted yet: the carry and the traffic since the baselines, to the last

@@ -18,8 +18,10 @@
 #include "inputs/interface.h"
 #include "inputs/link_events.h"
 #include "inputs/module.h"
+#include "report/flash_policy.h"
 #include "report/human_size.h"
 #include "report/pending.h"
+#include "report/report_body.h"
 #include "report/upload.h"
 
 Accounting accounting;
@@ -29,20 +31,24 @@ namespace {
 ReportSender report_sender = upload_report;
 ReportPolicy policy;
 
-// What the service knows of the pending file on flash: read at start, then kept up to date as it
-// writes and removes it.
-std::optional<PendingTraffic> on_flash;
-
 // The kernel's news of deleted links; -1 without it.
 int link_events = -1;
+
+// network.module's options when the books' interface was last sampled as its device (0: unknown,
+// or an option named it).
+uint32_t books_options = 0;
 
 // Lines said once, until what they say changes.
 std::array<char, 432> module_said{};
 const char* sample_failure_said = nullptr;
 TlsProblem tls_problem_said{};
 
+// The cycle's outcome for each ReportOutcome.
 const CycleOutcome kOutcomeOfReport[] = {CycleOutcome::kAccepted, CycleOutcome::kRefused,
                                          CycleOutcome::kFailed};
+static_assert(sizeof(kOutcomeOfReport) / sizeof(kOutcomeOfReport[0]) ==
+                  static_cast<size_t>(ReportOutcome::kFailed) + 1,
+              "one outcome for each ReportOutcome");
 
 int64_t now_seconds() {
   return static_cast<int64_t>(time(nullptr));
@@ -81,12 +87,12 @@ void say_restart(const Measurement& m) {
   }
 }
 
-// Books a sample (or none), saying when it is of other counters than the books'.
-Measurement book(const std::optional<CounterSample>& sample) {
+// Books a sample (or none), saying when it is of other counters than the books'; why they are.
+CounterRestart book(const std::optional<CounterSample>& sample) {
   Measurement m = measure(accounting, sample);
   say_restart(m);
   accounting = m.next;
-  return m;
+  return m.restart;
 }
 
 // A deleted link's final counters: when it is the books' interface (its index and name, in this
@@ -102,6 +108,7 @@ void book_final_counters(const LinkDeletion& deletion) {
   last.tx = deletion.tx;
   last.rx = deletion.rx;
   last.final = true;
+  last.kernel_32bit = kernel_is_32bit();
   book(last);
   log_verbose(verbose, "%s is gone: its last counters are tx: %" PRIu64 " rx: %" PRIu64 "\n",
               owner.interface.data(), accounting.tx.last, accounting.rx.last);
@@ -109,10 +116,13 @@ void book_final_counters(const LinkDeletion& deletion) {
 }
 
 // Samples the module interface's counters into the books. When they are another interface's than
-// the books' (the module switched in UCI), the interface the books hold is sampled once more at
-// the switch, for what it carried up to it. The sample, or nothing when it cannot be read (then
-// the books stay as they are, and *problem, when asked, says why).
-std::optional<CounterSample> book_sample(const char* module, CounterRestart* restart = nullptr,
+// the books' and that one is still there (the module switched in UCI), it is sampled once more at
+// the switch, for what it carried up to it. When it is gone and network.module's options
+// (options, from find_module_interface) are as they were, the modem came back under another
+// name (a reset). The sample, or nothing when it cannot be read (then the books stay as they
+// are, and *problem, when asked, says why).
+std::optional<CounterSample> book_sample(const char* module, uint32_t options = 0,
+                                         CounterRestart* restart = nullptr,
                                          const char** problem = nullptr) {
   follow_link_events();
   std::optional<CounterSample> sample = sample_counters(module, problem);
@@ -122,9 +132,12 @@ std::optional<CounterSample> book_sample(const char* module, CounterRestart* res
     if (before && before->owner.ifindex == owner.ifindex &&
         same_boot(before->owner.boot_id, owner.boot_id))
       book(before);
+    else
+      sample->returned = options && options == books_options;
   }
-  Measurement m = book(sample);
-  if (restart) *restart = m.restart;
+  CounterRestart why = book(sample);
+  if (sample) books_options = options;
+  if (restart) *restart = why;
   return sample;
 }
 
@@ -141,39 +154,12 @@ void say_module(const ModuleInterface& module) {
   module_said = now;
 }
 
-// Whether the file on flash holds what this boot kept (not an earlier boot's traffic).
-bool flash_of_this_boot() {
-  return on_flash && same_boot(on_flash->boot_id, read_boot_id());
-}
-
-void keep_on_flash(int64_t now) {
-  PendingTraffic kept = pending_of(accounting, read_boot_id(), now);
-  if (kept.boot_id[0] && save_pending(kept)) on_flash = kept;
-}
-
-// While reports fail, pending traffic goes to flash once they have failed for persist_interval,
-// and again at most once per interval while it grows: a power cut then loses at most that much.
-// What is written is sampled afresh, the failed report's own bytes with it.
-void keep_pending_during_outage(const char* module, int64_t now) {
-  if (!accounting.outage_since || now < accounting.outage_since) accounting.outage_since = now;
-  if (now - accounting.outage_since < policy.persist_interval) return;
-  if (on_flash && flash_of_this_boot()) {
-    int64_t since_written = now - on_flash->written;
-    if (since_written >= 0 && since_written < policy.persist_interval) return;
-  }
-  book_sample(module);
-  Traffic pending = pending_traffic(accounting);
-  if (on_flash && pending.total() <= on_flash->traffic.total()) return;
-  if (pending.total() > 0) keep_on_flash(now);
-}
-
-// A report is accepted: what the file on flash held was in it.
-void forget_pending_on_flash(int64_t now) {
-  if (!on_flash) return;
-  if (remove_pending(read_boot_id(), now))
-    on_flash.reset();
-  else
-    on_flash->traffic = {};
+// While reports fail, pending traffic goes to flash now and then; what is written is sampled
+// afresh, the failed report's own bytes with it.
+void keep_pending_during_outage(const ModuleInterface& module, int64_t now) {
+  if (!flash_due(&accounting, now, policy.persist_interval)) return;
+  book_sample(module.name.data(), module.options);
+  keep_grown(accounting, now);
 }
 
 // Whether this cycle's report may wait, and says so: only while the traffic is below
@@ -181,7 +167,8 @@ void forget_pending_on_flash(int64_t now) {
 bool defer_report(const Traffic& due, int64_t now) {
   if (policy.min_report_bytes == 0 || due.total() >= policy.min_report_bytes) return false;
   int64_t last = accounting.last_accepted;
-  int64_t latest = last + policy.max_report_interval;
+  int64_t interval = policy.max_report_interval;
+  int64_t latest = last > INT64_MAX - interval ? INT64_MAX : last + interval;
   if (last == 0 || now < last || now >= latest) return false;
   // The time alone when that is today, the date too when it is not.
   std::array<char, 32> at = local_time_text(latest);
@@ -225,7 +212,7 @@ void log_figures() {
 }
 
 // The TLS files forbid sending: said once until what is wrong changes, and the traffic waits.
-void refuse_to_send(const TlsProblem& problem, const char* module) {
+void refuse_to_send(const TlsProblem& problem, const ModuleInterface& module) {
   if (strcmp(problem.data(), tls_problem_said.data()) != 0)
     log_failure(stderr, "Not sending the report: %s\n", problem.data());
   tls_problem_said = problem;
@@ -233,7 +220,7 @@ void refuse_to_send(const TlsProblem& problem, const char* module) {
   finish_cycle(CycleOutcome::kFailed, "the TLS files cannot be used");
 }
 
-void report(const char* serial, const char* installer, const char* module) {
+void report(const char* serial, const char* installer, const ModuleInterface& module) {
   log_figures();
   Traffic due = pending_traffic(accounting);
   if (defer_report(due, now_seconds())) return finish_cycle(CycleOutcome::kDeferred);
@@ -258,7 +245,7 @@ void report(const char* serial, const char* installer, const char* module) {
     keep_pending_during_outage(module, now);
   }
   finish_cycle(kOutcomeOfReport[static_cast<int>(result.outcome)], result.detail.data());
-  if (result.outcome == ReportOutcome::kAccepted) forget_pending_on_flash(now);
+  if (result.outcome == ReportOutcome::kAccepted) forget_flash(now);
 }
 
 // A new line of books: 64 random bits, never 0.
@@ -280,6 +267,7 @@ void cycle_set_policy(const ReportPolicy& new_policy) {
 }
 
 void cycle_forget_said() {
+  books_options = 0;
   module_said = {};
   sample_failure_said = nullptr;
   tls_problem_said = {};
@@ -296,9 +284,7 @@ void resume_accounting() {
   remove_stale_pending_files();
   Accounting saved;
   SavedFile load = load_accounting(&saved);
-  PendingTraffic pending;
-  on_flash.reset();
-  if (load_pending(&pending) == SavedFile::kLoaded) on_flash = pending;
+  const std::optional<PendingTraffic>& on_flash = load_flash();
   ResumedBooks resumed =
       resume_books(load == SavedFile::kLoaded ? std::optional<Accounting>(saved) : std::nullopt,
                    on_flash, read_boot_id(), random_epoch());
@@ -307,19 +293,19 @@ void resume_accounting() {
       load == SavedFile::kNone ? "no state saved in this boot" : "the saved state was ignored";
   if (resumed.from == ResumedBooks::From::kFlash)
     announce("Resuming from %s, written %s in this boot: %s", pending_file(),
-             local_time_text(pending.written).data(), why);
+             local_time_text(on_flash->written).data(), why);
   else if (resumed.from == ResumedBooks::From::kNothing)
     announce("Counting afresh: %s", why);
-  if (resumed.took_earlier_boot && pending.traffic.total() > 0) {
+  if (resumed.took_earlier_boot && on_flash->traffic.total() > 0) {
     char origin[96];
     snprintf(origin, sizeof(origin), "an earlier boot (kept in %.64s)", pending_file());
-    say_carrying(pending.traffic, origin);
+    say_carrying(on_flash->traffic, origin);
   }
 
   // A module that cannot be read now leaves the books as they are, for the first cycle that can.
   link_events = open_link_events();
   CounterRestart restart = CounterRestart::kNone;
-  book_sample(module.name.data(), &restart);
+  book_sample(module.name.data(), module.options, &restart);
   if (resumed.from == ResumedBooks::From::kState && restart == CounterRestart::kNone) {
     if (accounting.last_accepted == 0)
       announce("Resuming: no report accepted yet");
@@ -337,11 +323,11 @@ void stop_accounting() {
   save_accounting(accounting);
   Traffic pending = pending_traffic(accounting);
   if (pending.total() == 0) return announce("Stopping: nothing is waiting to be reported");
-  bool kept = flash_of_this_boot() && on_flash->traffic.tx == pending.tx &&
-              on_flash->traffic.rx == pending.rx;
-  if (!kept) keep_on_flash(now_seconds());
-  announce("Stopping with %" PRIu64 " bytes up and %" PRIu64 " down not yet accepted%s%s",
-           pending.tx, pending.rx, on_flash ? ", kept in " : "", on_flash ? pending_file() : "");
+  const char* problem = nullptr;
+  bool kept = keep_at_stop(accounting, now_seconds(), &problem);
+  announce("Stopping with %" PRIu64 " bytes up and %" PRIu64 " down not yet accepted%s%s%s%s",
+           pending.tx, pending.rx, kept ? ", kept in " : "; they could not be kept in ",
+           pending_file(), kept ? "" : ": ", kept ? "" : problem);
 }
 
 int link_events_fd() {
@@ -350,38 +336,6 @@ int link_events_fd() {
 
 void follow_link_events() {
   if (link_events >= 0) read_link_events(link_events, book_final_counters);
-}
-
-bool encode_form_value(const char* text, char* out, size_t out_size) {
-  static const char kHex[] = "0123456789ABCDEF";
-  if (out_size == 0) return false;
-  size_t n = 0;
-  for (const unsigned char* c = reinterpret_cast<const unsigned char*>(text); *c; ++c) {
-    bool plain = isalnum(*c) || *c == '-' || *c == '.' || *c == '_' || *c == '~';
-    size_t need = plain ? 1 : 3;
-    if (n + need >= out_size) return false;
-    if (plain) {
-      out[n++] = static_cast<char>(*c);
-    } else {
-      out[n++] = '%';
-      out[n++] = kHex[*c >> 4];
-      out[n++] = kHex[*c & 0xF];
-    }
-  }
-  out[n] = '\0';
-  return true;
-}
-
-bool format_report_body(char* out, size_t out_size, const char* serial, uint64_t total,
-                        uint64_t rxdiff, uint64_t txdiff, uint64_t epoch, uint64_t seq) {
-  char encoded[3 * kConfigFieldSize];
-  if (!encode_form_value(serial, encoded, sizeof(encoded))) return false;
-  int n = snprintf(out, out_size, "serial=%s&bw_tot=%" PRIu64 "&bw_dn=%" PRIu64 "&bw_up=%" PRIu64,
-                   encoded, total, rxdiff, txdiff);
-  if (n >= 0 && epoch && static_cast<size_t>(n) < out_size)
-    n += snprintf(out + n, out_size - static_cast<size_t>(n), "&epoch=%016" PRIx64 "&seq=%" PRIu64,
-                  epoch, seq);
-  return n >= 0 && static_cast<size_t>(n) < out_size;
 }
 
 // A function of its own even where link-time optimisation would inline it into the main loop:
@@ -399,7 +353,8 @@ __attribute__((noinline)) void update_bandwidth() {
   // Every cycle samples the module's counters, on the route or not: the last sample is what a
   // modem reset or a stop is charged against.
   const char* unreadable = nullptr;
-  std::optional<CounterSample> sample = book_sample(module.name.data(), nullptr, &unreadable);
+  std::optional<CounterSample> sample =
+      book_sample(module.name.data(), module.options, nullptr, &unreadable);
 
   // Report only while the module carries the default route. Without a routing table
   // nothing says the route moved, so the books stay.
@@ -420,5 +375,5 @@ __attribute__((noinline)) void update_bandwidth() {
     return finish_cycle(CycleOutcome::kFailed, unreadable);
   }
   sample_failure_said = nullptr;
-  report(serial.data(), installer.data(), module.name.data());
+  report(serial.data(), installer.data(), module);
 }

@@ -77,7 +77,7 @@ SavedFile load_pending(PendingTraffic* pending) {
   });
 }
 
-bool save_pending(const PendingTraffic& pending) {
+bool save_pending(const PendingTraffic& pending, const char** why) {
   char text[kMaxStateSize];
   const char* problem = "would be over 4 KiB";
   bool saved = format_pending(pending, text, sizeof(text)) &&
@@ -87,7 +87,12 @@ bool save_pending(const PendingTraffic& pending) {
   if ((!saved || problem) && !write_failure_reported)
     log_failure(stderr, "Cannot keep the pending traffic in %s: %s\n", pending_path.get(), problem);
   write_failure_reported = !saved || problem;
+  if (why) *why = problem;
   return saved;
+}
+
+bool kept_this_boot(const std::optional<PendingTraffic>& flash, const BootId& this_boot) {
+  return flash && same_boot(flash->boot_id, this_boot);
 }
 
 bool remove_pending(const BootId& this_boot, int64_t now) {
@@ -121,7 +126,7 @@ ResumedBooks resume_books(const std::optional<Accounting>& state,
     r.from = ResumedBooks::From::kState;
   }
   if (flash && this_boot[0]) {
-    if (!state && same_boot(flash->boot_id, this_boot)) {
+    if (!state && kept_this_boot(flash, this_boot)) {
       // The state is lost, and the file holds this boot's books as it last kept them.
       if (flash->interface[0]) {
         books.owner = {this_boot, flash->interface, flash->ifindex};
@@ -133,7 +138,7 @@ ResumedBooks resume_books(const std::optional<Accounting>& state,
       books.carry_from = CounterRestart::kKeptOnFlash;
       take_report_number(&books, *flash);
       r.from = ResumedBooks::From::kFlash;
-    } else if (!same_boot(flash->boot_id, this_boot) &&
+    } else if (!kept_this_boot(flash, this_boot) &&
                !same_boot(flash->boot_id, books.pending_taken) &&
                !same_boot(flash->boot_id, books.owner.boot_id)) {
       books.tx.carry = add_saturating(books.tx.carry, flash->traffic.tx);

@@ -43,8 +43,12 @@ SavedFile load_pending(PendingTraffic* pending);
 
 // Writes the file durably (a new file beside it, fsync, rename, fsync of the directory). A
 // failure is reported once, until a write succeeds again. True when the new file is in place
-// (even if the directory could not be synced after, which is reported too).
-bool save_pending(const PendingTraffic& pending);
+// (even if the directory could not be synced after, which is reported too); false, with
+// *problem when asked, when it is not.
+bool save_pending(const PendingTraffic& pending, const char** problem = nullptr);
+
+// Whether flash holds a file and it is this_boot's.
+bool kept_this_boot(const std::optional<PendingTraffic>& flash, const BootId& this_boot);
 
 // Removes the file, durably: its traffic is accepted. When it cannot be removed, it is made to
 // hold nothing (this_boot's, written at now), so that no later boot takes it again. True when

@@ -13,14 +13,20 @@ namespace {
 
 const char* const kOutcomeNames[] = {"none",    "accepted",       "refused", "failed",
                                      "skipped", "no-route-table", "deferred"};
-const char* const kOriginNames[] = {
-    "none", "reboot", "recreated", "module", "counter-restart", "earlier-boot", "wrapped", "flash"};
-constexpr size_t kOutcomes = sizeof(kOutcomeNames) / sizeof(kOutcomeNames[0]);
-constexpr size_t kOrigins = sizeof(kOriginNames) / sizeof(kOriginNames[0]);
+static_assert(sizeof(kOutcomeNames) / sizeof(kOutcomeNames[0]) == kCycleOutcomes,
+              "one name for each CycleOutcome");
 
-int index_of(const char* const* names, size_t count, std::string_view word) {
+const char* outcome_at(size_t i) {
+  return outcome_name(static_cast<CycleOutcome>(i));
+}
+const char* origin_at(size_t i) {
+  return origin_name(static_cast<CounterRestart>(i));
+}
+
+// The enumerator whose name (name(i)) is word, or -1.
+int index_of(const char* (*name)(size_t), size_t count, std::string_view word) {
   for (size_t i = 0; i < count; ++i) {
-    if (word == names[i]) return static_cast<int>(i);
+    if (word == name(i)) return static_cast<int>(i);
   }
   return -1;
 }
@@ -72,12 +78,12 @@ bool store(const SavedField& field, std::string_view value, void* record) {
       copy_printable(member<FailureText>(record, field), value);
       return true;
     case FieldKind::kOutcome: {
-      int i = index_of(kOutcomeNames, kOutcomes, value);
+      int i = index_of(outcome_at, kCycleOutcomes, value);
       member<CycleOutcome>(record, field) = static_cast<CycleOutcome>(i);
       return i >= 0;
     }
     case FieldKind::kOrigin: {
-      int i = index_of(kOriginNames, kOrigins, value);
+      int i = index_of(origin_at, kCounterRestarts, value);
       member<CounterRestart>(record, field) = static_cast<CounterRestart>(i);
       return i >= 0;
     }
@@ -114,7 +120,7 @@ int print_field(const SavedField& field, const void* record, char* out, size_t o
                       outcome_name(member<CycleOutcome>(record, field)));
     case FieldKind::kOrigin:
       return snprintf(out, out_size, "%s=%s\n", field.key,
-                      kOriginNames[static_cast<int>(member<CounterRestart>(record, field))]);
+                      origin_name(member<CounterRestart>(record, field)));
     case FieldKind::kEpoch:
       return snprintf(out, out_size, "%s=%016" PRIx64 "\n", field.key,
                       member<uint64_t>(record, field));
@@ -166,8 +172,4 @@ bool format_record(const RecordFormat& format, const void* record, char* out, si
 
 const char* outcome_name(CycleOutcome outcome) {
   return kOutcomeNames[static_cast<int>(outcome)];
-}
-
-const char* origin_name(CounterRestart origin) {
-  return kOriginNames[static_cast<int>(origin)];
 }

@@ -95,7 +95,7 @@ Facts gather(const char* lock_path) {
   ResumedBooks resumed =
       resume_books(loaded ? std::optional<Accounting>(saved) : std::nullopt, f.on_flash, boot, 0);
   f.saved = resumed.from == ResumedBooks::From::kState;
-  f.flash_this_boot = f.on_flash && same_boot(pending.boot_id, boot);
+  f.flash_this_boot = kept_this_boot(f.on_flash, boot);
   std::optional<CounterSample> sample = sample_counters(f.module.name.data());
   f.sampled = sample.has_value();
   Measurement m = measure(resumed.books, sample);

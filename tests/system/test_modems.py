@@ -122,3 +122,56 @@ def test_ipv6_only_links(sandbox):
     assert (sum(r[2] for r in reports), sum(r[3] for r in reports)) == (tx, rx)
     assert before[0] <= tx <= after[0] and before[1] <= rx <= after[1]
     assert wait_until(lambda: all(r["client"].startswith("fd00:201:") for r in sb.requests()), 1)
+
+
+def test_a_qmi_modem_beside_backups_and_back_under_another_name(sandbox):
+    sb = sandbox
+    tree = sb.fake_sysfs()
+    build_modems(tree)
+    add_class_link(tree, "usbmisc", "cdc-wdm0", "1-1.2:1.4")
+    sb.add_link("wwan0", macvlan=True)  # the kernel tells both of a macvlan's final counters
+    sb.add_link("eth0.2")
+    sb.add_link("wwan2")
+    sb.configure(module=None, device="/dev/cdc-wdm0", proto="qmi", interval=600)
+    # The modem holds the default route, a wired backup beside it at a higher metric (as mwan3
+    # keeps both); then a second modem's route too.
+    sb.set_default_route("wwan0")
+    sb.set_default_route("eth0.2", metric=20, replace_all=False)
+    service = start(sb)
+    sb.push_traffic("wwan0", 10, 800)
+    service.cycle_now(sb.state_file())
+    sb.set_default_route("wwan2", metric=10, replace_all=False)
+    sb.push_traffic("wwan0", 5, 600)
+    service.cycle_now(sb.state_file())
+    reports = accepted_reports(service.out)
+    assert len(reports) == 3 and "skip reporting" not in service.out  # the start's cycle too
+    assert "Module Detected: 1" in service.out and "Gateway: wwan0" in service.out
+    assert not any(line.startswith("Gateways: ") for line in service.out)  # the module's first
+    tx, rx = reports[-1][:2]
+    assert (sum(r[2] for r in reports), sum(r[3] for r in reports)) == (tx, rx)
+    now = sb.counters("wwan0")  # moved on by the reports themselves, which went through it
+    assert tx <= now[0] and rx <= now[1]
+
+    # The modem resets with traffic after the last sample, and comes back as wwan1 under the same
+    # control node, with counters from 0: the same modem, not one switched in UCI.
+    sb.push_traffic("wwan0", 25, 1300)
+    sb.delete_link("wwan0")
+    gone = sb.far_end_counters("wwan0")  # the old device's whole life, as its far end saw it
+    service.wait_for(lambda out, err: any(line.startswith("wwan0 is gone: ") for line in out))
+    net = os.path.join(tree, "platform", USB[len("devices/platform/"):], "1-1.2/1-1.2:1.4/net")
+    os.rename(os.path.join(net, "wwan0"), os.path.join(net, "wwan1"))
+    sb.add_link("wwan1", macvlan=True)
+    sb.set_default_route("wwan1", replace_all=False)
+    sb.push_traffic("wwan1", 9, 400)
+    service.cycle_now(sb.state_file())
+    assert service.terminate() == 0
+    assert "Module interface: wwan1 (network.module, proto qmi, /dev/cdc-wdm0)" in service.out
+    assert not any(line.startswith("Counting wwan1 from its counters now") for line in service.out)
+    reports = accepted_reports(service.out)
+    assert len(reports) == 4
+    tx, rx = reports[-1][:2]
+    now = sb.counters("wwan1")
+    assert 0 < tx <= now[0] and 0 < rx <= now[1]
+    assert (sum(r[2] for r in reports), sum(r[3] for r in reports)) == (gone[0] + tx, gone[1] + rx)
+    print("a qmi modem back as wwan1: the old device's final counters tx %d rx %d, all billed"
+          % gone)
