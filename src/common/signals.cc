@@ -79,9 +79,10 @@ bool stop_requested() {
   return stop_flag != 0;
 }
 
-void wait_for_next_cycle(unsigned seconds, int fd, void (*on_readable)()) {
-  wait_held(monotonic_ms() + static_cast<int64_t>(seconds) * 1000, on_readable ? fd : -1, true,
-            on_readable);
+bool wait_for_next_cycle(unsigned seconds, int fd, void (*on_readable)()) {
+  int64_t deadline = monotonic_ms() + static_cast<int64_t>(seconds) * 1000;
+  wait_held(deadline, on_readable ? fd : -1, true, on_readable);
+  return monotonic_ms() < deadline;  // ended early: a signal asked
 }
 
 bool wait_readable(int fd, int64_t deadline_ms) {

@@ -1,0 +1,58 @@
+#include "service/schedule.h"
+
+#include <inttypes.h>
+#include <time.h>
+
+#include "common/log.h"
+#include "inputs/config.h"
+#include "report/cycle.h"
+
+int64_t report_moment(const char* serial, const char* installer_id, int64_t interval) {
+  // FNV-1a over "serial\0installer", then a 64-bit finaliser so that serials that differ in one
+  // digit land anywhere in the interval.
+  uint64_t hash = 0xcbf29ce484222325u;
+  for (const char* text : {serial, installer_id}) {
+    for (const char* c = text;; ++c) {
+      hash = (hash ^ static_cast<unsigned char>(*c)) * 0x100000001b3u;
+      if (!*c) break;
+    }
+  }
+  hash ^= hash >> 33;
+  hash *= 0xff51afd7ed558ccdu;
+  hash ^= hash >> 33;
+  // The top 32 bits scaled to the interval: as even as a remainder, without a 64-bit division.
+  return static_cast<int64_t>((hash >> 32) * static_cast<uint32_t>(interval) >> 32);
+}
+
+int64_t seconds_to_cycle(const Schedule& schedule, int64_t now, bool after_cycle) {
+  int64_t interval = schedule.interval;
+  if (!schedule.spread) return after_cycle ? interval : 0;
+  int64_t past = (now - schedule.moment) % interval;
+  if (past < 0) past += interval;
+  // A wait of whole seconds that began late in a second may end just past the next one.
+  bool on_moment = past == 0 || (past == 1 && interval > 2);
+  if (!after_cycle && on_moment) return 0;
+  return interval - past;
+}
+
+Schedule start_schedule(int64_t interval) {
+  Schedule schedule;
+  schedule.interval = interval;
+  schedule.spread = config_is("easycwmp", "bandwidth", "report_spread", "1");
+  if (schedule.spread) {
+    ConfigField serial{}, installer{};
+    config_get(serial, "easycwmp", "@device[0]", "serial_number");
+    config_get(installer, "easycwmp", "global", "host");
+    schedule.moment = report_moment(serial.data(), installer.data(), interval);
+    int64_t now = static_cast<int64_t>(time(nullptr));
+    announce("Cycles run %" PRId64 " s into every %" PRId64
+             " s interval (report_spread), the first at %s",
+             schedule.moment, interval,
+             local_time_text(now + seconds_to_cycle(schedule, now, false)).data());
+  }
+  accounting.interval = interval;
+  accounting.moment = schedule.moment;
+  accounting.spread = schedule.spread;
+  save_accounting(accounting);
+  return schedule;
+}
