@@ -36,31 +36,36 @@ TEST(ScheduleTest, WaitsForTheMomentWhateverTheClockDoes) {
   struct Case {
     const Schedule& schedule;
     int64_t now;
-    bool after_cycle;
+    Since since;
     int64_t wait;
   } cases[] = {
-      {plain, kBase + 37, false, 0},  // today's timing: at start and after a wait, a cycle now
-      {plain, kBase + 37, true, 240},
-      {spread, kBase + 40, false, 60},    // at start: wait for the moment
-      {spread, kBase + 100, false, 0},    // on it
-      {spread, kBase + 101, false, 0},    // a wait of whole seconds that ended just past it
-      {spread, kBase + 102, false, 238},  // past it: the next one
-      {spread, kBase + 100, true, 240},   // a cycle ran in it: the next interval's
-      {spread, kBase + 101, true, 239},
-      {spread, kBase + 99, true, 1},  // after a cycle SIGUSR1 asked for, the moment as always
-      {spread, kBase + 100 - 1000, false, 40},                   // stepped back: the next moment
-      {spread, kBase + 100 + 2 * 365 * 86400 + 17, false, 223},  // stepped forward by two years
-      {spread, 5, false, 95},                                    // a clock from 1970
-      {spread, -7, false, 107},
-      {each_second, kBase + 3, false, 0},
-      {each_second, kBase + 3, true, 1},
+      {plain, kBase + 37, Since::kStart,
+       0},  // today's timing: at start and after a wait, a cycle now
+      {plain, kBase + 37, Since::kWait, 0},
+      {plain, kBase + 37, Since::kCycle, 240},
+      {spread, kBase + 40, Since::kStart, 60},    // at start: wait for the moment
+      {spread, kBase + 100, Since::kStart, 0},    // on it
+      {spread, kBase + 101, Since::kStart, 239},  // past it
+      {spread, kBase + 101, Since::kWait, 0},     // a wait of whole seconds that ended just past it
+      {spread, kBase + 102, Since::kWait, 238},   // past it: the next one
+      {spread, kBase + 100, Since::kCycle, 240},  // a cycle ran in it: the next interval's
+      {spread, kBase + 101, Since::kCycle, 239},
+      {spread, kBase + 99, Since::kCycle,
+       1},  // after a cycle SIGUSR1 asked for, the moment as always
+      {spread, kBase + 100 - 1000, Since::kWait, 40},  // stepped back: the next moment
+      {spread, kBase + 100 + 2 * 365 * 86400 + 17, Since::kWait,
+       223},                          // stepped forward by two years
+      {spread, 5, Since::kWait, 95},  // a clock from 1970
+      {spread, -7, Since::kWait, 107},
+      {each_second, kBase + 3, Since::kWait, 0},
+      {each_second, kBase + 3, Since::kCycle, 1},
   };
   for (const Case& c : cases) {
-    int64_t wait = seconds_to_cycle(c.schedule, c.now, c.after_cycle);
-    EXPECT_EQ(wait, c.wait) << c.now - kBase << (c.after_cycle ? " after a cycle" : "");
+    int64_t wait = seconds_to_cycle(c.schedule, c.now, c.since);
+    EXPECT_EQ(wait, c.wait) << c.now - kBase << " since " << static_cast<int>(c.since);
     // Never back to back, never more than an interval.
     EXPECT_LE(wait, c.schedule.interval);
-    EXPECT_GE(wait, c.after_cycle ? 1 : 0);
+    EXPECT_GE(wait, c.since == Since::kCycle ? 1 : 0);
   }
 }
 

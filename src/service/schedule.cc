@@ -24,15 +24,15 @@ int64_t report_moment(const char* serial, const char* installer_id, int64_t inte
   return static_cast<int64_t>((hash >> 32) * static_cast<uint32_t>(interval) >> 32);
 }
 
-int64_t seconds_to_cycle(const Schedule& schedule, int64_t now, bool after_cycle) {
+int64_t seconds_to_cycle(const Schedule& schedule, int64_t now, Since since) {
   int64_t interval = schedule.interval;
-  if (!schedule.spread) return after_cycle ? interval : 0;
+  if (!schedule.spread) return since == Since::kCycle ? interval : 0;
   int64_t past = (now - schedule.moment) % interval;
   if (past < 0) past += interval;
+  if (since == Since::kCycle) return interval - past;
   // A wait of whole seconds that began late in a second may end just past the next one.
-  bool on_moment = past == 0 || (past == 1 && interval > 2);
-  if (!after_cycle && on_moment) return 0;
-  return interval - past;
+  bool on_moment = past == 0 || (since == Since::kWait && past == 1 && interval > 2);
+  return on_moment ? 0 : interval - past;
 }
 
 Schedule start_schedule(int64_t interval) {
@@ -48,7 +48,7 @@ Schedule start_schedule(int64_t interval) {
     announce("Cycles run %" PRId64 " s into every %" PRId64
              " s interval (report_spread), the first at %s",
              schedule.moment, interval,
-             local_time_text(now + seconds_to_cycle(schedule, now, false)).data());
+             local_time_text(now + seconds_to_cycle(schedule, now, Since::kStart)).data());
   }
   accounting.interval = interval;
   accounting.moment = schedule.moment;

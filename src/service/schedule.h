@@ -17,12 +17,15 @@ struct Schedule {
 // evenly over the interval, and two fleets with the same serials spread apart.
 int64_t report_moment(const char* serial, const char* installer_id, int64_t interval);
 
-// The seconds to wait, at wall-clock time now, before the next cycle. after_cycle: a cycle has just
-// ended; otherwise the service has just started or a wait has just ended. Without spread: an
-// interval after a cycle, none otherwise. With spread: to the next moment, up to one interval;
-// none when now is the moment (or a second past it, a wait's rounding) and no cycle has just run
-// in it. A wait that ends off the moment (the clock stepped meanwhile) so goes on to the next one.
-int64_t seconds_to_cycle(const Schedule& schedule, int64_t now, bool after_cycle);
+// What has just happened when the next cycle is worked out.
+enum class Since { kStart, kWait, kCycle };
+
+// The seconds to wait, at wall-clock time now, before the next cycle. Without spread: an interval
+// after a cycle, none otherwise. With spread: to the next moment, up to one interval; none when
+// now is the moment and no cycle has just run in it, or when a wait has just ended a second past
+// it (a wait of whole seconds that began late in a second). A wait that ends off the moment (the
+// clock stepped meanwhile) so goes on to the next one.
+int64_t seconds_to_cycle(const Schedule& schedule, int64_t now, Since since);
 
 // At start: reads easycwmp.bandwidth.report_spread and, when it is 1, this router's moment from
 // its serial and installer ID, and says when cycles run. The schedule goes into the books for

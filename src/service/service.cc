@@ -213,17 +213,17 @@ void choose_mode(bool daemon, int lock_fd, int periodic, int interval) {
 // keeps the books. A wait that ends with the clock off the moment goes on to the next moment;
 // SIGUSR1 ends it at once.
 void run_until_stopped(const Schedule& schedule) {
-  int64_t wait = seconds_to_cycle(schedule, time(nullptr), false);
+  int64_t wait = seconds_to_cycle(schedule, time(nullptr), Since::kStart);
   while (!stop_requested()) {
     if (wait > 0) {
       bool asked =
           wait_for_next_cycle(static_cast<unsigned>(wait), link_events_fd(), follow_link_events);
-      wait = asked ? 0 : seconds_to_cycle(schedule, time(nullptr), false);
+      wait = asked ? 0 : seconds_to_cycle(schedule, time(nullptr), Since::kWait);
       continue;
     }
     syslog(LOG_NOTICE, "Acs Running Bandwidth Monitor.");
     update_bandwidth();
-    wait = seconds_to_cycle(schedule, time(nullptr), true);
+    wait = seconds_to_cycle(schedule, time(nullptr), Since::kCycle);
   }
   stop_accounting();
 }

@@ -111,7 +111,7 @@ Facts gather(const char* lock_path) {
   if (f.pid > 0 && b.interval > 0) {
     Schedule schedule{b.interval, b.moment, b.spread != 0};
     f.next_cycle = schedule.spread || b.last_cycle <= 0
-                       ? now + seconds_to_cycle(schedule, now, true)
+                       ? now + seconds_to_cycle(schedule, now, Since::kCycle)
                        : b.last_cycle + b.interval;
   }
   if (b.hold_until > now) f.hold_until = b.hold_until;
