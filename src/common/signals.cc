@@ -33,8 +33,10 @@ bool wait_until(int64_t deadline, int fd, bool cycle_ends_it, const sigset_t& op
   while (!stop_flag && !(cycle_ends_it && cycle_flag)) {
     int64_t left = deadline - monotonic_ms();
     if (left <= 0) break;
-    struct timespec timeout = {static_cast<time_t>(left / 1000),
-                               static_cast<long>(left % 1000) * 1000000};
+    // At most a day at a time, in 32 bits: a 32-bit router has no 64-bit division.
+    uint32_t ms = left < 86400000 ? static_cast<uint32_t>(left) : 86400000u;
+    struct timespec timeout = {static_cast<time_t>(ms / 1000),
+                               static_cast<long>(ms % 1000) * 1000000};
     struct pollfd watched = {fd, POLLIN, 0};  // a negative fd is not watched, only waited with
     int n = ppoll(&watched, 1, &timeout, &open);
     if (n > 0) return true;

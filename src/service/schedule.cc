@@ -8,27 +8,32 @@
 #include "report/cycle.h"
 
 int64_t report_moment(const char* serial, const char* installer_id, int64_t interval) {
-  // FNV-1a over "serial\0installer", then a 64-bit finaliser so that serials that differ in one
-  // digit land anywhere in the interval.
-  uint64_t hash = 0xcbf29ce484222325u;
+  // FNV-1a over "serial\0installer", then a finaliser so that serials that differ in one digit
+  // land anywhere in the interval; in 32 bits, as a router computes best.
+  uint32_t hash = 2166136261u;
   for (const char* text : {serial, installer_id}) {
     for (const char* c = text;; ++c) {
-      hash = (hash ^ static_cast<unsigned char>(*c)) * 0x100000001b3u;
+      hash = (hash ^ static_cast<unsigned char>(*c)) * 16777619u;
       if (!*c) break;
     }
   }
-  hash ^= hash >> 33;
-  hash *= 0xff51afd7ed558ccdu;
-  hash ^= hash >> 33;
-  // The top 32 bits scaled to the interval: as even as a remainder, without a 64-bit division.
-  return static_cast<int64_t>((hash >> 32) * static_cast<uint32_t>(interval) >> 32);
+  hash ^= hash >> 16;
+  hash *= 0x85ebca6bu;
+  hash ^= hash >> 13;
+  hash *= 0xc2b2ae35u;
+  hash ^= hash >> 16;
+  // Scaled to the interval: as even as a remainder, without a division.
+  return static_cast<int64_t>(uint64_t{hash} * static_cast<uint32_t>(interval) >> 32);
 }
 
 int64_t seconds_to_cycle(const Schedule& schedule, int64_t now, Since since) {
   int64_t interval = schedule.interval;
   if (!schedule.spread) return since == Since::kCycle ? interval : 0;
-  int64_t past = (now - schedule.moment) % interval;
-  if (past < 0) past += interval;
+  // Seconds past the moment, in 32 bits (a 32-bit router has no 64-bit division): Unix time
+  // fits them until 2106.
+  uint32_t span = static_cast<uint32_t>(interval);
+  int64_t past =
+      (static_cast<uint32_t>(now) % span + span - static_cast<uint32_t>(schedule.moment)) % span;
   if (since == Since::kCycle) return interval - past;
   // A wait of whole seconds that began late in a second may end just past the next one.
   bool on_moment = past == 0 || (since == Since::kWait && past == 1 && interval > 2);

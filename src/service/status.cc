@@ -119,16 +119,19 @@ Facts gather(const char* lock_path) {
 }
 
 void print_ago(int64_t then) {
-  int64_t seconds = static_cast<int64_t>(time(nullptr)) - then;
-  if (seconds < 0) seconds = 0;
+  int64_t since = static_cast<int64_t>(time(nullptr)) - then;
+  // In 32 bits (a 32-bit router has no 64-bit division): 68 years are more than a router's life.
+  unsigned long seconds = since < 0            ? 0
+                          : since > 0x7fffffff ? 0x7fffffffUL
+                                               : static_cast<unsigned long>(since);
   if (seconds < 60)
-    printf("%" PRId64 " s ago", seconds);
+    printf("%lu s ago", seconds);
   else if (seconds < 3600)
-    printf("%" PRId64 " min %" PRId64 " s ago", seconds / 60, seconds % 60);
+    printf("%lu min %lu s ago", seconds / 60, seconds % 60);
   else if (seconds < 86400)
-    printf("%" PRId64 " h %" PRId64 " min ago", seconds / 3600, seconds % 3600 / 60);
+    printf("%lu h %lu min ago", seconds / 3600, seconds % 3600 / 60);
   else
-    printf("%" PRId64 " d %" PRId64 " h ago", seconds / 86400, seconds % 86400 / 3600);
+    printf("%lu d %lu h ago", seconds / 86400, seconds % 86400 / 3600);
 }
 
 void print_traffic(const Traffic& t) {
