@@ -23,7 +23,8 @@ int64_t report_moment(const char* serial, const char* installer_id, int64_t inte
   hash *= 0xc2b2ae35u;
   hash ^= hash >> 16;
   // Scaled to the interval: as even as a remainder, without a division.
-  return static_cast<int64_t>(uint64_t{hash} * static_cast<uint32_t>(interval) >> 32);
+  uint64_t scaled = static_cast<uint64_t>(hash) * static_cast<uint32_t>(interval);
+  return static_cast<int64_t>(scaled >> 32);
 }
 
 int64_t seconds_to_cycle(const Schedule& schedule, int64_t now, Since since) {
