@@ -63,7 +63,7 @@ def test_cycles_keep_their_moment_and_reports_wait_when_asked(sandbox):
     busy_at = sb.requests()[-1]["time"]
     sb.push_traffic("eth1", 15)
     asked = len(sb.requests())
-    service.run_cycles(2)
+    service.run_cycles(1)
     assert len(sb.requests()) == asked
     assert sb.state()["last_error"] == "the server asked to wait"
     hold = status_json(sb)["hold_until"]
