@@ -2,6 +2,7 @@
 
 #include <signal.h>
 #include <sys/wait.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -243,6 +244,37 @@ TEST_F(UploadTest, RefusalsAreExplained) {
   EXPECT_FALSE(explain_refusal(200, "REFUSED", out, sizeof(out)));
   ASSERT_TRUE(explain_refusal(400, "<TITLE>Bad</TITLE>", out, sizeof(out)));
   EXPECT_STREQ(out, "The server answered 400: Bad");
+}
+
+// A 429 or 503 may ask for time, in seconds or as an HTTP date; other statuses may not, and the
+// marker alone still decides acceptance.
+TEST_F(UploadTest, RetryAfterAsksForTimeOn429And503) {
+  char date[64];
+  time_t later = time(nullptr) + 60;
+  struct tm gmt;
+  strftime(date, sizeof(date), "%a, %d %b %Y %H:%M:%S GMT", gmtime_r(&later, &gmt));
+  plan(std::string(R"({"requests": [
+    {"status": 503, "reply": "busy", "headers": {"Retry-After": "120"}},
+    {"status": 429, "reply": "slow down", "headers": {"Retry-After": ")") +
+       date + R"("}},
+    {"status": 500, "reply": "oops", "headers": {"Retry-After": "120"}},
+    {"status": 503, "reply": "busy"},
+    {"status": 503, "reply": "ACCEPTED", "headers": {"Retry-After": "30"}}]})");
+  struct Case {
+    ReportOutcome outcome;
+    int64_t low, high;
+  } cases[] = {
+      {ReportOutcome::kRefused, 120, 120}, {ReportOutcome::kRefused, 58, 61},
+      {ReportOutcome::kRefused, 0, 0},     {ReportOutcome::kRefused, 0, 0},
+      {ReportOutcome::kAccepted, 30, 30},
+  };
+  for (const auto& c : cases) {
+    UploadResult result;
+    capture_output([&] { result = upload_report("serial=SN1", "acme", TlsFiles{}); });
+    EXPECT_EQ(result.outcome, c.outcome);
+    EXPECT_GE(result.retry_after, c.low);
+    EXPECT_LE(result.retry_after, c.high);
+  }
 }
 
 // A stop that lands after the server accepted, while the connection is still open: the report is

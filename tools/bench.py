@@ -9,6 +9,7 @@ wire are measured on a realistic certificate chain (RSA-2048 leaf and intermedia
 
 import os
 import platform
+import random
 import re
 import subprocess
 import sys
@@ -353,7 +354,36 @@ def cron_rows(domain, tolvu_report, tolvu_skip):
         "/usr/bin/time -f %M curl ...")
 
 
-def main(domain, host, *routers):
+def spread_rows(moments, fleet=10000, interval=240, boot_window=60):
+    """The server's busiest second with a fleet that booted within a minute (a power cut over a
+    region), report_spread off and on, from the service's own moment function."""
+    serials = "".join("SN-%06d\n" % i for i in range(fleet))
+    on = [int(m) for m in subprocess.run([moments, "acme", str(interval)], input=serials,
+                                         capture_output=True, text=True, check=True).stdout.split()]
+    boots = random.Random(1).random
+    # Off: the first cycle at start and then one an interval after each; on: at the moment.
+    off = [int(boots() * boot_window) % interval for _ in range(fleet)]
+    mean = fleet / interval
+    peaks = {}
+    for name, seconds in (("off", off), ("on", on)):
+        counts = [0] * interval
+        for second in seconds:
+            counts[second] += 1
+        peaks[name] = "%d/s (%.1f x the mean)" % (max(counts), max(counts) / mean)
+    row("server's peak second, %d routers booted within %d s, report_spread off (mean %.1f/s)"
+        % (fleet, boot_window, mean), {"host": peaks["off"]},
+        "tolvu_moments acme 240 < serials; the busiest second of an interval")
+    row("the same with report_spread 1 (goal: within 3 x the mean)", {"host": peaks["on"]},
+        "tolvu_moments acme 240 < serials; the busiest second of an interval")
+
+
+def print_rows():
+    for what, values, command in rows:
+        print("| %s | %s | `%s` |" % (what, " | ".join(str(values.get(s, "")) for s in STACKS),
+                                      command.replace("|", "\\|")))
+
+
+def main(domain, host, moments, *routers):
     reason = require_root()
     if reason:
         sys.exit("bench: " + reason)
@@ -365,6 +395,7 @@ def main(domain, host, *routers):
     idle_rows(binaries, domain)
     report, skip = stack_rows(binaries, domain)
     cron_rows(domain, report, skip)
+    spread_rows(moments)
 
     cpu = "unknown CPU"
     with open("/proc/cpuinfo") as f:
@@ -375,10 +406,12 @@ def main(domain, host, *routers):
         time.strftime("%Y-%m-%d"), platform.machine(), platform.release(), os.cpu_count(), cpu))
     print("| figure | %s | measured by |" % " | ".join(HEADINGS[s] for s in STACKS))
     print("|---|---|---|---|---|")
-    for what, values, command in rows:
-        print("| %s | %s | `%s` |" % (what, " | ".join(str(values.get(s, "")) for s in STACKS),
-                                      command.replace("|", "\\|")))
+    print_rows()
 
 
 if __name__ == "__main__":
-    main(*sys.argv[1:])
+    if sys.argv[1:2] == ["--spread"]:  # the fleet's peaks alone: bench.py --spread tolvu_moments
+        spread_rows(sys.argv[2])
+        print_rows()
+    else:
+        main(*sys.argv[1:])

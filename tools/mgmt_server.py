@@ -29,6 +29,7 @@ resumed, the client certificate's subject, and the behaviour used. The plan is a
 and the default otherwise. A BEHAVIOUR is an object with any of:
   "reply"    text of the reply body (default "ACCEPTED")
   "status"   HTTP status code (default 200)
+  "headers"  more reply headers, such as {"Retry-After": "3"} with a status 503 or 429
   "delay"    seconds to wait before answering
   "stall"    true: never answer (the connection is held open until the client gives up)
   "oversize" a reply body of this many bytes of "x" instead of "reply"
@@ -238,6 +239,8 @@ class Handler(http.server.BaseHTTPRequestHandler):
                    or linger)
         self.send_response(int(behaviour.get("status", 200)))
         self.send_header("Content-Type", "text/plain")
+        for name, value in behaviour.get("headers", {}).items():
+            self.send_header(name, str(value))
         if not linger:
             self.send_header("Content-Length", str(len(reply)))
         if closing:

@@ -4,9 +4,10 @@ bool parse_decimal(std::string_view text, uint64_t max, uint64_t* value) {
   uint64_t v = 0;
   for (char c : text) {
     if (c < '0' || c > '9') return false;
-    uint64_t digit = static_cast<uint64_t>(c - '0');
-    if (v > (max - digit) / 10) return false;
-    v = v * 10 + digit;
+    // Overflow checked without a division: a 32-bit router has none for 64 bits.
+    if (__builtin_mul_overflow(v, 10u, &v) ||
+        __builtin_add_overflow(v, static_cast<uint64_t>(c - '0'), &v) || v > max)
+      return false;
   }
   *value = v;
   return !text.empty();

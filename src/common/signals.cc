@@ -33,8 +33,10 @@ bool wait_until(int64_t deadline, int fd, bool cycle_ends_it, const sigset_t& op
   while (!stop_flag && !(cycle_ends_it && cycle_flag)) {
     int64_t left = deadline - monotonic_ms();
     if (left <= 0) break;
-    struct timespec timeout = {static_cast<time_t>(left / 1000),
-                               static_cast<long>(left % 1000) * 1000000};
+    // At most a day at a time, in 32 bits: a 32-bit router has no 64-bit division.
+    uint32_t ms = left < 86400000 ? static_cast<uint32_t>(left) : 86400000u;
+    struct timespec timeout = {static_cast<time_t>(ms / 1000),
+                               static_cast<long>(ms % 1000) * 1000000};
     struct pollfd watched = {fd, POLLIN, 0};  // a negative fd is not watched, only waited with
     int n = ppoll(&watched, 1, &timeout, &open);
     if (n > 0) return true;
@@ -79,9 +81,10 @@ bool stop_requested() {
   return stop_flag != 0;
 }
 
-void wait_for_next_cycle(unsigned seconds, int fd, void (*on_readable)()) {
-  wait_held(monotonic_ms() + static_cast<int64_t>(seconds) * 1000, on_readable ? fd : -1, true,
-            on_readable);
+bool wait_for_next_cycle(unsigned seconds, int fd, void (*on_readable)()) {
+  int64_t deadline = monotonic_ms() + static_cast<int64_t>(seconds) * 1000;
+  wait_held(deadline, on_readable ? fd : -1, true, on_readable);
+  return monotonic_ms() < deadline;  // ended early: a signal asked
 }
 
 bool wait_readable(int fd, int64_t deadline_ms) {

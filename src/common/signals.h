@@ -12,8 +12,9 @@ bool stop_requested();
 
 // Waits until seconds have passed, a stop is asked for or SIGUSR1 asks for a cycle now, whichever
 // comes first. A signal that came before the wait ends it at once. Meanwhile, whenever fd (when
-// not -1) has something to read, on_readable runs and the wait goes on.
-void wait_for_next_cycle(unsigned seconds, int fd = -1, void (*on_readable)() = nullptr);
+// not -1) has something to read, on_readable runs and the wait goes on. True when a signal ended
+// it.
+bool wait_for_next_cycle(unsigned seconds, int fd = -1, void (*on_readable)() = nullptr);
 
 // Waits until fd has something to read (true), a stop is asked for, or the monotonic clock
 // reaches deadline_ms.

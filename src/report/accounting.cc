@@ -112,6 +112,10 @@ const SavedField kStateFields[] = {
     {"outage_since", FieldKind::kTime, 0, offsetof(Accounting, outage_since)},
     {"epoch", FieldKind::kEpoch, 0, offsetof(Accounting, epoch)},
     {"seq", FieldKind::kCount, 0, offsetof(Accounting, seq)},
+    {"hold_until", FieldKind::kTime, 0, offsetof(Accounting, hold_until)},
+    {"interval", FieldKind::kTime, 0, offsetof(Accounting, interval)},
+    {"moment", FieldKind::kTime, 0, offsetof(Accounting, moment)},
+    {"spread", FieldKind::kCount, 0, offsetof(Accounting, spread)},
 };
 // Version 1 had no last samples and no carry; both are read.
 const RecordFormat kStateFormat = {kStateFields, sizeof(kStateFields) / sizeof(kStateFields[0]), 6,

@@ -64,6 +64,12 @@ struct Accounting {
   BootId pending_taken{};    // the earlier boot whose pending traffic went into the carry
   uint64_t epoch = 0;        // names this line of books to the server; 0: none chosen yet
   uint64_t seq = 0;          // the number of the report not yet accepted (the last accepted + 1)
+  int64_t hold_until = 0;    // the server asked for no report before this time; 0: it did not
+  // The running service's cycles, for --status: every interval seconds (0: not known), and with
+  // report_spread (spread 1) at moment seconds into each interval.
+  int64_t interval = 0;
+  int64_t moment = 0;
+  uint64_t spread = 0;
 };
 
 inline uint64_t add_saturating(uint64_t a, uint64_t b) {

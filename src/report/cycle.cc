@@ -220,10 +220,31 @@ void refuse_to_send(const TlsProblem& problem, const ModuleInterface& module) {
   finish_cycle(CycleOutcome::kFailed, "the TLS files cannot be used");
 }
 
+// A 429 or 503 with Retry-After holds every report until then, at most max_report_interval
+// ahead: said once when asked.
+void hold_reports(const UploadResult& result, int64_t now) {
+  int64_t wait = result.retry_after < policy.max_report_interval ? result.retry_after
+                                                                 : policy.max_report_interval;
+  if (wait <= 0) return;
+  accounting.hold_until = now + wait;
+  announce("The server asked to wait until %s", local_time_text(accounting.hold_until).data());
+}
+
+// Whether the server's hold is still on (never further ahead than it was allowed to be: the
+// clock may have stepped back since).
+bool held_by_server(int64_t now) {
+  int64_t left = accounting.hold_until - now;
+  return left > 0 && left <= policy.max_report_interval;
+}
+
 void report(const char* serial, const char* installer, const ModuleInterface& module) {
   log_figures();
   Traffic due = pending_traffic(accounting);
   if (defer_report(due, now_seconds())) return finish_cycle(CycleOutcome::kDeferred);
+  if (held_by_server(now_seconds())) {
+    keep_pending_during_outage(module, now_seconds());
+    return finish_cycle(CycleOutcome::kRefused, "the server asked to wait");
+  }
 
   // The report, and the baselines move on only when the server accepts it.
   char body[kLineSize];
@@ -236,6 +257,7 @@ void report(const char* serial, const char* installer, const ModuleInterface& mo
   tls_problem_said = {};
   UploadResult result = report_sender(body, installer, tls);
   int64_t now = now_seconds();
+  hold_reports(result, now);
   if (result.outcome == ReportOutcome::kAccepted) {
     accept_report(&accounting, now);
   } else if (stop_requested()) {

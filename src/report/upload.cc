@@ -6,6 +6,8 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include <optional>
+
 #include "common/log.h"
 #include "common/resources.h"
 #include "common/signals.h"
@@ -217,6 +219,91 @@ void upload_set_target(const UploadTarget* target) {
   upload_target = target ? target : &kBuiltInTarget;
 }
 
+namespace {
+
+// The server's addresses, looked up under the service's own watch so that a stop ends a hanging
+// lookup: into resolved as CURLOPT_RESOLVE takes them, or empty when libcurl is to look itself.
+// A failed result when there are none, or a stop came.
+std::optional<UploadResult> look_up(const char* installer_id, const UploadTarget& target,
+                                    char* resolved, size_t resolved_size) {
+  char host[kAddressSize];
+  snprintf(host, sizeof(host), "%s.%s", installer_id, target.domain);
+  resolved[0] = '\0';
+  LookupOutcome lookup =
+      look_up_server(host, target.port, target.connect_timeout * 1000, resolved, resolved_size);
+  if (lookup == LookupOutcome::kStopped) return failed("stopped mid-report");
+  if (lookup == LookupOutcome::kNotFound) {
+    const char* error = curl_easy_strerror(CURLE_COULDNT_RESOLVE_HOST);
+    log_failure(stderr, "curl_easy_perform() failed: %s\n", error);
+    return failed(error);
+  }
+  if (lookup != LookupOutcome::kFound) resolved[0] = '\0';
+  return std::nullopt;
+}
+
+// The options, with time limits so that a half-open link cannot hold the service.
+void set_options(CURL* curl, const char* address, const char* body, const TlsFiles& tls,
+                 const UploadTarget& target, response_buffer* reply) {
+  curl_easy_setopt(curl, CURLOPT_URL, address);
+  curl_easy_setopt(curl, CURLOPT_POSTFIELDS, body);
+  curl_easy_setopt(curl, CURLOPT_POSTFIELDSIZE, static_cast<long>(strlen(body)));
+  curl_easy_setopt(curl, CURLOPT_USE_SSL, static_cast<long>(CURLUSESSL_ALL));
+  // HTTP/1.1 whatever the server offers: over HTTP/2 no TLS session is resumed, and a report is
+  // one request on a connection of its own.
+  curl_easy_setopt(curl, CURLOPT_HTTP_VERSION, static_cast<long>(CURL_HTTP_VERSION_1_1));
+  // The operator's CA file, when set, is all that is trusted: no CA directory, no bundle.
+  if (tls.ca_file[0]) {
+    curl_easy_setopt(curl, CURLOPT_CAINFO, tls.ca_file.data());
+    curl_easy_setopt(curl, CURLOPT_CAPATH, nullptr);
+  } else {
+    curl_easy_setopt(curl, CURLOPT_CAPATH, target.ca_directory);
+  }
+  if (tls.client_cert[0]) {
+    curl_easy_setopt(curl, CURLOPT_SSLCERT, tls.client_cert.data());
+    curl_easy_setopt(curl, CURLOPT_SSLCERTTYPE, "PEM");
+    curl_easy_setopt(curl, CURLOPT_SSLKEY, tls.client_key.data());
+    curl_easy_setopt(curl, CURLOPT_SSLKEYTYPE, "PEM");
+  }
+  curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, write_response);
+  curl_easy_setopt(curl, CURLOPT_WRITEDATA, reply);
+  curl_easy_setopt(curl, CURLOPT_USERAGENT, kUserAgent);
+  curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT, target.connect_timeout);
+  curl_easy_setopt(curl, CURLOPT_TIMEOUT, target.timeout);
+  curl_easy_setopt(curl, CURLOPT_HTTPHEADER, request_headers());
+  // Nothing older than TLS 1.2, whatever the TLS library would allow; and no proxy from the
+  // environment: a root daemon's billing data goes straight to its server.
+  curl_easy_setopt(curl, CURLOPT_SSLVERSION, static_cast<long>(CURL_SSLVERSION_TLSv1_2));
+  curl_easy_setopt(curl, CURLOPT_PROXY, "");
+  curl_easy_setopt(curl, CURLOPT_NOPROGRESS, 0L);
+  curl_easy_setopt(curl, CURLOPT_XFERINFOFUNCTION, abort_on_stop);
+  if (CURLSH* share = session_cache.for_address(address, tls_files_fingerprint(tls)))
+    curl_easy_setopt(curl, CURLOPT_SHARE, share);
+}
+
+// The verdict in the reply's text: a reply that carries the marker is the server's acceptance,
+// however the transfer ended (cut short after it, or by a stop). A 429 or 503 may ask for time.
+UploadResult read_reply(CURL* curl, CURLcode result, const response_buffer& collected) {
+  const char* text = collected.data ? collected.data : "";
+  if (result != CURLE_OK && !reply_accepted(text)) {
+    if (stop_requested()) return failed("stopped mid-report");
+    log_failure(stderr, "curl_easy_perform() failed: %s\n", curl_easy_strerror(result));
+    return failed(curl_easy_strerror(result));
+  }
+  log_verbose(verbose, "update_bandwidth: %lu bytes retrieved\n",
+              static_cast<unsigned long>(collected.size));
+  log_verbose(verbose, "bandwidth %s\n", text);
+  long status = 0;
+  curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &status);
+  UploadResult verdict = verdict_of(status, text);
+  curl_off_t retry_after = 0;
+  if ((status == 429 || status == 503) &&
+      curl_easy_getinfo(curl, CURLINFO_RETRY_AFTER, &retry_after) == CURLE_OK)
+    verdict.retry_after = retry_after;
+  return verdict;
+}
+
+}  // namespace
+
 UploadResult upload_report(const char* body, const char* installer_id, const TlsFiles& tls) {
   const UploadTarget& target = *upload_target;
   if (!installer_id_valid(installer_id)) {
@@ -224,80 +311,18 @@ UploadResult upload_report(const char* body, const char* installer_id, const Tls
                 "Installer ID may hold only letters, digits, '-' and '.'; report not sent");
     return failed("installer ID not usable in a host name");
   }
-
-  // Address, the server's addresses, reply collector, handle.
   char address[kAddressSize];
   if (!form_server_address(address, sizeof(address), installer_id, target))
     return failed("server address too long");
-  char host[kAddressSize];
-  snprintf(host, sizeof(host), "%s.%s", installer_id, target.domain);
   char resolved[kAddressSize];
-  LookupOutcome lookup =
-      look_up_server(host, target.port, target.connect_timeout * 1000, resolved, sizeof(resolved));
-  if (lookup == LookupOutcome::kStopped) return failed("stopped mid-report");
-  if (lookup == LookupOutcome::kNotFound) {
-    const char* error = curl_easy_strerror(CURLE_COULDNT_RESOLVE_HOST);
-    log_failure(stderr, "curl_easy_perform() failed: %s\n", error);
-    return failed(error);
-  }
-  CurlList addresses(lookup == LookupOutcome::kFound ? curl_slist_append(nullptr, resolved)
-                                                     : nullptr);
+  if (std::optional<UploadResult> none = look_up(installer_id, target, resolved, sizeof(resolved)))
+    return *none;
+  CurlList addresses(resolved[0] ? curl_slist_append(nullptr, resolved) : nullptr);
   ScopedResponse reply;
   CurlHandle curl(curl_easy_init());
   if (!curl.get()) return failed("libcurl could not start");
-
-  // The options, with time limits so that a half-open link cannot hold the service.
-  curl_easy_setopt(curl.get(), CURLOPT_URL, address);
+  set_options(curl.get(), address, body, tls, target, reply.get());
   if (addresses.get()) curl_easy_setopt(curl.get(), CURLOPT_RESOLVE, addresses.get());
-  curl_easy_setopt(curl.get(), CURLOPT_POSTFIELDS, body);
-  curl_easy_setopt(curl.get(), CURLOPT_POSTFIELDSIZE, static_cast<long>(strlen(body)));
-  curl_easy_setopt(curl.get(), CURLOPT_USE_SSL, static_cast<long>(CURLUSESSL_ALL));
-  // HTTP/1.1 whatever the server offers: over HTTP/2 no TLS session is resumed, and a report is
-  // one request on a connection of its own.
-  curl_easy_setopt(curl.get(), CURLOPT_HTTP_VERSION, static_cast<long>(CURL_HTTP_VERSION_1_1));
-  // The operator's CA file, when set, is all that is trusted: no CA directory, no bundle.
-  if (tls.ca_file[0]) {
-    curl_easy_setopt(curl.get(), CURLOPT_CAINFO, tls.ca_file.data());
-    curl_easy_setopt(curl.get(), CURLOPT_CAPATH, nullptr);
-  } else {
-    curl_easy_setopt(curl.get(), CURLOPT_CAPATH, target.ca_directory);
-  }
-  if (tls.client_cert[0]) {
-    curl_easy_setopt(curl.get(), CURLOPT_SSLCERT, tls.client_cert.data());
-    curl_easy_setopt(curl.get(), CURLOPT_SSLCERTTYPE, "PEM");
-    curl_easy_setopt(curl.get(), CURLOPT_SSLKEY, tls.client_key.data());
-    curl_easy_setopt(curl.get(), CURLOPT_SSLKEYTYPE, "PEM");
-  }
-  curl_easy_setopt(curl.get(), CURLOPT_WRITEFUNCTION, write_response);
-  curl_easy_setopt(curl.get(), CURLOPT_WRITEDATA, reply.get());
-  curl_easy_setopt(curl.get(), CURLOPT_USERAGENT, kUserAgent);
-  curl_easy_setopt(curl.get(), CURLOPT_CONNECTTIMEOUT, target.connect_timeout);
-  curl_easy_setopt(curl.get(), CURLOPT_TIMEOUT, target.timeout);
-  curl_easy_setopt(curl.get(), CURLOPT_HTTPHEADER, request_headers());
-  // Nothing older than TLS 1.2, whatever the TLS library would allow; and no proxy from the
-  // environment: a root daemon's billing data goes straight to its server.
-  curl_easy_setopt(curl.get(), CURLOPT_SSLVERSION, static_cast<long>(CURL_SSLVERSION_TLSv1_2));
-  curl_easy_setopt(curl.get(), CURLOPT_PROXY, "");
-  curl_easy_setopt(curl.get(), CURLOPT_NOPROGRESS, 0L);
-  curl_easy_setopt(curl.get(), CURLOPT_XFERINFOFUNCTION, abort_on_stop);
-  if (CURLSH* share = session_cache.for_address(address, tls_files_fingerprint(tls)))
-    curl_easy_setopt(curl.get(), CURLOPT_SHARE, share);
-
-  // The transfer, and the verdict in the reply's text: a reply that carries the marker is the
-  // server's acceptance, however the transfer ended (cut short after it, or by a stop).
   CURLcode result = curl_easy_perform(curl.get());
-  response_buffer* collected = reply.get();
-  const char* text = collected->data ? collected->data : "";
-  bool accepted = reply_accepted(text);
-  if (result != CURLE_OK && !accepted) {
-    if (stop_requested()) return failed("stopped mid-report");
-    log_failure(stderr, "curl_easy_perform() failed: %s\n", curl_easy_strerror(result));
-    return failed(curl_easy_strerror(result));
-  }
-  log_verbose(verbose, "update_bandwidth: %lu bytes retrieved\n",
-              static_cast<unsigned long>(collected->size));
-  log_verbose(verbose, "bandwidth %s\n", text);
-  long status = 0;
-  curl_easy_getinfo(curl.get(), CURLINFO_RESPONSE_CODE, &status);
-  return verdict_of(status, text);
+  return read_reply(curl.get(), result, *reply.get());
 }

@@ -3,6 +3,7 @@
 
 #include <array>
 #include <cstddef>
+#include <cstdint>
 
 #include "report/tls_files.h"
 
@@ -61,13 +62,15 @@ enum class ReportOutcome { kAccepted, kRefused, kFailed };
 struct UploadResult {
   ReportOutcome outcome = ReportOutcome::kFailed;
   std::array<char, 128> detail{};
+  int64_t retry_after = 0;  // a 429 or 503 asked for this many seconds without reports; 0: none
 };
 
 // POSTs body to the installer's server, over HTTP/1.1 and TLS 1.2 or newer, presenting the
 // client certificate of tls when it has one and trusting only its CA file when it has one.
 // Accepted when the reply carries the marker (however the transfer ended), refused when a reply
 // without it arrived, failed when none arrived or the report could not be sent. A stop ends the
-// name lookup and the transfer at once.
+// name lookup and the transfer at once. A 429 or 503 with Retry-After (seconds or an HTTP date)
+// says in retry_after how long the server asked to be left alone.
 UploadResult upload_report(const char* body, const char* installer_id, const TlsFiles& tls);
 
 // Keeps TLS sessions from one report to the next (on unless set off), for one server at a time.

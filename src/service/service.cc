@@ -10,6 +10,7 @@
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <syslog.h>
+#include <time.h>
 #include <unistd.h>
 
 #include "common/key_value.h"
@@ -20,6 +21,7 @@
 #include "inputs/config.h"
 #include "report/cycle.h"
 #include "report/upload.h"
+#include "service/schedule.h"
 #include "service/status.h"
 
 namespace {
@@ -207,13 +209,21 @@ void choose_mode(bool daemon, int lock_fd, int periodic, int interval) {
   verbose = 0;
 }
 
-// The main loop, until SIGTERM or SIGINT; then the stop keeps the books.
-void run_until_stopped(int interval) {
+// The main loop, until SIGTERM or SIGINT: a cycle, then a wait for the next one; then the stop
+// keeps the books. A wait that ends with the clock off the moment goes on to the next moment;
+// SIGUSR1 ends it at once.
+void run_until_stopped(const Schedule& schedule) {
+  int64_t wait = seconds_to_cycle(schedule, time(nullptr), Since::kStart);
   while (!stop_requested()) {
+    if (wait > 0) {
+      bool asked =
+          wait_for_next_cycle(static_cast<unsigned>(wait), link_events_fd(), follow_link_events);
+      wait = asked ? 0 : seconds_to_cycle(schedule, time(nullptr), Since::kWait);
+      continue;
+    }
     syslog(LOG_NOTICE, "Acs Running Bandwidth Monitor.");
     update_bandwidth();
-    if (!stop_requested())
-      wait_for_next_cycle(static_cast<unsigned>(interval), link_events_fd(), follow_link_events);
+    wait = seconds_to_cycle(schedule, time(nullptr), Since::kCycle);
   }
   stop_accounting();
 }
@@ -259,6 +269,6 @@ int service_main(int argc, char** argv, const char* lock_path) {
   if (raised) announce("The report interval is raised to 1 s: cycles never run back to back");
   cycle_set_policy(read_policy());
   resume_accounting();
-  run_until_stopped(interval);
+  run_until_stopped(start_schedule(interval));
   return 0;
 }

@@ -23,6 +23,7 @@
 #include "report/accounting.h"
 #include "report/human_size.h"
 #include "report/pending.h"
+#include "service/schedule.h"
 
 namespace {
 
@@ -74,6 +75,8 @@ struct Facts {
   std::optional<PendingTraffic> on_flash;
   bool flash_this_boot = false;
   bool report_id = false;  // reports carry the books' epoch and their number
+  int64_t next_cycle = 0;  // 0: not running, or its schedule is not known
+  int64_t hold_until = 0;  // 0: no report is held by the server
 };
 
 Facts gather(const char* lock_path) {
@@ -102,20 +105,33 @@ Facts gather(const char* lock_path) {
   f.books = m.next;
   f.unaccepted = m.due;
   f.report_id = config_is("easycwmp", "bandwidth", "report_id", "1");
+  // When the running service's next cycle comes, by the schedule it keeps in the books.
+  const Accounting& b = f.books;
+  int64_t now = static_cast<int64_t>(time(nullptr));
+  if (f.pid > 0 && b.interval > 0) {
+    Schedule schedule{b.interval, b.moment, b.spread != 0};
+    f.next_cycle = schedule.spread || b.last_cycle <= 0
+                       ? now + seconds_to_cycle(schedule, now, Since::kCycle)
+                       : b.last_cycle + b.interval;
+  }
+  if (b.hold_until > now) f.hold_until = b.hold_until;
   return f;
 }
 
 void print_ago(int64_t then) {
-  int64_t seconds = static_cast<int64_t>(time(nullptr)) - then;
-  if (seconds < 0) seconds = 0;
+  int64_t since = static_cast<int64_t>(time(nullptr)) - then;
+  // In 32 bits (a 32-bit router has no 64-bit division): 68 years are more than a router's life.
+  unsigned long seconds = since < 0            ? 0
+                          : since > 0x7fffffff ? 0x7fffffffUL
+                                               : static_cast<unsigned long>(since);
   if (seconds < 60)
-    printf("%" PRId64 " s ago", seconds);
+    printf("%lu s ago", seconds);
   else if (seconds < 3600)
-    printf("%" PRId64 " min %" PRId64 " s ago", seconds / 60, seconds % 60);
+    printf("%lu min %lu s ago", seconds / 60, seconds % 60);
   else if (seconds < 86400)
-    printf("%" PRId64 " h %" PRId64 " min ago", seconds / 3600, seconds % 3600 / 60);
+    printf("%lu h %lu min ago", seconds / 3600, seconds % 3600 / 60);
   else
-    printf("%" PRId64 " d %" PRId64 " h ago", seconds / 86400, seconds % 86400 / 3600);
+    printf("%lu d %lu h ago", seconds / 86400, seconds % 86400 / 3600);
 }
 
 void print_traffic(const Traffic& t) {
@@ -183,6 +199,16 @@ void print_text(const Facts& f) {
            f.books.seq);
   else if (f.report_id)
     puts("Report identity: chosen at the next start");
+
+  if (f.books.interval > 0) {
+    printf("Cycles: every %" PRId64 " s", f.books.interval);
+    if (f.books.spread) printf(", %" PRId64 " s into each (report_spread)", f.books.moment);
+    if (f.next_cycle) printf(", the next at %s", local_time_text(f.next_cycle).data());
+    putchar('\n');
+  }
+  if (f.hold_until)
+    printf("Reports held: the server asked to wait until %s\n",
+           local_time_text(f.hold_until).data());
 
   fputs("Last cycle: ", stdout);
   if (f.saved && f.books.last_cycle > 0) {
@@ -298,6 +324,22 @@ void print_json(const Facts& f) {
     printf("{\"epoch\":\"%016" PRIx64 "\",\"seq\":%" PRIu64 "}", f.books.epoch, f.books.seq);
   else
     fputs("null", stdout);
+
+  fputs(",\"schedule\":", stdout);
+  if (f.books.interval > 0) {
+    printf("{\"interval\":%" PRId64 ",\"moment\":", f.books.interval);
+    if (f.books.spread)
+      printf("%" PRId64, f.books.moment);
+    else
+      fputs("null", stdout);
+    fputs(",\"next_cycle\":", stdout);
+    print_json_time(f.next_cycle);
+    putchar('}');
+  } else {
+    fputs("null", stdout);
+  }
+  fputs(",\"hold_until\":", stdout);
+  print_json_time(f.hold_until);
 
   fputs(",\"last_cycle\":", stdout);
   if (f.saved && f.books.last_cycle > 0) {

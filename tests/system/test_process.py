@@ -69,7 +69,8 @@ def test_daemon_mode_and_single_instance(sandbox):
                               "default route now"]
     assert status.out[2].startswith("Last accepted report: ")
     assert status.out[3].startswith("Not yet accepted: tx ")
-    assert status.out[4].startswith("Last cycle: ")
+    assert status.out[4].startswith("Cycles: every 1 s, the next at ")
+    assert status.out[5].startswith("Last cycle: ")
     assert status.err == []
 
     # After kill -9 the lock file stays, but a new start takes it over.
