@@ -97,19 +97,23 @@ if ($csv) {
     header('Content-Disposition: attachment; filename="tolvu-usage-' . gmdate('Ymd', $from) . '-'
            . gmdate('Ymd', $to - 86400) . ($serial === null ? '' : '-' . rawurlencode($serial))
            . '.csv"');
+    // A text cell that a spreadsheet would read as a formula (a serial or a certificate subject
+    // starting with =, +, - or @) is kept as text.
+    $cell = fn(?string $text): string => preg_match('/^[=+\-@\t\r]/', $text ?? '')
+        ? "'" . $text : ($text ?? '');
     $out = fopen('php://output', 'w');
     if ($serial === null) {
         fputcsv($out, ['serial', 'up', 'down', 'total', 'reports', 'resends caught',
                        'last report (UTC)', 'client certificate']);
         foreach ($fleet as $r) {
-            fputcsv($out, [$r['serial'], $r['up'], $r['down'], $r['total'], $r['reports'],
+            fputcsv($out, [$cell($r['serial']), $r['up'], $r['down'], $r['total'], $r['reports'],
                            $r['resends'], gmdate('Y-m-d H:i:s', (int)$r['last_report']),
-                           $r['client'] ?? '']);
+                           $cell($r['client'])]);
         }
     } else {
         fputcsv($out, ['serial', 'day (UTC)', 'up', 'down', 'total']);
         foreach ($days as $d) {
-            fputcsv($out, [$serial, $d['day'], $d['up'], $d['down'], $d['total']]);
+            fputcsv($out, [$cell($serial), $d['day'], $d['up'], $d['down'], $d['total']]);
         }
     }
     exit;

@@ -133,6 +133,8 @@ def test_every_byte_billed_once(sandbox, database, report_id):
              "together")]:
         assert post(sb, body) == "REFUSED: %s\n 200" % why, body
     assert sums(db) == [before[0] + 1000, before[1] + 2000, before[2] + 8]
+    # A serial that a spreadsheet would take for a formula is billed, and stays text in the CSV.
+    assert post(sb, "serial=%3DSUM(1)&bw_tot=3&bw_dn=2&bw_up=1") == "ACCEPTED\n 200"
 
     # The page, in a browser. The ledger's first reports are moved to the two days before, so
     # that SN-0042's chart has three days with traffic.
@@ -171,7 +173,7 @@ def test_every_byte_billed_once(sandbox, database, report_id):
     lines = csv.splitlines()
     assert lines[0].startswith("serial,up,down,total,")
     assert {line.split(",")[0]: [int(v) for v in line.split(",")[1:4]] for line in lines[1:]} \
-        == {s: v[:3] for s, v in ledger.items()}
+        == {("'" if s.startswith("=") else "") + s: v[:3] for s, v in ledger.items()}
     for credentials in ([], ["-u", "%s:wrong" % OPERATOR[0]]):
         assert in_server(sb, "curl", "-sk", "-o", "/dev/null", "-w", "%{http_code}",
                          *credentials, PAGE + query) == "401"
