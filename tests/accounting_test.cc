@@ -51,7 +51,7 @@ TEST(AccountingTest, StateTextRoundTripsExactly) {
             "rx_last=12400\ntx_carry=0\nrx_carry=66363\ncarry_from=recreated\npending_taken=\n"
             "last_accepted=1796726467\nlast_cycle=1796726707\nlast_outcome=failed\n"
             "last_error=Couldn't connect to server\noutage_since=0\nepoch=00c0ffee12345678\n"
-            "seq=42\nhold_until=0\ninterval=0\nmoment=0\nspread=0\n");
+            "seq=42\nhold_until=0\ninterval=0\nmoment=0\nspread=0\nmodule_digest=0\n");
   Accounting back;
   const char* problem = nullptr;
   ASSERT_TRUE(parse_accounting(text, &back, &problem)) << problem;

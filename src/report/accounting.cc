@@ -116,6 +116,7 @@ const SavedField kStateFields[] = {
     {"interval", FieldKind::kTime, 0, offsetof(Accounting, interval)},
     {"moment", FieldKind::kTime, 0, offsetof(Accounting, moment)},
     {"spread", FieldKind::kCount, 0, offsetof(Accounting, spread)},
+    {"module_digest", FieldKind::kCount, 0, offsetof(Accounting, module_options)},
 };
 // Version 1 had no last samples and no carry; both are read.
 const RecordFormat kStateFormat = {kStateFields, sizeof(kStateFields) / sizeof(kStateFields[0]), 6,

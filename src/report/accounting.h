@@ -70,6 +70,10 @@ struct Accounting {
   int64_t interval = 0;
   int64_t moment = 0;
   uint64_t spread = 0;
+  // network.module's options when the books' interface was last sampled as its device (0:
+  // unknown, or an option named it): a device of another name under the same options, the
+  // books' own gone, is the same modem back after a reset, across a restart too.
+  uint64_t module_options = 0;
 };
 
 inline uint64_t add_saturating(uint64_t a, uint64_t b) {
