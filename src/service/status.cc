@@ -108,9 +108,10 @@ Facts gather(const char* lock_path) {
   // When the running service's next cycle comes, by the schedule it keeps in the books.
   const Accounting& b = f.books;
   int64_t now = static_cast<int64_t>(time(nullptr));
-  if (f.pid > 0 && b.interval > 0) {
+  // A schedule the service cannot have written (the file edited by hand) tells no next cycle.
+  if (f.pid > 0 && b.interval > 0 && b.interval <= INT32_MAX && b.moment < b.interval) {
     Schedule schedule{b.interval, b.moment, b.spread != 0};
-    f.next_cycle = schedule.spread || b.last_cycle <= 0
+    f.next_cycle = schedule.spread || b.last_cycle <= 0 || b.last_cycle > INT64_MAX - b.interval
                        ? now + seconds_to_cycle(schedule, now, Since::kCycle)
                        : b.last_cycle + b.interval;
   }

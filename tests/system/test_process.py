@@ -2,6 +2,7 @@
 
 import json
 import os
+import re
 import signal
 
 import pytest
@@ -72,6 +73,20 @@ def test_daemon_mode_and_single_instance(sandbox):
     assert status.out[4].startswith("Cycles: every 1 s, the next at ")
     assert status.out[5].startswith("Last cycle: ")
     assert status.err == []
+
+    # A schedule in the state file that the daemon cannot have written (edited while it is
+    # stopped) tells no next cycle, and --status still answers.
+    os.kill(daemon, signal.SIGSTOP)
+    with open(sb.state_file()) as f:
+        saved = f.read()
+    edited = re.sub(r"(?m)^(interval|spread|last_cycle)=.*$", lambda m: "%s=%s" % (m.group(1), {
+        "interval": 2**32, "spread": 1, "last_cycle": 2**63 - 1}[m.group(1)]), saved)
+    with open(sb.state_file(), "w") as f:
+        f.write(edited)
+    status = start(sb, "--status")
+    assert status.wait() == 0 and status.out[4] == "Cycles: every 4294967296 s, 0 s into each " \
+        "(report_spread)", status.out
+    os.kill(daemon, signal.SIGCONT)
 
     # After kill -9 the lock file stays, but a new start takes it over.
     os.kill(daemon, signal.SIGKILL)
