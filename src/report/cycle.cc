@@ -34,10 +34,6 @@ ReportPolicy policy;
 // The kernel's news of deleted links; -1 without it.
 int link_events = -1;
 
-// network.module's options when the books' interface was last sampled as its device (0: unknown,
-// or an option named it).
-uint32_t books_options = 0;
-
 // Lines said once, until what they say changes.
 std::array<char, 432> module_said{};
 const char* sample_failure_said = nullptr;
@@ -133,10 +129,10 @@ std::optional<CounterSample> book_sample(const char* module, uint32_t options = 
         same_boot(before->owner.boot_id, owner.boot_id))
       book(before);
     else
-      sample->returned = options && options == books_options;
+      sample->returned = options && options == accounting.module_options;
   }
   CounterRestart why = book(sample);
-  if (sample) books_options = options;
+  if (sample) accounting.module_options = options;
   if (restart) *restart = why;
   return sample;
 }
@@ -289,7 +285,6 @@ void cycle_set_policy(const ReportPolicy& new_policy) {
 }
 
 void cycle_forget_said() {
-  books_options = 0;
   module_said = {};
   sample_failure_said = nullptr;
   tls_problem_said = {};
@@ -367,6 +362,9 @@ __attribute__((noinline)) void update_bandwidth() {
   ConfigField serial{}, installer{};
   config_get(serial, "easycwmp", "@device[0]", "serial_number");
   ModuleInterface module = find_module_interface();
+  // A stop while netifd was asked: its answer was abandoned, and the built-in rules may name
+  // another device. The stop samples the books' own interface instead.
+  if (stop_requested()) return;
   config_get(installer, "easycwmp", "global", "host");
   log_verbose(verbose, "Serial is: %s\n", serial.data());
   log_verbose(verbose, "Installer ID: %s\n", installer.data());
