@@ -129,7 +129,7 @@ try {
         ->execute($keep ? [$now, $client, $epoch, $seq, $up, $dn, $serial]
                         : [$now, $client, $serial]);
     $sqlite ? $db->exec('COMMIT') : $db->commit();
-} catch (PDOException $e) {
+} catch (Throwable $e) {
     // Nothing billed: the router keeps the traffic and sends it again with its next report.
     try {
         if (isset($sqlite)) {

@@ -61,6 +61,17 @@ $serial = isset($_GET['serial']) && is_string($_GET['serial']) && $_GET['serial'
     ? $_GET['serial'] : null;
 $csv = ($_GET['format'] ?? '') === 'csv';
 
+// Every row a query gives, or an exception: SQLite's SUM can fail partway through (a total past
+// 2^63 - 1), and PDO then ends the rows early without a word.
+function all_rows(PDOStatement $query): array
+{
+    $rows = $query->fetchAll(PDO::FETCH_ASSOC);
+    if ($query->errorCode() !== '00000') {
+        throw new PDOException('the ledger: ' . ($query->errorInfo()[2] ?? 'rows cut short'));
+    }
+    return $rows;
+}
+
 try {
     $db = new PDO($_SERVER['TOLVU_DSN'] ?? 'sqlite:/var/lib/tolvu/ledger.sqlite',
                   $_SERVER['TOLVU_DB_USER'] ?? null, $_SERVER['TOLVU_DB_PASSWORD'] ?? null,
@@ -74,7 +85,7 @@ try {
         . ' FROM reports r JOIN routers t ON t.serial = r.serial'
         . ' WHERE r.received >= ? AND r.received < ? GROUP BY r.serial ORDER BY r.serial');
     $fleet->execute([$from, $to]);
-    $fleet = $fleet->fetchAll(PDO::FETCH_ASSOC);
+    $fleet = all_rows($fleet);
     $days = [];
     if ($serial !== null) {
         $day = $sqlite ? "date(received, 'unixepoch')"
@@ -84,7 +95,7 @@ try {
             . ' SUM(billed_up + billed_dn) AS total FROM reports'
             . " WHERE serial = ? AND received >= ? AND received < ? GROUP BY $day ORDER BY $day");
         $days->execute([$serial, $from, $to]);
-        $days = $days->fetchAll(PDO::FETCH_ASSOC);
+        $days = all_rows($days);
     }
 } catch (PDOException $e) {
     error_log('tolvu usage.php: ' . $e->getMessage());
@@ -102,18 +113,21 @@ if ($csv) {
     $cell = fn(?string $text): string => preg_match('/^[=+\-@\t\r]/', $text ?? '')
         ? "'" . $text : ($text ?? '');
     $out = fopen('php://output', 'w');
+    // RFC 4180 quoting, without PHP's backslash escape (which other readers do not know, so that
+    // a serial holding \" could shift the figures into other columns).
+    $put = fn(array $cells) => fputcsv($out, $cells, ',', '"', '');
     if ($serial === null) {
-        fputcsv($out, ['serial', 'up', 'down', 'total', 'reports', 'resends caught',
+        $put(['serial', 'up', 'down', 'total', 'reports', 'resends caught',
                        'last report (UTC)', 'client certificate']);
         foreach ($fleet as $r) {
-            fputcsv($out, [$cell($r['serial']), $r['up'], $r['down'], $r['total'], $r['reports'],
+            $put([$cell($r['serial']), $r['up'], $r['down'], $r['total'], $r['reports'],
                            $r['resends'], gmdate('Y-m-d H:i:s', (int)$r['last_report']),
                            $cell($r['client'])]);
         }
     } else {
-        fputcsv($out, ['serial', 'day (UTC)', 'up', 'down', 'total']);
+        $put(['serial', 'day (UTC)', 'up', 'down', 'total']);
         foreach ($days as $d) {
-            fputcsv($out, [$cell($serial), $d['day'], $d['up'], $d['down'], $d['total']]);
+            $put([$cell($serial), $d['day'], $d['up'], $d['down'], $d['total']]);
         }
     }
     exit;
