@@ -22,9 +22,11 @@ from sandbox import SERVER_PORT, Sandbox, require_root  # noqa: E402
 
 BODY = "serial=SN-0042&bw_tot=600&bw_dn=500&bw_up=100"
 REPORTS_PER_30_DAYS = 30 * 86400 // 240
-STACKS = ("host", "router-2.28", "router-3.6")
+STACKS = ("host", "router-2.28", "router-3.6", "mipsel")
 HEADINGS = {"host": "host: glibc, OpenSSL", "router-2.28": "router: musl, mbedTLS 2.28, curl 7.88",
-            "router-3.6": "router: musl, mbedTLS 3.6, curl 8.14"}
+            "router-3.6": "router: musl, mbedTLS 3.6, curl 8.14",
+            "mipsel": "mipsel, the routers' own architecture (sizes only)"}
+TOOLS = {"mipsel": "mipsel-linux-gnu-"}  # binutils of another architecture than the host's
 # What each stack speaks to a server that offers everything.
 TLS_OF = {"host": "TLS 1.3", "router-2.28": "TLS 1.2", "router-3.6": "TLS 1.3"}
 rows = []  # (what, {stack: value}, command)
@@ -60,20 +62,25 @@ def callgrind_totals(path, function=None):
 
 
 def size_rows(binaries):
-    sizes, packed, needed = {}, {}, {}
+    sizes, packed, needed, text = {}, {}, {}, {}
     for stack, binary in binaries.items():
+        tools = TOOLS.get(stack, "")
         with tempfile.NamedTemporaryFile() as stripped:
-            subprocess.run(["strip", "-o", stripped.name, binary], check=True)
+            subprocess.run([tools + "strip", "-o", stripped.name, binary], check=True)
             size = os.path.getsize(stripped.name)
             xz = len(subprocess.run(["xz", "-9", "-c", stripped.name], check=True,
                                     capture_output=True).stdout)
         sizes[stack] = "%d bytes (%s)" % (size, kib(size))
         packed[stack] = "%d bytes (%s)" % (xz, kib(xz))
         needed[stack] = ", ".join(re.findall(r"\(NEEDED\).*\[(.*)\]", subprocess.run(
-            ["readelf", "-d", binary], capture_output=True, text=True).stdout))
-    row("stripped size of tolvu (goal: at most 64 KiB)", sizes, "strip -o t tolvu; stat -c %s t")
+            [tools + "readelf", "-d", binary], capture_output=True, text=True).stdout))
+        text[stack] = "%s bytes" % subprocess.run([tools + "size", binary], capture_output=True,
+                                                  text=True, check=True).stdout.split()[6]
+    row("stripped size of tolvu (goal: at most 64 KiB; mipsel at most 76,188 bytes)", sizes,
+        "strip -o t tolvu; stat -c %s t")
     row("the same compressed, as a squashfs image holds it", packed, "xz -9 -c t | wc -c")
     row("NEEDED libraries (goal: no libstdc++)", needed, "readelf -d tolvu")
+    row("code (.text)", text, "size tolvu")
 
 
 def memory(sb, binary):
@@ -383,14 +390,14 @@ def print_rows():
                                       command.replace("|", "\\|")))
 
 
-def main(domain, host, moments, *routers):
+def main(domain, host, moments, mipsel, *routers):
     reason = require_root()
     if reason:
         sys.exit("bench: " + reason)
     binaries = {"host": host}
-    for stack, binary in zip(STACKS[1:], routers):
+    for stack, binary in zip(STACKS[1:3], routers):
         binaries[stack] = binary
-    size_rows(binaries)
+    size_rows(dict(binaries, mipsel=mipsel))
     wire_rows(binaries, domain)
     idle_rows(binaries, domain)
     report, skip = stack_rows(binaries, domain)
@@ -405,7 +412,7 @@ def main(domain, host, moments, *routers):
     print("tolvu benchmark, %s, %s, Linux %s, %d cores, %s\n" % (
         time.strftime("%Y-%m-%d"), platform.machine(), platform.release(), os.cpu_count(), cpu))
     print("| figure | %s | measured by |" % " | ".join(HEADINGS[s] for s in STACKS))
-    print("|---|---|---|---|---|")
+    print("|---|%s---|" % ("---|" * len(STACKS)))
     print_rows()
 
 
