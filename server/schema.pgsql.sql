@@ -14,6 +14,19 @@ CREATE TABLE IF NOT EXISTS routers (
     client      TEXT                        -- its client certificate's subject, if any
 );
 
+-- Each router's billed traffic a day (UTC), written in the same transaction as the report: what
+-- the page and the CSV read, kept when raw reports are dropped. reports: reports received that
+-- day; resent: copies of a report already billed (a lost reply's re-send), caught.
+CREATE TABLE IF NOT EXISTS router_days (
+    serial  TEXT    NOT NULL,
+    day     DATE    NOT NULL,             -- UTC
+    up      BIGINT  NOT NULL DEFAULT 0,
+    down    BIGINT  NOT NULL DEFAULT 0,
+    reports INTEGER NOT NULL DEFAULT 0,
+    resent  INTEGER NOT NULL DEFAULT 0,
+    PRIMARY KEY (serial, day)
+);
+
 -- Every report, with what it was billed. kind: 'full' (a new epoch or seq), 'resent' (the same
 -- epoch and seq again: billed by growth), 'old' (an older seq: nothing billed), 'plain' (no
 -- epoch and seq: billed in full).
