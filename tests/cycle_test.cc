@@ -2,11 +2,14 @@
 #include "report/pending.h"
 #include "report/report_body.h"
 
+#include <signal.h>
+
 #include <functional>
 #include <string>
 #include <vector>
 
 #include "common/log.h"
+#include "common/signals.h"
 #include "inputs/config.h"
 #include "inputs/gateway.h"
 #include "inputs/interface.h"
@@ -230,6 +233,35 @@ TEST_F(CycleTest, CarriesTrafficAcrossAModemReset) {
   set_counters("eth1", "150", "260", "9");
   EXPECT_EQ(cycle().find("Carried"), std::string::npos);
   EXPECT_EQ(sent.back().body, "serial=SN-0042&bw_tot=110&bw_dn=60&bw_up=50");
+}
+
+// A restart whose stop comes while netifd is asked: the built-in rules may name another device
+// than netifd does (a QMAP modem's wwan0 beside netifd's qmimux0). The books stay the saved
+// device's, so the next start goes on from them and the server gets qmimux0's bytes exactly.
+TEST_F(CycleTest, AStopDuringTheStartsQuestionKeepsTheBooks) {
+  set_identity("SN-0042", "qmimux0", "acme");
+  set_route("qmimux0");
+  set_counters("wwan0", "10", "10", "6");
+  set_counters("qmimux0", "1000", "1000", "7");
+  cycle();
+  set_counters("qmimux0", "6000", "6000", "7");
+  set_identity("SN-0042", "wwan0", "acme");
+  install_signal_handlers();
+  raise(SIGTERM);
+  std::string out = capture_output([] {
+                      resume_accounting();
+                      stop_accounting();
+                    }).first;
+  reset_signal_requests();
+  EXPECT_EQ(out.find("wwan0"), std::string::npos) << out;
+  set_counters("qmimux0", "7000", "7000", "7");  // traffic while the service was down
+  set_identity("SN-0042", "qmimux0", "acme");
+  accounting = Accounting{};
+  capture_output([] { resume_accounting(); });
+  cycle();
+  ASSERT_EQ(sent.size(), 2u);
+  EXPECT_EQ(sent[0].body, "serial=SN-0042&bw_tot=2000&bw_dn=1000&bw_up=1000");
+  EXPECT_EQ(sent[1].body, "serial=SN-0042&bw_tot=12000&bw_dn=6000&bw_up=6000");
 }
 
 // Without a routing table nothing says the route moved: skip, but keep the baselines.

@@ -12,10 +12,16 @@
 
 namespace {
 
-[[noreturn]] void run_child(ChildAnswerer answer, const char* question, int fd) {
-  // It dies with the service, so that it never holds the service's files (its lock among them)
-  // past it.
+int kept_from_children = -1;
+
+[[noreturn]] void run_child(ChildAnswerer answer, const char* question, int fd, pid_t service) {
+  // The instance lock is the service's alone: a child that held it could keep every new start
+  // out for as long as its question hangs.
+  if (kept_from_children >= 0) close(kept_from_children);
+  // It dies with the service. A service killed before this line was armed left the child to
+  // another parent: it ends at once instead of asking.
   prctl(PR_SET_PDEATHSIG, SIGKILL);
+  if (getppid() != service) _exit(1);
   sigset_t none;
   sigemptyset(&none);
   sigprocmask(SIG_SETMASK, &none, nullptr);
@@ -25,13 +31,18 @@ namespace {
 
 }  // namespace
 
+void keep_from_children(int fd) {
+  kept_from_children = fd;
+}
+
 ChildAnswer ask_child(ChildAnswerer answer, const char* question, int64_t timeout_ms, char* reply,
                       size_t reply_size) {
   int fds[2];
   if (pipe2(fds, O_CLOEXEC) != 0) return ChildAnswer::kNoAnswer;
   ScopedFd reader(fds[0]);
+  pid_t service = getpid();
   pid_t child = fork();
-  if (child == 0) run_child(answer, question, fds[1]);
+  if (child == 0) run_child(answer, question, fds[1], service);
   close(fds[1]);
   if (child < 0) return ChildAnswer::kNoAnswer;
 
@@ -42,6 +53,11 @@ ChildAnswer ask_child(ChildAnswerer answer, const char* question, int64_t timeou
   for (;;) {
     if (!wait_readable(reader.get(), deadline)) {
       outcome = stop_requested() ? ChildAnswer::kStopped : ChildAnswer::kNoAnswer;
+      break;
+    }
+    // A reply that fills the buffer before the child ends is no answer: it never said it finished.
+    if (used == reply_size - 1) {
+      outcome = ChildAnswer::kNoAnswer;
       break;
     }
     ssize_t n = read(reader.get(), reply + used, reply_size - 1 - used);

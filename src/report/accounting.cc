@@ -297,3 +297,8 @@ std::array<char, 32> local_time_text(int64_t unix_time) {
 void accounting_set_state_file(const char* path) {
   state_file.set(path);
 }
+
+bool hold_kept(const Accounting& books, int64_t now, int64_t max_report_interval) {
+  int64_t left = books.hold_until - now;
+  return left > 0 && left <= max_report_interval;
+}

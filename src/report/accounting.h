@@ -118,6 +118,10 @@ struct Measurement {
 // from 0. No sample (the counters or the boot id cannot be read) changes nothing.
 Measurement measure(const Accounting& saved, const std::optional<CounterSample>& sample);
 
+// Whether the server's hold (hold_until) still keeps reports back at now: never when it is
+// further ahead than max_report_interval, as when the clock stepped back since it was asked.
+bool hold_kept(const Accounting& books, int64_t now, int64_t max_report_interval);
+
 // What has not been accepted yet: the carry and the traffic since the baselines, to the last
 // sample.
 Traffic pending_traffic(const Accounting& accounting);

@@ -226,18 +226,13 @@ void hold_reports(const UploadResult& result, int64_t now) {
   announce("The server asked to wait until %s", local_time_text(accounting.hold_until).data());
 }
 
-// Whether the server's hold is still on (never further ahead than it was allowed to be: the
-// clock may have stepped back since).
-bool held_by_server(int64_t now) {
-  int64_t left = accounting.hold_until - now;
-  return left > 0 && left <= policy.max_report_interval;
-}
-
 void report(const char* serial, const char* installer, const ModuleInterface& module) {
   log_figures();
   Traffic due = pending_traffic(accounting);
   if (defer_report(due, now_seconds())) return finish_cycle(CycleOutcome::kDeferred);
-  if (held_by_server(now_seconds())) {
+  if (hold_kept(accounting, now_seconds(), policy.max_report_interval)) {
+    log_verbose(verbose, "Report held: the server asked to wait until %s\n",
+                local_time_text(accounting.hold_until).data());
     keep_pending_during_outage(module, now_seconds());
     return finish_cycle(CycleOutcome::kRefused, "the server asked to wait");
   }
@@ -278,6 +273,15 @@ uint64_t random_epoch() {
   return epoch ? epoch : 1;
 }
 
+// The module's device, or nothing when a stop came while netifd was asked: its answer was
+// abandoned, and the built-in rules may name another device. No decision is taken from that;
+// the stop samples the books' own interface instead.
+std::optional<ModuleInterface> ask_module_interface() {
+  ModuleInterface module = find_module_interface();
+  if (stop_requested()) return std::nullopt;
+  return module;
+}
+
 }  // namespace
 
 void cycle_set_policy(const ReportPolicy& new_policy) {
@@ -295,8 +299,8 @@ void cycle_set_sender(ReportSender sender) {
 }
 
 void resume_accounting() {
-  ModuleInterface module = find_module_interface();
-  say_module(module);
+  std::optional<ModuleInterface> module = ask_module_interface();
+  if (module) say_module(*module);
   remove_stale_state_files();
   remove_stale_pending_files();
   Accounting saved;
@@ -322,7 +326,7 @@ void resume_accounting() {
   // A module that cannot be read now leaves the books as they are, for the first cycle that can.
   link_events = open_link_events();
   CounterRestart restart = CounterRestart::kNone;
-  book_sample(module.name.data(), module.options, &restart);
+  if (module) book_sample(module->name.data(), module->options, &restart);
   if (resumed.from == ResumedBooks::From::kState && restart == CounterRestart::kNone) {
     if (accounting.last_accepted == 0)
       announce("Resuming: no report accepted yet");
@@ -361,10 +365,9 @@ __attribute__((noinline)) void update_bandwidth() {
   // Identity, read anew each cycle so that changes take effect at once.
   ConfigField serial{}, installer{};
   config_get(serial, "easycwmp", "@device[0]", "serial_number");
-  ModuleInterface module = find_module_interface();
-  // A stop while netifd was asked: its answer was abandoned, and the built-in rules may name
-  // another device. The stop samples the books' own interface instead.
-  if (stop_requested()) return;
+  std::optional<ModuleInterface> asked = ask_module_interface();
+  if (!asked) return;
+  const ModuleInterface& module = *asked;
   config_get(installer, "easycwmp", "global", "host");
   log_verbose(verbose, "Serial is: %s\n", serial.data());
   log_verbose(verbose, "Installer ID: %s\n", installer.data());

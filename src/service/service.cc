@@ -13,6 +13,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include "common/child_query.h"
 #include "common/key_value.h"
 #include "common/log.h"
 #include "common/private_file.h"
@@ -242,7 +243,8 @@ int service_main(int argc, char** argv, const char* lock_path) {
   }
   open_standard_descriptors();
   if (strcmp(first, "--status") == 0)
-    return print_status(lock_path, argc > 2 && strcmp(argv[2], "--json") == 0);
+    return print_status(lock_path, argc > 2 && strcmp(argv[2], "--json") == 0,
+                        read_policy().max_report_interval);
   setvbuf(stdout, nullptr, _IOLBF, 0);
 
   // 1. Settings, the interval and the enabled switch.
@@ -263,6 +265,7 @@ int service_main(int argc, char** argv, const char* lock_path) {
   choose_mode(strcmp(first, "--daemon") == 0, lock_fd, setting_number(settings.periodic.data()),
               interval);
   write_lock_pid(lock_fd);
+  keep_from_children(lock_fd);
 
   // 3. The books, and the cycles until a stop.
   install_signal_handlers();

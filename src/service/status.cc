@@ -79,7 +79,7 @@ struct Facts {
   int64_t hold_until = 0;  // 0: no report is held by the server
 };
 
-Facts gather(const char* lock_path) {
+Facts gather(const char* lock_path, int64_t max_report_interval) {
   Facts f;
   f.pid = running_service(lock_path);
   f.module = find_module_interface();
@@ -115,7 +115,7 @@ Facts gather(const char* lock_path) {
                        ? now + seconds_to_cycle(schedule, now, Since::kCycle)
                        : b.last_cycle + b.interval;
   }
-  if (b.hold_until > now) f.hold_until = b.hold_until;
+  if (hold_kept(b, now, max_report_interval)) f.hold_until = b.hold_until;
   return f;
 }
 
@@ -369,10 +369,10 @@ pid_t running_service(const char* lock_path) {
   return written > 0 && kill(written, 0) == 0 ? written : holder;
 }
 
-int print_status(const char* lock_path, bool json) {
+int print_status(const char* lock_path, bool json, int64_t max_report_interval) {
   verbose = 0;  // a report for a person or a program, without the cycle's commentary
   stdout_is_data = json;
-  Facts facts = gather(lock_path);
+  Facts facts = gather(lock_path, max_report_interval);
   if (json)
     print_json(facts);
   else

@@ -65,6 +65,8 @@ def test_cycles_keep_their_moment_and_reports_wait_when_asked(sandbox):
     asked = len(sb.requests())
     service.run_cycles(1)
     assert len(sb.requests()) == asked
+    asked_to_wait = next(l for l in service.out if l.startswith("The server asked to wait until "))
+    assert "Report held: t" + asked_to_wait[1:] in service.out
     assert sb.state()["last_error"] == "the server asked to wait"
     hold = status_json(sb)["hold_until"]
     assert 2 <= hold - busy_at <= 4
@@ -81,3 +83,11 @@ def test_cycles_keep_their_moment_and_reports_wait_when_asked(sandbox):
               if r["behaviour"] == ACCEPT]
     assert sum(int(f["bw_up"]) for f in fields) == reports[-1][0]
     assert sum(int(f["bw_dn"]) for f in fields) == reports[-1][1]
+
+    # A hold further ahead than max_report_interval (the clock stepped back since it was asked)
+    # is one the service would not keep: --status does not show it either.
+    with open(sb.state_file()) as f:
+        state = f.read()
+    with open(sb.state_file(), "w") as f:
+        f.write(re.sub(r"hold_until=\d+", "hold_until=%d" % (time.time() + 86400), state))
+    assert status_json(sb)["hold_until"] is None
