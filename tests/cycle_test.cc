@@ -2,6 +2,9 @@
 #include "report/pending.h"
 #include "report/report_body.h"
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <functional>
 #include <string>
 #include <vector>
@@ -86,6 +89,11 @@ class CycleTest : public testing::Test {
   std::string cycle() {
     return capture_output([] { update_bandwidth(); }).first;
   }
+  // The state file's inode: every write makes a new file, renamed over the old one.
+  ino_t state_inode() const {
+    struct stat st {};
+    return stat((dir_.path() + "/tolvu.state").c_str(), &st) == 0 ? st.st_ino : 0;
+  }
 
   TempDir dir_;
 };
@@ -144,10 +152,27 @@ TEST_F(CycleTest, SkippedCyclesKeepTheBaselines) {
   EXPECT_EQ(accounting.last_outcome, CycleOutcome::kSkipped);
   EXPECT_EQ(sent.size(), 1u);
 
+  // The state file is written only when its text changes: not by a skipped cycle that ends in the
+  // second of the last save, nor by the same books saved again; but again when it went missing,
+  // and by a cycle that changed the books.
+  const std::string state = dir_.path() + "/tolvu.state";
+  std::string text = read_file(state);
+  ino_t saved = state_inode();
+  cycle();
+  EXPECT_EQ(state_inode() == saved, read_file(state) == text);
+  saved = state_inode();
+  save_accounting(accounting);
+  EXPECT_EQ(state_inode(), saved);
+  ASSERT_EQ(unlink(state.c_str()), 0);
+  cycle();
+  EXPECT_NE(state_inode(), 0u);
+  saved = state_inode();
+
   set_route("eth1");
   set_counters("eth1", "130", "540");
   cycle();
   EXPECT_EQ(sent.back().body, "serial=SN-0042&bw_tot=70&bw_dn=40&bw_up=30");
+  EXPECT_NE(state_inode(), saved);
 
   // The comparison is exact: an empty module interface, or "NONE", never reports.
   set_identity("SN-0042", "", "acme");
