@@ -130,7 +130,7 @@ const SavedField kStateFields[] = {
     {"interval", FieldKind::kTime, 0, offsetof(Accounting, interval)},
     {"moment", FieldKind::kTime, 0, offsetof(Accounting, moment)},
     {"spread", FieldKind::kCount, 0, offsetof(Accounting, spread)},
-    {"module_digest", FieldKind::kCount, 0, offsetof(Accounting, module_options)},
+    {"module_digest", FieldKind::kCount, 0, offsetof(Accounting, module_digest)},
 };
 // Version 1 had no last samples and no carry; both are read.
 const RecordFormat kStateFormat = {kStateFields, sizeof(kStateFields) / sizeof(kStateFields[0]), 6,
@@ -185,6 +185,10 @@ Measurement measure(const Accounting& saved, const std::optional<CounterSample>&
   a.owner = sample->owner;
   m.due = pending_traffic(a);
   return m;
+}
+
+bool modem_returned(const Accounting& books, bool books_device_gone, uint64_t module_digest) {
+  return books_device_gone && module_digest != 0 && module_digest == books.module_digest;
 }
 
 Traffic pending_traffic(const Accounting& accounting) {

@@ -70,10 +70,9 @@ struct Accounting {
   int64_t interval = 0;
   int64_t moment = 0;
   uint64_t spread = 0;
-  // network.module's options when the books' interface was last sampled as its device (0:
-  // unknown, or an option named it): a device of another name under the same options, the
-  // books' own gone, is the same modem back after a reset, across a restart too.
-  uint64_t module_options = 0;
+  // network.module's options digested when the books' interface was last sampled as its device
+  // (ModuleInterface::module_digest; 0: unknown, or an option named it): see modem_returned.
+  uint64_t module_digest = 0;
 };
 
 inline uint64_t add_saturating(uint64_t a, uint64_t b) {
@@ -94,7 +93,7 @@ struct CounterSample {
   uint64_t rx = 0;
   bool final = false;         // its last counters, told by the kernel as it deleted the interface
   bool kernel_32bit = false;  // a 32-bit kernel, whose drivers may keep 32-bit counters
-  bool returned = false;      // the books' device came back under this name (a modem reset)
+  bool returned = false;      // the books' device came back under this name: modem_returned
 };
 
 // What a sample did to the accounting.
@@ -117,6 +116,13 @@ struct Measurement {
 // interface does; only books with no owner, as at a start with no state saved in this boot, count
 // from 0. No sample (the counters or the boot id cannot be read) changes nothing.
 Measurement measure(const Accounting& saved, const std::optional<CounterSample>& sample);
+
+// Whether a sample of another device than the books' is the books' modem back under a new name
+// after a reset (the sample's returned, which measure counts from 0): the books' own device is
+// gone (books_device_gone), and network.module's options digest (module_digest) as they did when
+// the books' device was last sampled as the module's, 0 never matching. A switch in UCI, or an
+// old device still there, is a hand-over.
+bool modem_returned(const Accounting& books, bool books_device_gone, uint64_t module_digest);
 
 // What has not been accepted yet: the carry and the traffic since the baselines, to the last
 // sample.
