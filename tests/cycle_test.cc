@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <filesystem>
 #include <functional>
 #include <string>
 #include <vector>
@@ -13,6 +14,7 @@
 #include "inputs/config.h"
 #include "inputs/gateway.h"
 #include "inputs/interface.h"
+#include "inputs/module.h"
 #include "test_support.h"
 
 namespace {
@@ -67,6 +69,7 @@ class CycleTest : public testing::Test {
     pending_set_file(nullptr);
     cycle_set_sender(nullptr);
     kernel_set_word_size(0);
+    module_set_sysfs_root(nullptr);
   }
 
   void set_identity(const std::string& serial, const std::string& module,
@@ -371,6 +374,35 @@ TEST_F(CycleTest, AStopSaysWhetherFlashKeptTheTraffic) {
                 flash + ": No such file or directory\n");
   EXPECT_EQ(err, "Cannot keep the pending traffic in " + flash + ": No such file or directory\n");
   cycle_set_policy(ReportPolicy{});
+}
+
+// A qmi modem, found by its control node, is stopped while its device is there, and comes back
+// from a reset under another name while the service is down: the books kept network.module's
+// digest over the stop, so the start counts the new device from 0, not from its counters now.
+TEST_F(CycleTest, AModemBackUnderAnotherNameWhileStopped) {
+  std::string net = dir_.path() + "/sys/devices/usb1/1-1/net/";
+  dir_.write("sys/devices/usb1/1-1/net/wwan0/type", "1\n");
+  dir_.write("sys/class/usbmisc/cdc-wdm0/.keep", "");
+  ASSERT_EQ(symlink((dir_.path() + "/sys/devices/usb1/1-1").c_str(),
+                    (dir_.path() + "/sys/class/usbmisc/cdc-wdm0/device").c_str()),
+            0);
+  module_set_sysfs_root((dir_.path() + "/sys").c_str());
+  dir_.write("config/network",
+             "config interface module\n\toption proto qmi\n\toption device /dev/cdc-wdm0\n");
+  set_route("wwan0");
+  set_counters("wwan0", "100", "500");
+  cycle();
+  EXPECT_EQ(sent.back().body, "serial=SN-0042&bw_tot=600&bw_dn=500&bw_up=100");
+  capture_output([] { stop_accounting(); });
+
+  ASSERT_EQ(rename((net + "wwan0").c_str(), (net + "wwan1").c_str()), 0);
+  std::filesystem::remove_all(dir_.path() + "/net/wwan0");
+  set_counters("wwan1", "30", "70", "4");
+  set_route("wwan1");
+  std::string out = capture_output([] { resume_accounting(); }).first;
+  EXPECT_EQ(out.find("from its counters now"), std::string::npos) << out;
+  cycle();
+  EXPECT_EQ(sent.back().body, "serial=SN-0042&bw_tot=100&bw_dn=70&bw_up=30");
 }
 
 TEST_F(CycleTest, SerialIsEncodedAsAFormValue) {

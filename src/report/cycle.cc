@@ -340,9 +340,10 @@ void keep_schedule(int64_t interval, int64_t moment, bool spread) {
 }
 
 void stop_accounting() {
-  // The books' own interface: a stop asks nothing of netifd, which may not answer.
+  // The books' own interface: a stop asks nothing of netifd, which may not answer. The digest
+  // stays the books', for a modem that comes back under another name while the service is down.
   InterfaceName books = accounting.owner.interface;
-  book_sample(books.data(), 0);
+  book_sample(books.data(), accounting.module_digest);
   save_accounting(accounting);
   Traffic pending = pending_traffic(accounting);
   if (pending.total() == 0) return announce("Stopping: nothing is waiting to be reported");
