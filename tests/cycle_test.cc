@@ -15,6 +15,7 @@
 #include "inputs/gateway.h"
 #include "inputs/interface.h"
 #include "inputs/module.h"
+#include "service/status.h"
 #include "test_support.h"
 
 namespace {
@@ -378,7 +379,8 @@ TEST_F(CycleTest, AStopSaysWhetherFlashKeptTheTraffic) {
 
 // A qmi modem, found by its control node, is stopped while its device is there, and comes back
 // from a reset under another name while the service is down: the books kept network.module's
-// digest over the stop, so the start counts the new device from 0, not from its counters now.
+// digest over the stop, so the start counts the new device from 0, not from its counters now, and
+// --status says so before it.
 TEST_F(CycleTest, AModemBackUnderAnotherNameWhileStopped) {
   std::string net = dir_.path() + "/sys/devices/usb1/1-1/net/";
   dir_.write("sys/devices/usb1/1-1/net/wwan0/type", "1\n");
@@ -399,6 +401,10 @@ TEST_F(CycleTest, AModemBackUnderAnotherNameWhileStopped) {
   std::filesystem::remove_all(dir_.path() + "/net/wwan0");
   set_counters("wwan1", "30", "70", "4");
   set_route("wwan1");
+  std::string lock = dir_.path() + "/tolvu.lock";
+  std::string status = capture_output([&] { print_status(lock.c_str(), false); }).first;
+  EXPECT_NE(status.find("Not yet accepted: tx 30 rx 70 total 100 bytes"), std::string::npos)
+      << status;
   std::string out = capture_output([] { resume_accounting(); }).first;
   EXPECT_EQ(out.find("from its counters now"), std::string::npos) << out;
   cycle();

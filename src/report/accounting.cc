@@ -187,8 +187,18 @@ Measurement measure(const Accounting& saved, const std::optional<CounterSample>&
   return m;
 }
 
-bool modem_returned(const Accounting& books, bool books_device_gone, uint64_t module_digest) {
-  return books_device_gone && module_digest != 0 && module_digest == books.module_digest;
+bool modem_returned(const Accounting& books, const CounterSample& sample, uint64_t module_digest,
+                    std::optional<CounterSample>* still_there) {
+  const CounterOwner& owner = books.owner;
+  if (!owner.interface[0] || strcmp(owner.interface.data(), sample.owner.interface.data()) == 0)
+    return false;
+  std::optional<CounterSample> before = sample_counters(owner.interface.data());
+  if (before && before->owner.ifindex == owner.ifindex &&
+      same_boot(before->owner.boot_id, owner.boot_id)) {
+    *still_there = before;
+    return false;
+  }
+  return module_digest != 0 && module_digest == books.module_digest;
 }
 
 Traffic pending_traffic(const Accounting& accounting) {

@@ -117,12 +117,13 @@ struct Measurement {
 // from 0. No sample (the counters or the boot id cannot be read) changes nothing.
 Measurement measure(const Accounting& saved, const std::optional<CounterSample>& sample);
 
-// Whether a sample of another device than the books' is the books' modem back under a new name
+// Whether sample, of another device than the books', is the books' modem back under a new name
 // after a reset (the sample's returned, which measure counts from 0): the books' own device is
-// gone (books_device_gone), and network.module's options digest (module_digest) as they did when
-// the books' device was last sampled as the module's, 0 never matching. A switch in UCI, or an
-// old device still there, is a hand-over.
-bool modem_returned(const Accounting& books, bool books_device_gone, uint64_t module_digest);
+// gone, and network.module's options digest (module_digest) as they did when the books' device
+// was last sampled as the module's, 0 never matching. A switch in UCI, or an old device still
+// there, is a hand-over: *still_there gets the old device's sample then.
+bool modem_returned(const Accounting& books, const CounterSample& sample, uint64_t module_digest,
+                    std::optional<CounterSample>* still_there);
 
 // What has not been accepted yet: the carry and the traffic since the baselines, to the last
 // sample.

@@ -122,14 +122,9 @@ std::optional<CounterSample> book_sample(const char* module, uint64_t module_dig
                                          const char** problem = nullptr) {
   follow_link_events();
   std::optional<CounterSample> sample = sample_counters(module, problem);
-  const CounterOwner& owner = accounting.owner;
-  if (sample && owner.interface[0] && strcmp(owner.interface.data(), module) != 0) {
-    std::optional<CounterSample> before = sample_counters(owner.interface.data());
-    bool gone = !before || before->owner.ifindex != owner.ifindex ||
-                !same_boot(before->owner.boot_id, owner.boot_id);
-    if (!gone) book(before);
-    sample->returned = modem_returned(accounting, gone, module_digest);
-  }
+  std::optional<CounterSample> before;
+  if (sample) sample->returned = modem_returned(accounting, *sample, module_digest, &before);
+  if (before) book(before);
   CounterRestart why = book(sample);
   if (sample) accounting.module_digest = module_digest;
   if (restart) *restart = why;
