@@ -533,8 +533,8 @@ UciLookup uci_lookup(const char* confdir, const char* path, char* value, size_t 
   struct stat st;
   if (stat(file_name, &st) != 0) return error(error_text, error_size, "Entry not found");
   ParsedFile* parsed = nullptr;
-  for (ParsedFile& kept : parsed_files) {
-    if (kept.stamped(st)) parsed = &kept;
+  for (size_t i = 0; i < kParsedFiles && !parsed; ++i) {
+    if (parsed_files[i].stamped(st)) parsed = &parsed_files[i];
   }
   if (!parsed) {
     parsed = &parsed_files[next_parsed_file];
