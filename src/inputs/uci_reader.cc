@@ -80,8 +80,8 @@ struct Package {
 };
 
 // A parsed package and the stamp of the file it was parsed from. A file changed in place within
-// the second of its mtime may keep the stamp (timestamps are coarse), so only a parse made in a
-// later second than the file's mtime is kept.
+// the second of its mtime or ctime may keep the stamp (timestamps are coarse), so only a parse
+// made in a later second than both is kept: any change after it gives a later ctime.
 struct ParsedFile {
   bool kept = false;
   dev_t dev = 0;
@@ -553,7 +553,7 @@ UciLookup uci_lookup(const char* confdir, const char* path, char* value, size_t 
       return UciLookup::kError;
     }
     parsed->stamp(st);
-    parsed->kept = now > st.st_mtim.tv_sec;
+    parsed->kept = now > st.st_mtim.tv_sec && now > st.st_ctim.tv_sec;
   }
   const Package& package = parsed->package;
 
