@@ -1,6 +1,9 @@
 #include "inputs/config.h"
 
+#include <fcntl.h>
+#include <string.h>
 #include <sys/stat.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <fstream>
@@ -136,7 +139,7 @@ TEST_F(ConfigTest, RepeatedErrorsStayOneLine) {
   }
 }
 
-// The file is read anew on every call: an edit takes effect at the next lookup.
+// An edit takes effect at the next lookup.
 TEST_F(ConfigTest, ReadsTheFileOnEveryCall) {
   TempDir dir;
   config_set_directory(dir.path().c_str());
@@ -144,6 +147,24 @@ TEST_F(ConfigTest, ReadsTheFileOnEveryCall) {
   EXPECT_EQ(get("network", "module", "ifname").first, "eth1");
   dir.write("network", "config interface module\n\toption ifname wwan0\n");
   EXPECT_EQ(get("network", "module", "ifname").first, "wwan0");
+
+  // A parse is kept only once the clock is past the file's last change; an edit after it that
+  // keeps the size and puts the mtime back is still seen.
+  std::string path = dir.path() + "/network";
+  struct timespec old_times[2] = {{1000000000, 0}, {1000000000, 0}};
+  ASSERT_EQ(utimensat(AT_FDCWD, path.c_str(), old_times, 0), 0);
+  struct stat st {};
+  ASSERT_EQ(stat(path.c_str(), &st), 0);
+  while (time(nullptr) <= st.st_ctim.tv_sec) usleep(10000);
+  EXPECT_EQ(get("network", "module", "ifname").first, "wwan0");
+  EXPECT_EQ(get("network", "module", "ifname").first, "wwan0");
+  {
+    std::fstream edit(path, std::ios::in | std::ios::out);
+    edit.seekp(static_cast<std::streamoff>(strlen("config interface module\n\toption ifname ")));
+    edit << "wwan7";
+  }
+  ASSERT_EQ(utimensat(AT_FDCWD, path.c_str(), old_times, 0), 0);
+  EXPECT_EQ(get("network", "module", "ifname").first, "wwan7");
 
   // What `uci set` staged in /tmp/.uci and nobody committed is not the configuration: the
   // lookup reads the committed file, as netifd does (libuci's own load would apply the change).

@@ -3,7 +3,10 @@
 #include "report/report_body.h"
 
 #include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
+#include <filesystem>
 #include <functional>
 #include <string>
 #include <vector>
@@ -13,6 +16,8 @@
 #include "inputs/config.h"
 #include "inputs/gateway.h"
 #include "inputs/interface.h"
+#include "inputs/module.h"
+#include "service/status.h"
 #include "test_support.h"
 
 namespace {
@@ -67,6 +72,7 @@ class CycleTest : public testing::Test {
     pending_set_file(nullptr);
     cycle_set_sender(nullptr);
     kernel_set_word_size(0);
+    module_set_sysfs_root(nullptr);
   }
 
   void set_identity(const std::string& serial, const std::string& module,
@@ -88,6 +94,11 @@ class CycleTest : public testing::Test {
   }
   std::string cycle() {
     return capture_output([] { update_bandwidth(); }).first;
+  }
+  // The state file's inode: every write makes a new file, renamed over the old one.
+  ino_t state_inode() const {
+    struct stat st {};
+    return stat((dir_.path() + "/tolvu.state").c_str(), &st) == 0 ? st.st_ino : 0;
   }
 
   TempDir dir_;
@@ -147,10 +158,27 @@ TEST_F(CycleTest, SkippedCyclesKeepTheBaselines) {
   EXPECT_EQ(accounting.last_outcome, CycleOutcome::kSkipped);
   EXPECT_EQ(sent.size(), 1u);
 
+  // The state file is written only when its text changes: not by a skipped cycle that ends in the
+  // second of the last save, nor by the same books saved again; but again when it went missing,
+  // and by a cycle that changed the books.
+  const std::string state = dir_.path() + "/tolvu.state";
+  std::string text = read_file(state);
+  ino_t saved = state_inode();
+  cycle();
+  EXPECT_EQ(state_inode() == saved, read_file(state) == text);
+  saved = state_inode();
+  save_accounting(accounting);
+  EXPECT_EQ(state_inode(), saved);
+  ASSERT_EQ(unlink(state.c_str()), 0);
+  cycle();
+  EXPECT_NE(state_inode(), 0u);
+  saved = state_inode();
+
   set_route("eth1");
   set_counters("eth1", "130", "540");
   cycle();
   EXPECT_EQ(sent.back().body, "serial=SN-0042&bw_tot=70&bw_dn=40&bw_up=30");
+  EXPECT_NE(state_inode(), saved);
 
   // The comparison is exact: an empty module interface, or "NONE", never reports.
   set_identity("SN-0042", "", "acme");
@@ -378,6 +406,40 @@ TEST_F(CycleTest, AStopSaysWhetherFlashKeptTheTraffic) {
                 flash + ": No such file or directory\n");
   EXPECT_EQ(err, "Cannot keep the pending traffic in " + flash + ": No such file or directory\n");
   cycle_set_policy(ReportPolicy{});
+}
+
+// A qmi modem, found by its control node, is stopped while its device is there, and comes back
+// from a reset under another name while the service is down: the books kept network.module's
+// digest over the stop, so the start counts the new device from 0, not from its counters now, and
+// --status says so before it.
+TEST_F(CycleTest, AModemBackUnderAnotherNameWhileStopped) {
+  std::string net = dir_.path() + "/sys/devices/usb1/1-1/net/";
+  dir_.write("sys/devices/usb1/1-1/net/wwan0/type", "1\n");
+  dir_.write("sys/class/usbmisc/cdc-wdm0/.keep", "");
+  ASSERT_EQ(symlink((dir_.path() + "/sys/devices/usb1/1-1").c_str(),
+                    (dir_.path() + "/sys/class/usbmisc/cdc-wdm0/device").c_str()),
+            0);
+  module_set_sysfs_root((dir_.path() + "/sys").c_str());
+  dir_.write("config/network",
+             "config interface module\n\toption proto qmi\n\toption device /dev/cdc-wdm0\n");
+  set_route("wwan0");
+  set_counters("wwan0", "100", "500");
+  cycle();
+  EXPECT_EQ(sent.back().body, "serial=SN-0042&bw_tot=600&bw_dn=500&bw_up=100");
+  capture_output([] { stop_accounting(); });
+
+  ASSERT_EQ(rename((net + "wwan0").c_str(), (net + "wwan1").c_str()), 0);
+  std::filesystem::remove_all(dir_.path() + "/net/wwan0");
+  set_counters("wwan1", "30", "70", "4");
+  set_route("wwan1");
+  std::string lock = dir_.path() + "/tolvu.lock";
+  std::string status = capture_output([&] { print_status(lock.c_str(), false, 3600); }).first;
+  EXPECT_NE(status.find("Not yet accepted: tx 30 rx 70 total 100 bytes"), std::string::npos)
+      << status;
+  std::string out = capture_output([] { resume_accounting(); }).first;
+  EXPECT_EQ(out.find("from its counters now"), std::string::npos) << out;
+  cycle();
+  EXPECT_EQ(sent.back().body, "serial=SN-0042&bw_tot=100&bw_dn=70&bw_up=30");
 }
 
 TEST_F(CycleTest, SerialIsEncodedAsAFormValue) {

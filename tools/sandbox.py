@@ -236,10 +236,16 @@ class Service:
 
     def cycle_now(self, state_file, timeout=30):
         """Asks for one cycle now (SIGUSR1) and waits until it has ended: it saves the state file
-        at its end, a new file each time."""
+        at its end, a new file each time its text changes. The cycle's end time is in the text, so
+        the cycle is asked for only once the clock is past the second of the last save (and the
+        kernel's coarse clock, a tick behind at most, is too)."""
         self.wait_cycles(0, timeout=timeout)
         started = self.cycles_started
-        before = os.stat(state_file).st_ino if os.path.exists(state_file) else None
+        before = None
+        if os.path.exists(state_file):
+            saved = os.stat(state_file)
+            before = saved.st_ino
+            wait_until(lambda: time.time() >= int(saved.st_mtime) + 1.02, timeout=timeout)
         os.kill(self.popen.pid, signal.SIGUSR1)
         self.wait_for(lambda out, err: self.cycles_started > started, timeout=timeout)
         if not wait_until(lambda: os.path.exists(state_file)

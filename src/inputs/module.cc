@@ -6,6 +6,7 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include "common/fnv1a.h"
 #include "common/resources.h"
 #include "inputs/interface.h"
 #include "inputs/netifd.h"
@@ -158,15 +159,12 @@ ModuleInterface find_module_interface() {
     return module;
   }
   config_get(proto, "network", "module", "proto");
-  // FNV-1a over proto and device: the same options give the same device name unless the modem
-  // came back under another one.
-  uint32_t digest = 2166136261u;
+  // "proto/device" digested: the same options give the same device name unless the modem came
+  // back under another one.
+  uint32_t digest = kFnv1aBasis;
   const char* parts[] = {proto.data(), "/", device.data()};
-  for (const char* text : parts) {
-    for (const char* c = text; *c; ++c)
-      digest = (digest ^ static_cast<unsigned char>(*c)) * 16777619u;
-  }
-  module.options = digest | 1;
+  for (const char* text : parts) digest = fnv1a(digest, text, strlen(text));
+  module.module_digest = digest | 1;
   if (netifd_l3_device("module", &module.name, &module.found_by)) return module;
   if (!device[0]) {
     copy_text(module.problem.data(), module.problem.size(),

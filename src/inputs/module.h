@@ -15,9 +15,10 @@ struct ModuleInterface {
   std::array<char, 176> found_by{};  // how: "network.module, proto qmi, /dev/cdc-wdm0"
   std::array<char, 384> problem{};   // why none: "network.module has neither ...", naming the
                                      // path looked at
-  uint32_t options = 0;  // a digest of network.module's proto and device when the network device
-                         // is found from them (by netifd or the protocol's rules); 0 when an
-                         // option names it, so that a new name is always new options
+  // network.module's proto and device digested, when the network device is found from them (by
+  // netifd or the protocol's rules); 0 when an option names it, so that a new name is always new
+  // options. The books keep it: see modem_returned (report/accounting.h).
+  uint32_t module_digest = 0;
 };
 
 // The module's network device, from network.module, in this order: ifname; device when it is

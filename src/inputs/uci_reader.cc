@@ -1,12 +1,14 @@
-// The built-in reader of UCI files, for hosts without libuci. It reads the package file on every
-// lookup and follows libuci's parser step by step (the same line buffer, positions and error
-// texts), so that a file means the same thing, and fails in the same words, on both back-ends.
+// The built-in reader of UCI files, for hosts without libuci. It follows libuci's parser step by
+// step (the same line buffer, positions and error texts), so that a file means the same thing, and
+// fails in the same words, on both back-ends. A few parsed packages are kept while their files'
+// stat stamps stay the same, so that a cycle's lookups do not parse the same files again.
 #include <ctype.h>
 #include <errno.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/stat.h>
+#include <time.h>
 
 #include "common/resources.h"
 #include "inputs/uci_lookup.h"
@@ -38,6 +40,7 @@ class PodArray {
   }
   size_t size() const { return size_; }
   const T& operator[](size_t i) const { return items_[i]; }
+  void clear() { size_ = 0; }
 
  private:
   T* items_ = nullptr;
@@ -69,7 +72,42 @@ struct Package {
     return arena.append(text, strlen(text) + 1);
   }
   const char* text(size_t offset) const { return arena.c_str() + offset; }
+  void clear() {
+    arena.clear();
+    sections.clear();
+    assignments.clear();
+  }
 };
+
+// A parsed package and the stamp of the file it was parsed from. A file changed in place within
+// the second of its mtime or ctime may keep the stamp (timestamps are coarse), so only a parse
+// made in a later second than both is kept: any change after it gives a later ctime.
+struct ParsedFile {
+  bool kept = false;
+  dev_t dev = 0;
+  ino_t ino = 0;
+  off_t size = 0;
+  timespec mtime{}, ctime{};
+  Package package;
+
+  bool stamped(const struct stat& st) const {
+    return kept && dev == st.st_dev && ino == st.st_ino && size == st.st_size &&
+           mtime.tv_sec == st.st_mtim.tv_sec && mtime.tv_nsec == st.st_mtim.tv_nsec &&
+           ctime.tv_sec == st.st_ctim.tv_sec && ctime.tv_nsec == st.st_ctim.tv_nsec;
+  }
+  void stamp(const struct stat& st) {
+    dev = st.st_dev;
+    ino = st.st_ino;
+    size = st.st_size;
+    mtime = st.st_mtim;
+    ctime = st.st_ctim;
+  }
+};
+
+// The service reads three packages (easycwmp, network, and one at most besides).
+constexpr size_t kParsedFiles = 3;
+ParsedFile parsed_files[kParsedFiles];
+size_t next_parsed_file = 0;
 
 bool is_space(char c) {
   return isspace(static_cast<unsigned char>(c)) != 0;
@@ -489,20 +527,35 @@ UciLookup uci_lookup(const char* confdir, const char* path, char* value, size_t 
     copy_text(file_name, sizeof(file_name), package_name);
   else
     snprintf(file_name, sizeof(file_name), "%s/%s", confdir, package_name);
+  // The second before the stat: a parse of a file last changed before it can be kept. The stamp
+  // kept is the opened file's, the one parsed.
+  time_t now = time(nullptr);
   struct stat st;
   if (stat(file_name, &st) != 0) return error(error_text, error_size, "Entry not found");
-  ScopedFile file(file_name, "re");
-  if (!file) return error(error_text, error_size, "I/O error");
-
-  Package package;
-  Parser parser(file.get(), &package);
-  if (!parser.parse()) {
-    const ParseFailure& f = parser.failure();
-    if (f.out_of_memory) return error(error_text, error_size, "Out of memory");
-    snprintf(error_text, error_size, "Parse error (%s) at line %d, byte %zu", f.reason, f.line,
-             f.byte);
-    return UciLookup::kError;
+  ParsedFile* parsed = nullptr;
+  for (size_t i = 0; i < kParsedFiles && !parsed; ++i) {
+    if (parsed_files[i].stamped(st)) parsed = &parsed_files[i];
   }
+  if (!parsed) {
+    parsed = &parsed_files[next_parsed_file];
+    next_parsed_file = (next_parsed_file + 1) % kParsedFiles;
+    parsed->kept = false;
+    parsed->package.clear();
+    ScopedFile file(file_name, "re");
+    if (!file || fstat(fileno(file.get()), &st) != 0)
+      return error(error_text, error_size, "I/O error");
+    Parser parser(file.get(), &parsed->package);
+    if (!parser.parse()) {
+      const ParseFailure& f = parser.failure();
+      if (f.out_of_memory) return error(error_text, error_size, "Out of memory");
+      snprintf(error_text, error_size, "Parse error (%s) at line %d, byte %zu", f.reason, f.line,
+               f.byte);
+      return UciLookup::kError;
+    }
+    parsed->stamp(st);
+    parsed->kept = now > st.st_mtim.tv_sec && now > st.st_ctim.tv_sec;
+  }
+  const Package& package = parsed->package;
 
   if (!section_name) return UciLookup::kAbsent;
   size_t section;

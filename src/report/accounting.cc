@@ -5,6 +5,7 @@
 #include <stddef.h>
 #include <stdio.h>
 #include <string.h>
+#include <sys/stat.h>
 #include <time.h>
 
 #include "common/key_value.h"
@@ -19,6 +20,19 @@ namespace {
 
 PathSetting state_file(kStateFile);
 bool save_failure_reported = false;
+
+// The books as this process last wrote them to the state file, and the file's stamp then
+// (saved_known false: not known). Books the same in every field are not formatted or written
+// again while the file is still that one.
+Accounting saved_books;
+bool saved_known = false;
+struct stat saved_stamp;
+
+bool same_file(const struct stat& a, const struct stat& b) {
+  return a.st_dev == b.st_dev && a.st_ino == b.st_ino && a.st_size == b.st_size &&
+         a.st_mtim.tv_sec == b.st_mtim.tv_sec && a.st_mtim.tv_nsec == b.st_mtim.tv_nsec &&
+         a.st_ctim.tv_sec == b.st_ctim.tv_sec && a.st_ctim.tv_nsec == b.st_ctim.tv_nsec;
+}
 
 // The counter restarted: what it had not had accepted goes to the carry; it counts from 0.
 uint64_t restart_counter(CounterBooks* books) {
@@ -116,11 +130,17 @@ const SavedField kStateFields[] = {
     {"interval", FieldKind::kTime, 0, offsetof(Accounting, interval)},
     {"moment", FieldKind::kTime, 0, offsetof(Accounting, moment)},
     {"spread", FieldKind::kCount, 0, offsetof(Accounting, spread)},
-    {"module_digest", FieldKind::kCount, 0, offsetof(Accounting, module_options)},
+    {"module_digest", FieldKind::kCount, 0, offsetof(Accounting, module_digest)},
 };
 // Version 1 had no last samples and no carry; both are read.
 const RecordFormat kStateFormat = {kStateFields, sizeof(kStateFields) / sizeof(kStateFields[0]), 6,
                                    kStateVersion};
+
+bool already_saved(const Accounting& books) {
+  struct stat now;
+  return saved_known && same_fields(kStateFormat, &books, &saved_books) &&
+         stat(state_file.get(), &now) == 0 && same_file(now, saved_stamp);
+}
 
 }  // namespace
 
@@ -165,6 +185,20 @@ Measurement measure(const Accounting& saved, const std::optional<CounterSample>&
   a.owner = sample->owner;
   m.due = pending_traffic(a);
   return m;
+}
+
+bool modem_returned(const Accounting& books, const CounterSample& sample, uint64_t module_digest,
+                    std::optional<CounterSample>* still_there) {
+  const CounterOwner& owner = books.owner;
+  if (!owner.interface[0] || strcmp(owner.interface.data(), sample.owner.interface.data()) == 0)
+    return false;
+  std::optional<CounterSample> before = sample_counters(owner.interface.data());
+  if (before && before->owner.ifindex == owner.ifindex &&
+      same_boot(before->owner.boot_id, owner.boot_id)) {
+    *still_there = before;
+    return false;
+  }
+  return module_digest != 0 && module_digest == books.module_digest;
 }
 
 Traffic pending_traffic(const Accounting& accounting) {
@@ -251,18 +285,23 @@ SavedFile load_accounting(Accounting* accounting) {
 }
 
 void save_accounting(const Accounting& accounting) {
+  if (already_saved(accounting)) return;
+  saved_known = false;
   char text[kMaxStateSize];
   const char* problem = "would be over 4 KiB";  // cannot happen with the fields' sizes
   bool formatted = format_accounting(accounting, text, sizeof(text));
-  if (formatted && replace_private_file(state_file.get(), text, strlen(text), false, &problem)) {
+  size_t size = formatted ? strlen(text) : 0;
+  if (formatted && replace_private_file(state_file.get(), text, size, false, &problem)) {
     save_failure_reported = false;
+    saved_books = accounting;
+    saved_known = stat(state_file.get(), &saved_stamp) == 0;
     return;
   }
   // No room for a new file (a full tmpfs) or no rename: the old file's own page still takes the
   // new state, so that a restart never resumes from older books.
   const char* in_place_problem = nullptr;
   bool in_place =
-      formatted && overwrite_private_file(state_file.get(), text, strlen(text), &in_place_problem);
+      formatted && overwrite_private_file(state_file.get(), text, size, &in_place_problem);
   if (save_failure_reported) return;
   save_failure_reported = true;
   if (in_place) {
@@ -296,6 +335,7 @@ std::array<char, 32> local_time_text(int64_t unix_time) {
 
 void accounting_set_state_file(const char* path) {
   state_file.set(path);
+  saved_known = false;
 }
 
 bool hold_kept(const Accounting& books, int64_t now, int64_t max_report_interval) {

@@ -70,10 +70,9 @@ struct Accounting {
   int64_t interval = 0;
   int64_t moment = 0;
   uint64_t spread = 0;
-  // network.module's options when the books' interface was last sampled as its device (0:
-  // unknown, or an option named it): a device of another name under the same options, the
-  // books' own gone, is the same modem back after a reset, across a restart too.
-  uint64_t module_options = 0;
+  // network.module's options digested when the books' interface was last sampled as its device
+  // (ModuleInterface::module_digest; 0: unknown, or an option named it): see modem_returned.
+  uint64_t module_digest = 0;
 };
 
 inline uint64_t add_saturating(uint64_t a, uint64_t b) {
@@ -94,7 +93,7 @@ struct CounterSample {
   uint64_t rx = 0;
   bool final = false;         // its last counters, told by the kernel as it deleted the interface
   bool kernel_32bit = false;  // a 32-bit kernel, whose drivers may keep 32-bit counters
-  bool returned = false;      // the books' device came back under this name (a modem reset)
+  bool returned = false;      // the books' device came back under this name: modem_returned
 };
 
 // What a sample did to the accounting.
@@ -121,6 +120,14 @@ Measurement measure(const Accounting& saved, const std::optional<CounterSample>&
 // Whether the server's hold (hold_until) still keeps reports back at now: never when it is
 // further ahead than max_report_interval, as when the clock stepped back since it was asked.
 bool hold_kept(const Accounting& books, int64_t now, int64_t max_report_interval);
+
+// Whether sample, of another device than the books', is the books' modem back under a new name
+// after a reset (the sample's returned, which measure counts from 0): the books' own device is
+// gone, and network.module's options digest (module_digest) as they did when the books' device
+// was last sampled as the module's, 0 never matching. A switch in UCI, or an old device still
+// there, is a hand-over: *still_there gets the old device's sample then.
+bool modem_returned(const Accounting& books, const CounterSample& sample, uint64_t module_digest,
+                    std::optional<CounterSample>* still_there);
 
 // What has not been accepted yet: the carry and the traffic since the baselines, to the last
 // sample.

@@ -113,26 +113,20 @@ void book_final_counters(const LinkDeletion& deletion) {
 
 // Samples the module interface's counters into the books. When they are another interface's than
 // the books' and that one is still there (the module switched in UCI), it is sampled once more at
-// the switch, for what it carried up to it. When it is gone and network.module's options
-// (options, from find_module_interface) are as they were, the modem came back under another
-// name (a reset). The sample, or nothing when it cannot be read (then the books stay as they
-// are, and *problem, when asked, says why).
-std::optional<CounterSample> book_sample(const char* module, uint32_t options = 0,
+// the switch, for what it carried up to it; when it is gone, the sample may be the modem back
+// under another name (modem_returned, by module_digest from find_module_interface). The sample,
+// or nothing when it cannot be read (then the books stay as they are, and *problem, when asked,
+// says why).
+std::optional<CounterSample> book_sample(const char* module, uint64_t module_digest,
                                          CounterRestart* restart = nullptr,
                                          const char** problem = nullptr) {
   follow_link_events();
   std::optional<CounterSample> sample = sample_counters(module, problem);
-  const CounterOwner& owner = accounting.owner;
-  if (sample && owner.interface[0] && strcmp(owner.interface.data(), module) != 0) {
-    std::optional<CounterSample> before = sample_counters(owner.interface.data());
-    if (before && before->owner.ifindex == owner.ifindex &&
-        same_boot(before->owner.boot_id, owner.boot_id))
-      book(before);
-    else
-      sample->returned = options && options == accounting.module_options;
-  }
+  std::optional<CounterSample> before;
+  if (sample) sample->returned = modem_returned(accounting, *sample, module_digest, &before);
+  if (before) book(before);
   CounterRestart why = book(sample);
-  if (sample) accounting.module_options = options;
+  if (sample) accounting.module_digest = module_digest;
   if (restart) *restart = why;
   return sample;
 }
@@ -154,7 +148,7 @@ void say_module(const ModuleInterface& module) {
 // afresh, the failed report's own bytes with it.
 void keep_pending_during_outage(const ModuleInterface& module, int64_t now) {
   if (!flash_due(&accounting, now, policy.persist_interval)) return;
-  book_sample(module.name.data(), module.options);
+  book_sample(module.name.data(), module.module_digest);
   keep_grown(accounting, now);
 }
 
@@ -326,7 +320,7 @@ void resume_accounting() {
   // A module that cannot be read now leaves the books as they are, for the first cycle that can.
   link_events = open_link_events();
   CounterRestart restart = CounterRestart::kNone;
-  if (module) book_sample(module->name.data(), module->options, &restart);
+  if (module) book_sample(module->name.data(), module->module_digest, &restart);
   if (resumed.from == ResumedBooks::From::kState && restart == CounterRestart::kNone) {
     if (accounting.last_accepted == 0)
       announce("Resuming: no report accepted yet");
@@ -337,10 +331,18 @@ void resume_accounting() {
   save_accounting(accounting);
 }
 
+void keep_schedule(int64_t interval, int64_t moment, bool spread) {
+  accounting.interval = interval;
+  accounting.moment = moment;
+  accounting.spread = spread;
+  save_accounting(accounting);
+}
+
 void stop_accounting() {
-  // The books' own interface: a stop asks nothing of netifd, which may not answer.
+  // The books' own interface: a stop asks nothing of netifd, which may not answer. The digest
+  // stays the books', for a modem that comes back under another name while the service is down.
   InterfaceName books = accounting.owner.interface;
-  book_sample(books.data());
+  book_sample(books.data(), accounting.module_digest);
   save_accounting(accounting);
   Traffic pending = pending_traffic(accounting);
   if (pending.total() == 0) return announce("Stopping: nothing is waiting to be reported");
@@ -377,7 +379,7 @@ __attribute__((noinline)) void update_bandwidth() {
   // modem reset or a stop is charged against.
   const char* unreadable = nullptr;
   std::optional<CounterSample> sample =
-      book_sample(module.name.data(), module.options, nullptr, &unreadable);
+      book_sample(module.name.data(), module.module_digest, nullptr, &unreadable);
 
   // Report only while the module carries the default route. Without a routing table
   // nothing says the route moved, so the books stay.

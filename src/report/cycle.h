@@ -37,6 +37,10 @@ void update_bandwidth();
 // how it goes on.
 void resume_accounting();
 
+// The running service's cycles, into the books for --status: every interval seconds, and with
+// report_spread (spread) at moment seconds into each interval. Saved at once.
+void keep_schedule(int64_t interval, int64_t moment, bool spread);
+
 // At a stop: a last sample, the books saved, and whatever is not yet accepted kept on flash.
 void stop_accounting();
 

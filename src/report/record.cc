@@ -23,6 +23,23 @@ const char* origin_at(size_t i) {
   return origin_name(static_cast<CounterRestart>(i));
 }
 
+// The bytes a field of each kind takes in its record.
+const uint8_t kFieldSizes[] = {
+    8,                       // kCount
+    8,                       // kBytes
+    8,                       // kTime
+    sizeof(long),            // kIndex
+    kBootIdSize,             // kBootId
+    kBootIdSize,             // kFullBootId
+    kInterfaceNameSize,      // kInterface
+    sizeof(FailureText),     // kText
+    sizeof(CycleOutcome),    // kOutcome
+    sizeof(CounterRestart),  // kOrigin
+    8,                       // kEpoch
+};
+static_assert(sizeof(kFieldSizes) == static_cast<size_t>(FieldKind::kEpoch) + 1,
+              "one size for each FieldKind");
+
 // The enumerator whose name (name(i)) is word, or -1.
 int index_of(const char* (*name)(size_t), size_t count, std::string_view word) {
   for (size_t i = 0; i < count; ++i) {
@@ -172,4 +189,15 @@ bool format_record(const RecordFormat& format, const void* record, char* out, si
 
 const char* outcome_name(CycleOutcome outcome) {
   return kOutcomeNames[static_cast<int>(outcome)];
+}
+
+bool same_fields(const RecordFormat& format, const void* a, const void* b) {
+  for (size_t i = 0; i < format.count; ++i) {
+    const SavedField& field = format.fields[i];
+    if (memcmp(static_cast<const char*>(a) + field.offset,
+               static_cast<const char*>(b) + field.offset,
+               kFieldSizes[static_cast<size_t>(field.kind)]) != 0)
+      return false;
+  }
+  return true;
 }

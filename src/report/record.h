@@ -48,3 +48,6 @@ const char* parse_record(std::string_view text, const RecordFormat& format, void
 
 // "version=N\n" and then every field's "key=value\n"; false when out is too small.
 bool format_record(const RecordFormat& format, const void* record, char* out, size_t out_size);
+
+// Whether two records hold the same bytes in every field of format: then they format alike.
+bool same_fields(const RecordFormat& format, const void* a, const void* b);

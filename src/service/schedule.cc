@@ -1,22 +1,19 @@
 #include "service/schedule.h"
 
 #include <inttypes.h>
+#include <string.h>
 #include <time.h>
 
+#include "common/fnv1a.h"
 #include "common/log.h"
 #include "inputs/config.h"
-#include "report/cycle.h"
+#include "report/accounting.h"
 
 int64_t report_moment(const char* serial, const char* installer_id, int64_t interval) {
-  // FNV-1a over "serial\0installer", then a finaliser so that serials that differ in one digit
+  // FNV-1a over "serial\0installer\0", then a finaliser so that serials that differ in one digit
   // land anywhere in the interval; in 32 bits, as a router computes best.
-  uint32_t hash = 2166136261u;
-  for (const char* text : {serial, installer_id}) {
-    for (const char* c = text;; ++c) {
-      hash = (hash ^ static_cast<unsigned char>(*c)) * 16777619u;
-      if (!*c) break;
-    }
-  }
+  uint32_t hash = kFnv1aBasis;
+  for (const char* text : {serial, installer_id}) hash = fnv1a(hash, text, strlen(text) + 1);
   hash ^= hash >> 16;
   hash *= 0x85ebca6bu;
   hash ^= hash >> 13;
@@ -56,9 +53,5 @@ Schedule start_schedule(int64_t interval) {
              schedule.moment, interval,
              local_time_text(now + seconds_to_cycle(schedule, now, Since::kStart)).data());
   }
-  accounting.interval = interval;
-  accounting.moment = schedule.moment;
-  accounting.spread = schedule.spread;
-  save_accounting(accounting);
   return schedule;
 }

@@ -28,6 +28,5 @@ enum class Since { kStart, kWait, kCycle };
 int64_t seconds_to_cycle(const Schedule& schedule, int64_t now, Since since);
 
 // At start: reads easycwmp.bandwidth.report_spread and, when it is 1, this router's moment from
-// its serial and installer ID, and says when cycles run. The schedule goes into the books for
-// --status.
+// its serial and installer ID, and says when cycles run.
 Schedule start_schedule(int64_t interval);

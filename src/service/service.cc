@@ -272,6 +272,8 @@ int service_main(int argc, char** argv, const char* lock_path) {
   if (raised) announce("The report interval is raised to 1 s: cycles never run back to back");
   cycle_set_policy(read_policy());
   resume_accounting();
-  run_until_stopped(start_schedule(interval));
+  Schedule schedule = start_schedule(interval);
+  keep_schedule(schedule.interval, schedule.moment, schedule.spread);
+  run_until_stopped(schedule);
   return 0;
 }

@@ -101,6 +101,9 @@ Facts gather(const char* lock_path, int64_t max_report_interval) {
   f.flash_this_boot = kept_this_boot(f.on_flash, boot);
   std::optional<CounterSample> sample = sample_counters(f.module.name.data());
   f.sampled = sample.has_value();
+  std::optional<CounterSample> before;  // a hand-over: measured from the last sample
+  if (sample)
+    sample->returned = modem_returned(resumed.books, *sample, f.module.module_digest, &before);
   Measurement m = measure(resumed.books, sample);
   f.books = m.next;
   f.unaccepted = m.due;
