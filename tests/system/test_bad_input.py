@@ -52,13 +52,17 @@ def test_bad_configuration_and_identity(sandbox):
     i, _ = next_cycle(service, i + 1, lambda c: c[1] == "Installer ID: x@elsewhere.example/")
     sb.push_traffic("eth1", 25)
     sb.configure(serial="SN-1")
-    next_cycle(service, i + 1,
-               lambda c: c[1] == "Installer ID: acme" and c[-1] == "update_accepted 1")
+    i, _ = next_cycle(service, i + 1,
+                      lambda c: c[1] == "Installer ID: acme" and c[-1] == "update_accepted 1")
+    # No route: once a whole cycle has said so, none after it sends anything, and the stop can
+    # cut short only such a cycle.
+    sb.clear_default_routes()
+    next_cycle(service, i + 1, lambda c: not any(l.startswith("Bandwidth Command") for l in c))
     service.stop()
 
     # Every cycle that reached the upload with a good ID sent exactly one request; a bad ID sent
     # none, said so, and left the baselines where they were.
-    finished = cycles(service.out)[:-1]  # the last one may have been cut short by the stop
+    finished = cycles(service.out)
     all_cycles = [c for c in finished if any(l.startswith("Bandwidth Command") for l in c)]
     good = [c for c in all_cycles if c[1] == "Installer ID: acme"]
     bad = [c for c in all_cycles if c[1] != "Installer ID: acme"]
