@@ -35,7 +35,7 @@ and the default otherwise. A BEHAVIOUR is an object with any of:
   "oversize" a reply body of this many bytes of "x" instead of "reply"
   "drop"     true: announce the reply, send half of it, then cut the connection
   "linger"   seconds to hold the connection open after the whole reply (sent without a length,
-             so that the client reads until the server closes)
+             so that the client reads until the server closes); logged once the reply is written
   "lose"     accept the report, then cut the connection without a reply: true always, or a share
              of the requests (0.33), drawn from the plan's "seed"
 
@@ -219,13 +219,16 @@ class Handler(http.server.BaseHTTPRequestHandler):
                                      and not behaviour.get("stall")):
             fields = dict(urllib.parse.parse_qsl(body, keep_blank_values=True))
             billed = self.server.ledger.bill(fields)
-        self.server.record({
+        entry = {
             "index": index, "time": time.time(), "method": self.command, "path": self.path,
             "port": self.server.server_address[1], "client": self.client_address[0],
             "headers": dict(self.headers.items()), "body": body, "behaviour": behaviour,
             "tls_version": self.connection.version(), "resumed": self.connection.session_reused,
             "client_subject": subject_of(self.connection.getpeercert()), "billed": billed,
-        })
+        }
+        linger = float(behaviour.get("linger", 0))
+        if not linger:  # a lingering reply is logged once it is written
+            self.server.record(entry)
         if behaviour.get("stall"):
             time.sleep(MAX_STALL_SECONDS)
             return
@@ -234,7 +237,6 @@ class Handler(http.server.BaseHTTPRequestHandler):
             self.close_connection = True
             return
         time.sleep(float(behaviour.get("delay", 0)))
-        linger = float(behaviour.get("linger", 0))
         closing = (self.headers.get("Connection", "").lower() == "close" or behaviour.get("drop")
                    or linger)
         self.send_response(int(behaviour.get("status", 200)))
@@ -249,6 +251,7 @@ class Handler(http.server.BaseHTTPRequestHandler):
         if linger:
             self.wfile.write(reply)
             self.wfile.flush()
+            self.server.record(entry)
             time.sleep(linger)
             self.close_connection = True
             return

@@ -19,6 +19,7 @@ import fcntl
 import json
 import os
 import re
+import select
 import shutil
 import signal
 import socket
@@ -26,6 +27,7 @@ import struct
 import subprocess
 import sys
 import tempfile
+import termios
 import threading
 import time
 import uuid
@@ -75,7 +77,7 @@ INSTALLED_BINARY = "/usr/sbin/tolvu"  # where the package puts it; its scripts c
 
 FACILITIES = {0: "kern", 1: "user", 3: "daemon"}
 PRIORITIES = ["emerg", "alert", "crit", "err", "warning", "notice", "info", "debug"]
-SYSLOG_LINE = re.compile(r"<(\d+)>(?:\w{3} [ \d]\d \d\d:\d\d:\d\d )?([^\[:]+)(?:\[(\d+)\])?: (.*)",
+SYSLOG_LINE = re.compile(r"<(\d+)>(?:\w{3} [ \d]\d (\d\d:\d\d:\d\d) )?([^\[:]+)(?:\[(\d+)\])?: (.*)",
                          re.S)
 
 
@@ -87,6 +89,11 @@ def sh(*args, check=True, ns=None, capture=False, timeout=30):
                             stdout=subprocess.PIPE if capture else subprocess.DEVNULL,
                             stderr=subprocess.PIPE if capture else subprocess.DEVNULL)
     return result.stdout if capture else result.returncode
+
+
+def unread(fd):
+    """Bytes waiting in a pipe."""
+    return struct.unpack("i", fcntl.ioctl(fd, termios.FIONREAD, b"\0\0\0\0"))[0]
 
 
 def wait_until(predicate, timeout, step=0.05):
@@ -123,12 +130,14 @@ class SyslogRecorder:
             pri = int(m.group(1))
             self.lines.append({
                 "facility": FACILITIES.get(pri >> 3, str(pri >> 3)),
-                "priority": PRIORITIES[pri & 7], "ident": m.group(2),
+                "priority": PRIORITIES[pri & 7], "ident": m.group(3),
                 # A syslog daemon drops the line end; musl's syslog() adds one to every line,
                 # glibc's keeps the caller's.
-                "pid": int(m.group(3)) if m.group(3) else None,
-                "message": m.group(4).rstrip("\n"),
+                "pid": int(m.group(4)) if m.group(4) else None,
+                "message": m.group(5).rstrip("\n"),
                 "time": time.time(),
+                # The sender's own clock, in its local time: when the line was said.
+                "clock": m.group(2),
             })
 
     def close(self):
@@ -191,12 +200,33 @@ class Service:
             reader.start()
 
     def _read(self, stream, lines):
-        for line in stream:
+        # Each read and the lines it completes happen under the lock, and a read takes all the
+        # pipe holds: whoever holds the lock and finds the pipes empty has every line written
+        # so far (drained).
+        fd = stream.fileno()
+        partial = b""
+        while True:
+            select.select([fd], [], [])
             with self.lock:
-                lines.append(line.rstrip("\n"))
-                if lines is self.out and line.startswith("Serial is: "):
-                    self.cycles_started += 1
+                data = os.read(fd, max(unread(fd), 1))  # readable and empty: the end
+                partial += data
+                complete = partial.split(b"\n")
+                partial = complete.pop() if data else b""
+                if not data and complete[-1] == b"":
+                    complete.pop()
+                for raw in complete:
+                    line = raw.decode("utf-8", "replace")
+                    lines.append(line)
+                    if lines is self.out and line.startswith("Serial is: "):
+                        self.cycles_started += 1
                 self.lock.notify_all()
+                if not data:
+                    return
+
+    def drained(self):
+        """With the lock held: True when every line written so far is in out and err."""
+        return all(unread(stream.fileno()) == 0 for stream in (self.popen.stdout,
+                                                               self.popen.stderr))
 
     def wait_for(self, predicate, timeout=20):
         """Waits until predicate(out, err) is true; returns it, or raises on timeout."""
@@ -251,13 +281,21 @@ class Service:
         if not wait_until(lambda: os.path.exists(state_file)
                           and os.stat(state_file).st_ino != before, timeout=timeout):
             raise TimeoutError("the cycle did not end")
-        time.sleep(0.1)  # its last lines reach the pipes
+        self.wait_for(lambda out, err: self.drained(), timeout=timeout)  # its lines, said before
+
+    def _join_readers(self, timeout=60):
+        """Waits until both pipes have ended, so that out and err hold every line the process
+        wrote; a pipe something else still holds open is an error, not lines quietly missing."""
+        for reader in self.readers:
+            reader.join(timeout=timeout)
+            if reader.is_alive():
+                raise RuntimeError("the process ended, but something still holds its output "
+                                   "open; out=%r" % self.out[-4:])
 
     def wait(self, timeout=10):
         """Waits for the process to end and for its last lines to be read; its exit status."""
         status = self.popen.wait(timeout=timeout)
-        for reader in self.readers:
-            reader.join(timeout=5)
+        self._join_readers()
         return status
 
     def terminate(self, timeout=30):
@@ -266,15 +304,17 @@ class Service:
         started = time.time()
         self.popen.terminate()
         status = self.popen.wait(timeout=timeout)
-        for reader in self.readers:
-            reader.join(timeout=5)
         self.stopped_in = time.time() - started
+        self._join_readers()
         return status
 
-    def stop(self):
+    def stop(self, read_rest=True):
+        """Ends the process with SIGKILL, and reads its last lines unless told not to."""
         if self.popen.poll() is None:
             self.popen.kill()
         self.popen.wait(timeout=10)
+        if read_rest:
+            self._join_readers()
 
 
 class Sandbox:
@@ -378,7 +418,7 @@ class Sandbox:
 
     def close(self):
         for service in self.services:
-            service.stop()
+            service.stop(read_rest=False)  # whatever still holds its pipes goes next
         for ns in (self.router, self.server):
             for pid in sh("ip", "netns", "pids", ns, check=False, capture=True).split():
                 try:
@@ -451,6 +491,32 @@ class Sandbox:
 
     def route_table(self):
         return sh("cat", "/proc/net/route", ns=self.router, capture=True)
+
+    def connections_closed(self, port=SERVER_PORT):
+        """True once the router holds no TCP connection to the server's port but in TIME-WAIT:
+        every segment of the closing handshake has crossed the router's links."""
+        out = sh("ss", "-Htan", ns=self.router, capture=True)
+        return not [line for line in out.splitlines()
+                    if len(line.split()) >= 5 and line.split()[4].endswith(":%d" % port)
+                    and line.split()[0] != "TIME-WAIT"]
+
+    def server_connections(self, state, port=SERVER_PORT):
+        """How many of the server's connections on its port are in state (an ss state name)."""
+        out = sh("ss", "-Htn", "state", state, "sport", "= :%d" % port, ns=self.server,
+                 capture=True)
+        return len(out.splitlines())
+
+    def replies_read(self, port=SERVER_PORT):
+        """True while the router holds a connection to the server's port and every byte the
+        server wrote on it has been read by the router's side: nothing unsent at the server,
+        nothing unread at the router."""
+        def connections(ns, column):
+            out = sh("ss", "-Htn", "state", "established", ns=ns, capture=True)
+            return [line.split() for line in out.splitlines()
+                    if len(line.split()) >= 4 and line.split()[column].endswith(":%d" % port)]
+        router = connections(self.router, 3)  # ss prints no state column for one state
+        return bool(router) and all(c[0] == "0" for c in router) and all(
+            c[1] == "0" for c in connections(self.server, 2))
 
     # ---- traffic and counters
     def counters(self, name):
@@ -546,6 +612,12 @@ class Sandbox:
             f.write("127.0.0.1 localhost\n")
             if resolvable:
                 f.write("%s %s %s\n" % (SERVER_ADDRESS, self.host, self.other_host))
+
+    def dns_query_waiting(self):
+        """True once the silent name server has a query it will never answer."""
+        out = sh("ss", "-Huan", ns=self.server, capture=True)
+        return any(len(f) >= 4 and f[3] == SILENT_DNS + ":53" and f[1] != "0"
+                   for f in (line.split() for line in out.splitlines()))
 
     def silent_dns(self):
         """A name server, the router's, that takes every query and never answers: a hanging

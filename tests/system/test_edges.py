@@ -2,9 +2,7 @@
 service started at boot, a modem reset with bytes after the last sample, a stop that lands right
 after the server accepted, and a stop while the name server never answers."""
 
-import time
-
-from conftest import WRAP, start, wait_until
+from conftest import start, wait_until
 from test_accounting import accepted_reports, carrying, settle
 
 ACCEPT = {"reply": "ACCEPTED"}
@@ -67,7 +65,9 @@ def test_a_modem_reset_loses_nothing(sandbox):
     service = start(sb)
     sb.push_traffic("eth1", 10, 800)
     service.cycle_now(sb.state_file())
-    sampled = accepted_reports(service.out)[-1][:2]
+    # The start's cycle and the one asked for: the state file changes at the end of each, and the
+    # first may still have been running when the second was asked for.
+    sampled = service.wait_for(lambda out, err: accepted_reports(out)[1:])[-1][:2]
 
     # Traffic after the last sample, then the modem resets: the interface goes, and comes back
     # with another index and counters from 0.
@@ -79,7 +79,7 @@ def test_a_modem_reset_loses_nothing(sandbox):
     sb.push_traffic("eth1", 9, 400)
     service.wait_for(lambda out, err: any(" is gone: " in line for line in out))
     service.cycle_now(sb.state_file())
-    reports = accepted_reports(service.out)
+    reports = service.wait_for(lambda out, err: accepted_reports(out)[2:] and accepted_reports(out))
     tx, rx = reports[-1][:2]
     assert (sum(r[2] for r in reports), sum(r[3] for r in reports)) == (gone[0] + tx, gone[1] + rx)
     assert carrying(service.out) == [(gone[0] - sampled[0], gone[1] - sampled[1])]
@@ -96,8 +96,6 @@ def test_a_stop_after_the_verdict_or_during_a_lookup(sandbox):
 
     def stopped(service, what):
         assert service.terminate() == 0, what
-        if not WRAP:
-            assert service.stopped_in < 1.0, (what, service.stopped_in)
         reports.extend(accepted_reports(service.out))
         return service.stopped_in
 
@@ -106,8 +104,11 @@ def test_a_stop_after_the_verdict_or_during_a_lookup(sandbox):
     sb.push_traffic("eth1", 20, 900)
     service = start(sb)
     service.wait_for(lambda out, err: len(sb.requests()) >= 2 and "bandwidth ACCEPTED" in out)
-    time.sleep(0.3)
+    assert wait_until(sb.replies_read, timeout=20)  # the verdict is the service's, not yet its end
     after_verdict = stopped(service, "after the verdict")
+    # The service closed its end while the server still held the connection open: it never
+    # waited for the server to end it.
+    assert sb.server_connections("close-wait") == 1
     # Accepted, and the stop saved it so: what it keeps is only what the report itself sent.
     assert service.out[-2:] == ["update_accepted 1", "Stopping with %s bytes up and %s down not "
                                 "yet accepted, kept in /etc/tolvu/pending" % (
@@ -120,10 +121,11 @@ def test_a_stop_after_the_verdict_or_during_a_lookup(sandbox):
     sb.push_traffic("eth1", 15, 700)
     service = start(sb)
     service.wait_for(lambda out, err: any(line.startswith("Bandwidth Command") for line in out))
-    time.sleep(0.5)
+    assert wait_until(sb.dns_query_waiting, timeout=20)  # the lookup is under way
     during_lookup = stopped(service, "during the lookup")
+    # Nothing said of a lookup that failed, nothing sent: the stop ended the lookup.
     assert service.out[-1].endswith("not yet accepted, kept in /etc/tolvu/pending"), service.out[-3:]
-    assert service.err == []
+    assert service.err == [] and len(sb.requests()) == 2
 
     # Back to normal: billed once, by the router and by the server alike.
     sb.set_hosts(resolvable=True)

@@ -143,8 +143,9 @@ def test_a_qmi_modem_beside_backups_and_back_under_another_name(sandbox):
     sb.set_default_route("wwan2", metric=10, replace_all=False)
     sb.push_traffic("wwan0", 5, 600)
     service.cycle_now(sb.state_file())
-    reports = accepted_reports(service.out)
-    assert len(reports) == 3 and "skip reporting" not in service.out  # the start's cycle too
+    # The start's cycle too; it may still have been running when the first was asked for.
+    reports = service.wait_for(lambda out, err: accepted_reports(out)[2:] and accepted_reports(out))
+    assert len(reports) == 3 and "skip reporting" not in service.out
     assert "Module Detected: 1" in service.out and "Gateway: wwan0" in service.out
     assert not any(line.startswith("Gateways: ") for line in service.out)  # the module's first
     tx, rx = reports[-1][:2]
@@ -170,6 +171,7 @@ def test_a_qmi_modem_beside_backups_and_back_under_another_name(sandbox):
     service = start(sb)
     sb.push_traffic("wwan1", 4, 500)
     service.cycle_now(sb.state_file())
+    service.wait_for(lambda out, err: len(accepted_reports(out)) == 2)  # the start's, and it
     assert service.terminate() == 0
     out += service.out
     assert "Module interface: wwan1 (network.module, proto qmi, /dev/cdc-wdm0)" in service.out

@@ -1,8 +1,7 @@
 """The routing table and the configuration move under the running service."""
 
-import time
 
-from conftest import Ledger, cycles, figures_of, start
+from conftest import Ledger, cycles, figures_of, start, wait_until
 
 
 def cycle_lines(out, index):
@@ -89,7 +88,7 @@ def test_follows_the_default_route(sandbox):
     sb.push_traffic("eth1", 40)
     tx, rx, _ = report()
     service.wait_for(lambda out, err: len(cycles(out)) == n and out[-1] == "update_accepted 1")
-    time.sleep(0.2)  # the report's connection closes
+    assert wait_until(sb.connections_closed, timeout=10)  # the report's closing segments
     final_tx = sb.counters("eth1")[0]
     sb.delete_link("eth1")
     sb.add_link("eth1")
