@@ -9,7 +9,8 @@ be told how to answer each one. Two commands:
         HOSTs (server.pem, server.key). With --chain, as the public web PKI does it: RSA-2048
         keys, and the leaf signed by an intermediate that server.pem carries after the leaf.
         It also makes the routers' side: a client CA (client-ca.pem) and a certificate for one
-        router (client.pem, client.key, CN "router SN-0042"), and a CA of strangers
+        router (client.pem, client.key, subject "O=tolvu test routers, CN=SN-0042") and for
+        another (other.pem, other.key, CN=SN-0099), and a CA of strangers
         (rogue-ca.pem) with a certificate of its own (rogue.pem, rogue.key).
   mgmt_server.py serve --cert server.pem --key server.key [--port N] [--bind ADDR]
                        [--port-file F] [--log F] [--plan F] [--tls12] [--legacy-tls]
@@ -111,12 +112,16 @@ def make_pki(directory, hosts, chain=False):
     # The routers' side: each router's own key and certificate, from the operator's client CA;
     # and a stranger's, from a CA the server does not know.
     ec = ["-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:prime256v1"]
-    for ca, leaf, subject in (("client-ca", "client", "router SN-0042"),
-                              ("rogue-ca", "rogue", "router from elsewhere")):
-        run("openssl", "req", "-x509", *ec, "-nodes", "-keyout", path(ca + ".key"), "-out",
-            path(ca + ".pem"), "-days", "30", "-subj", "/CN=tolvu test %s" % ca, *ca_ext)
+    made = set()
+    for ca, leaf, subject in (("client-ca", "client", "/O=tolvu test routers/CN=SN-0042"),
+                              ("client-ca", "other", "/O=tolvu test routers/CN=SN-0099"),
+                              ("rogue-ca", "rogue", "/CN=router from elsewhere")):
+        if ca not in made:
+            made.add(ca)
+            run("openssl", "req", "-x509", *ec, "-nodes", "-keyout", path(ca + ".key"), "-out",
+                path(ca + ".pem"), "-days", "30", "-subj", "/CN=tolvu test %s" % ca, *ca_ext)
         run("openssl", "req", *ec, "-nodes", "-keyout", path(leaf + ".key"), "-out",
-            path(leaf + ".csr"), "-subj", "/CN=" + subject)
+            path(leaf + ".csr"), "-subj", subject)
         with open(path(leaf + ".ext"), "w") as f:
             f.write("extendedKeyUsage=clientAuth\n")
         run("openssl", "x509", "-req", "-in", path(leaf + ".csr"), "-CA", path(ca + ".pem"),
@@ -128,11 +133,11 @@ def make_pki(directory, hosts, chain=False):
 
 
 def subject_of(certificate):
-    """"CN=router SN-0042" for a verified client certificate, None without one."""
+    """"O=tolvu test routers,CN=SN-0042" for a verified client certificate, None without one."""
     if not certificate:
         return None
     return ",".join("%s=%s" % pair for rdn in certificate.get("subject", ()) for pair in rdn
-                    ).replace("commonName", "CN")
+                    ).replace("commonName", "CN").replace("organizationName", "O")
 
 
 class Plan:
