@@ -15,15 +15,37 @@ function fail(int $status, string $text): void
     exit;
 }
 
-function day(string $name, string $default): int
+// A page parameter as text, or 400: PHP hands "from[]=x" over as an array.
+function parameter(string $name, string $default): string
 {
     $text = $_GET[$name] ?? $default;
-    $time = is_string($text) ? DateTimeImmutable::createFromFormat('!Y-m-d', $text,
-                                                                     new DateTimeZone('UTC')) : false;
+    if (!is_string($text) || str_contains($text, "\0")) {
+        fail(400, "$name is not text");
+    }
+    return $text;
+}
+
+function day(string $name, string $default): int
+{
+    $text = parameter($name, $default);
+    $time = DateTimeImmutable::createFromFormat('!Y-m-d', $text, new DateTimeZone('UTC'));
     if ($time === false || $time->format('Y-m-d') !== $text) {
         fail(400, "$name is not a date (YYYY-MM-DD)");
     }
     return $time->getTimestamp();
+}
+
+// The serial asked for, or null for the fleet; 400 for one that no router can have.
+function serial_parameter(): ?string
+{
+    $serial = parameter('serial', '');
+    if ($serial === '') {
+        return null;
+    }
+    if (strlen($serial) > 127 || !preg_match('//u', $serial)) {
+        fail(400, 'serial is not a serial (UTF-8, at most 127 bytes)');
+    }
+    return $serial;
 }
 
 function h($text): string
@@ -31,12 +53,51 @@ function h($text): string
     return htmlspecialchars((string)$text, ENT_QUOTES | ENT_SUBSTITUTE, 'UTF-8');
 }
 
-function bytes(int $count): string
+// a + b for decimal texts of any length.
+function decimal_sum(string $a, string $b): string
 {
-    $units = ['B', 'KB', 'MB', 'GB', 'TB'];
+    $sum = '';
+    $carry = 0;
+    for ($i = strlen($a) - 1, $j = strlen($b) - 1; $i >= 0 || $j >= 0 || $carry; $i--, $j--) {
+        $digit = ($i >= 0 ? (int)$a[$i] : 0) + ($j >= 0 ? (int)$b[$j] : 0) + $carry;
+        $sum = ($digit % 10) . $sum;
+        $carry = intdiv($digit, 10);
+    }
+    return ltrim($sum, '0') ?: '0';
+}
+
+// SQL for SUM($column), exact whatever its size, read back by exact_total(). PostgreSQL sums
+// exactly. SQLite's SUM fails past 2^63 - 1, so it sums the figures' billions and their rest
+// apart; a figure kept as decimal text (a router's day past 2^63 - 1) is split the same way.
+function exact_sum(string $column, bool $sqlite): string
+{
+    if (!$sqlite) {
+        return "SUM($column)::text";
+    }
+    $integer = "typeof($column) = 'integer'";
+    return "(SUM(CASE WHEN $integer THEN $column / 1000000000"
+        . " ELSE CAST(substr($column, 1, length($column) - 9) AS INTEGER) END) || ' ' ||"
+        . " SUM(CASE WHEN $integer THEN $column % 1000000000"
+        . " ELSE CAST(substr($column, -9) AS INTEGER) END))";
+}
+
+// The decimal text of an exact_sum() cell (null: no rows).
+function exact_total(?string $cell): string
+{
+    if ($cell === null) {
+        return '0';
+    }
+    [$billions, $rest] = array_pad(explode(' ', $cell, 2), 2, null);
+    return $rest === null ? $cell : decimal_sum($billions . '000000000', $rest);
+}
+
+// A size for people, in steps of 1000: "1.84 EB".
+function bytes(string $count): string
+{
+    $units = ['B', 'KB', 'MB', 'GB', 'TB', 'PB', 'EB', 'ZB'];
     $value = (float)$count;
-    for ($unit = 0; $value >= 1024 && $unit < 4; $unit++) {
-        $value /= 1024;
+    for ($unit = 0; $value >= 1000 && $unit < count($units) - 1; $unit++) {
+        $value /= 1000;
     }
     return sprintf($unit ? '%.2f %s' : '%.0f %s', $value, $units[$unit]);
 }
@@ -57,9 +118,12 @@ $to = day('to', gmdate('Y-m-d')) + 86400;  // the end of the last day
 if ($to <= $from) {
     fail(400, 'to is before from');
 }
-$serial = isset($_GET['serial']) && is_string($_GET['serial']) && $_GET['serial'] !== ''
-    ? $_GET['serial'] : null;
-$csv = ($_GET['format'] ?? '') === 'csv';
+$serial = serial_parameter();
+$format = parameter('format', 'html');
+if ($format !== 'html' && $format !== 'csv') {
+    fail(400, 'format is html or csv');
+}
+$csv = $format === 'csv';
 
 // Every row a query gives, or an exception: SQLite's SUM can fail partway through (a total past
 // 2^63 - 1), and PDO then ends the rows early without a word.
@@ -72,30 +136,40 @@ function all_rows(PDOStatement $query): array
     return $rows;
 }
 
+// Rows with exact_sum() cells up and down, read as decimal texts, and their total.
+function exact_rows(array $rows): array
+{
+    foreach ($rows as &$row) {
+        [$row['up'], $row['down']] = [exact_total($row['up']), exact_total($row['down'])];
+        $row['total'] = decimal_sum($row['up'], $row['down']);
+    }
+    return $rows;
+}
+
 try {
     $db = new PDO($_SERVER['TOLVU_DSN'] ?? 'sqlite:/var/lib/tolvu/ledger.sqlite',
                   $_SERVER['TOLVU_DB_USER'] ?? null, $_SERVER['TOLVU_DB_PASSWORD'] ?? null,
                   [PDO::ATTR_ERRMODE => PDO::ERRMODE_EXCEPTION, PDO::ATTR_PERSISTENT => true]);
     $sqlite = $db->getAttribute(PDO::ATTR_DRIVER_NAME) === 'sqlite';
     $fleet = $db->prepare(
-        'SELECT r.serial, SUM(r.billed_up) AS up, SUM(r.billed_dn) AS down,'
-        . ' SUM(r.billed_up + r.billed_dn) AS total, COUNT(*) AS reports,'
+        'SELECT r.serial, ' . exact_sum('r.billed_up', $sqlite) . ' AS up, '
+        . exact_sum('r.billed_dn', $sqlite) . ' AS down, COUNT(*) AS reports,'
         . " SUM(CASE WHEN r.kind IN ('resent', 'old') THEN 1 ELSE 0 END) AS resends,"
         . ' MAX(t.last_report) AS last_report, MAX(t.client) AS client'
         . ' FROM reports r JOIN routers t ON t.serial = r.serial'
         . ' WHERE r.received >= ? AND r.received < ? GROUP BY r.serial ORDER BY r.serial');
     $fleet->execute([$from, $to]);
-    $fleet = all_rows($fleet);
+    $fleet = exact_rows(all_rows($fleet));
     $days = [];
     if ($serial !== null) {
         $day = $sqlite ? "date(received, 'unixepoch')"
                        : "to_char(to_timestamp(received) AT TIME ZONE 'UTC', 'YYYY-MM-DD')";
         $days = $db->prepare(
-            "SELECT $day AS day, SUM(billed_up) AS up, SUM(billed_dn) AS down,"
-            . ' SUM(billed_up + billed_dn) AS total FROM reports'
+            "SELECT $day AS day, " . exact_sum('billed_up', $sqlite) . ' AS up, '
+            . exact_sum('billed_dn', $sqlite) . ' AS down FROM reports'
             . " WHERE serial = ? AND received >= ? AND received < ? GROUP BY $day ORDER BY $day");
         $days->execute([$serial, $from, $to]);
-        $days = all_rows($days);
+        $days = exact_rows(all_rows($days));
     }
 } catch (PDOException $e) {
     error_log('tolvu usage.php: ' . $e->getMessage());
@@ -168,10 +242,10 @@ svg text { font-size: 11px; fill: #444; }
 <th>total</th><th>reports</th><th>re-sends caught</th><th>last report (UTC)</th><th>age</th>
 <th>client certificate</th></tr></thead>
 <tbody>
-<?php $sum = [0, 0, 0]; foreach ($fleet as $r): $sum = [$sum[0] + $r['up'], $sum[1] + $r['down'], $sum[2] + $r['total']]; ?>
+<?php $sum = ['0', '0', '0']; foreach ($fleet as $r): $sum = [decimal_sum($sum[0], $r['up']), decimal_sum($sum[1], $r['down']), decimal_sum($sum[2], $r['total'])]; ?>
 <tr data-serial="<?= h($r['serial']) ?>"><td><a href="<?= $query(['serial' => $r['serial']]) ?>"><?= h($r['serial']) ?></a></td>
 <td class="n up"><?= h($r['up']) ?></td><td class="n down"><?= h($r['down']) ?></td>
-<td class="n total"><?= h($r['total']) ?></td><td class="n"><?= h(bytes((int)$r['total'])) ?></td>
+<td class="n total"><?= h($r['total']) ?></td><td class="n"><?= h(bytes($r['total'])) ?></td>
 <td class="n"><?= h($r['reports']) ?></td><td class="n resends"><?= h($r['resends']) ?></td>
 <td><?= h(gmdate('Y-m-d H:i:s', (int)$r['last_report'])) ?></td>
 <td class="n"><?= h(age(max(0, $now - (int)$r['last_report']))) ?></td><td><?= h($r['client'] ?? '') ?></td></tr>
@@ -182,7 +256,7 @@ svg text { font-size: 11px; fill: #444; }
 </table>
 <?php if ($serial !== null):
     $width = 640; $height = 200; $top = 20; $bottom = 40;
-    $max = max(1, ...array_map(fn($d) => (int)$d['total'], $days ?: [['total' => 1]]));
+    $max = max(1.0, ...array_map(fn($d) => (float)$d['total'], $days ?: [['total' => 1]]));
     $slot = $width / max(1, count($days));
 ?>
 <h2><?= h($serial) ?>: usage per day</h2>
@@ -190,15 +264,15 @@ svg text { font-size: 11px; fill: #444; }
 <svg id="chart" xmlns="http://www.w3.org/2000/svg" width="<?= $width + 80 ?>" height="<?= $height ?>"
      role="img" aria-label="bytes per day for <?= h($serial) ?>">
 <line x1="70" y1="<?= $height - $bottom ?>" x2="<?= $width + 70 ?>" y2="<?= $height - $bottom ?>" stroke="#888"/>
-<text x="65" y="<?= $top + 4 ?>" text-anchor="end"><?= h(bytes($max)) ?></text>
+<text x="65" y="<?= $top + 4 ?>" text-anchor="end"><?= h(bytes((string)$max)) ?></text>
 <text x="65" y="<?= $height - $bottom ?>" text-anchor="end">0</text>
 <?php foreach ($days as $i => $d):
-    $h = ($height - $top - $bottom) * (int)$d['total'] / $max;
+    $h = ($height - $top - $bottom) * (float)$d['total'] / $max;
     $x = 70 + $i * $slot + $slot * 0.15; ?>
 <rect class="bar" data-day="<?= h($d['day']) ?>" data-total="<?= h($d['total']) ?>" x="<?= sprintf('%.1f', $x) ?>"
-      y="<?= sprintf('%.1f', $height - $bottom - $h) ?>" width="<?= sprintf('%.1f', $slot * 0.7) ?>" height="<?= sprintf('%.1f', $h) ?>"><title><?= h($d['day'] . ': ' . bytes((int)$d['total'])) ?></title></rect>
+      y="<?= sprintf('%.1f', $height - $bottom - $h) ?>" width="<?= sprintf('%.1f', $slot * 0.7) ?>" height="<?= sprintf('%.1f', $h) ?>"><title><?= h($d['day'] . ': ' . bytes($d['total'])) ?></title></rect>
 <text x="<?= sprintf('%.1f', $x + $slot * 0.35) ?>" y="<?= $height - $bottom + 14 ?>" text-anchor="middle"><?= h(substr($d['day'], 5)) ?></text>
-<text x="<?= sprintf('%.1f', $x + $slot * 0.35) ?>" y="<?= sprintf('%.1f', $height - $bottom - $h - 4) ?>" text-anchor="middle"><?= h(bytes((int)$d['total'])) ?></text>
+<text x="<?= sprintf('%.1f', $x + $slot * 0.35) ?>" y="<?= sprintf('%.1f', $height - $bottom - $h - 4) ?>" text-anchor="middle"><?= h(bytes($d['total'])) ?></text>
 <?php endforeach; ?>
 </svg>
 <?php endif; ?>

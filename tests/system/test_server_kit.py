@@ -8,18 +8,20 @@ ledger's own figures to a real browser, behind a password.
 The router's side of nginx is covered on every stack by test_nginx.py; this suite adds nothing
 there, so it runs on the host stack only."""
 
+import contextlib
 import csv
 import html
 import os
 import re
 import shutil
+import sqlite3
 import subprocess
 import time
 
 import pytest
 
 from conftest import ROUTER_STACK, WRAP, start
-from sandbox import OPERATOR, Database
+from sandbox import KIT, OPERATOR, Database
 from test_accounting import accepted_reports
 
 pytestmark = pytest.mark.skipif(
@@ -43,6 +45,46 @@ def post(sb, body):
     return in_server(sb, "curl", "-sk", "-o", "-", "-w", " %{http_code}", "--data", body, BACKEND)
 
 
+def page(sb, query, *curl):
+    """The page's status and body, as the operator."""
+    out = in_server(sb, "curl", "-sk", "-u", "%s:%s" % OPERATOR, "-w", " %{http_code}", *curl,
+                    PAGE + query)
+    body, _, status = out.rpartition(" ")
+    return int(status), body
+
+
+def maintain(sb, db, *args):
+    """server/maintain.php on the ledger; its output."""
+    return subprocess.run(["php8.2", os.path.join(KIT, "maintain.php"), "--dsn",
+                           db.dsn] + list(args), capture_output=True, text=True, timeout=120,
+                          check=True).stdout
+
+
+@contextlib.contextmanager
+def held_lock(db, serial):
+    """Another transaction holding serial's row (PostgreSQL) or the whole ledger (SQLite)."""
+    if db.dsn.startswith("sqlite:"):
+        holder = sqlite3.connect(db.dsn[len("sqlite:"):], isolation_level=None)
+        holder.execute("BEGIN IMMEDIATE")
+        try:
+            yield
+        finally:
+            holder.execute("ROLLBACK")
+            holder.close()
+        return
+    host = re.search(r"host=([^;]+)", db.dsn).group(1)
+    holder = subprocess.Popen(["psql", "-h", host, "-U", "tolvu", "-d", "postgres", "-X", "-q",
+                               "-At"], stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
+    holder.stdin.write("BEGIN; SELECT serial FROM routers WHERE serial = '%s' FOR UPDATE;\n"
+                       % serial)
+    holder.stdin.flush()
+    assert holder.stdout.readline().strip() == serial
+    try:
+        yield
+    finally:
+        holder.communicate("ROLLBACK;\n", timeout=30)
+
+
 def sums(db, where="1 = 1"):
     return list(db.rows("SELECT COALESCE(SUM(billed_up), 0), COALESCE(SUM(billed_dn), 0),"
                         " COUNT(*) FROM reports WHERE " + where)[0])
@@ -55,6 +97,9 @@ def test_every_byte_billed_once(sandbox, database, report_id):
     db = Database.postgresql(os.path.join(sb.dir, "pg")) if database == "postgresql" else None
     sb.serve_with_nginx(database=db, cut_every=3)
     db = sb.database
+    month = time.strftime("%Y_%m", time.gmtime())
+    assert ("made reports_" + month if database == "postgresql" else "deleted 0 reports") \
+        in maintain(sb, db)
     sb.add_link("eth1")
     sb.set_default_route("eth1")
     sb.configure(interval=600, report_id=report_id)
@@ -96,8 +141,9 @@ def test_every_byte_billed_once(sandbox, database, report_id):
     assert billed == truth
     assert [r[4] for r in rows].count("resent") == len(cut)
 
-    # The same report from 8 clients at once is billed once; the other 7 are caught.
-    before = sums(db)
+    # The same report from 8 clients at once is billed once; the other 7 are caught. Later
+    # copies of it bill only what they hold beyond the largest copy billed, so a late smaller
+    # one bills nothing and lowers nothing.
     race = ("serial=SN-RACE&bw_tot=3000&bw_dn=2000&bw_up=1000&epoch=00000000000000aa&seq=1")
     replies = in_server(sb, "sh", "-c", 'for i in 1 2 3 4 5 6 7 8; do curl -sk --data "$1" "$2"'
                         ' & done; wait', "sh", race, BACKEND).split()
@@ -105,22 +151,14 @@ def test_every_byte_billed_once(sandbox, database, report_id):
     assert sums(db, "serial = 'SN-RACE'") == [1000, 2000, 8]
     assert db.rows("SELECT kind, COUNT(*) FROM reports WHERE serial = 'SN-RACE' GROUP BY kind"
                    " ORDER BY kind") == [("full", 1), ("resent", 7)]
-
-    if database == "postgresql":
-        # The database gone: 503 without the marker, and nothing billed (the router sends again).
-        # Back, it bills again once each PHP-FPM worker has found its connection broken.
-        db.close()
-        again = race.replace("seq=1", "seq=2")
-        reply = post(sb, again)
-        assert reply.endswith(" 503") and "ACCEPTE" not in reply, reply
-        db.restart()
-        replies = [post(sb, again) for _ in range(5)]
-        assert replies[-1] == "ACCEPTED\n 200" and all(
-            r in ("ACCEPTED\n 200", "not billed, try again\n 503") for r in replies), replies
-        assert sums(db, "serial = 'SN-RACE'") == [2000, 4000, 8 + replies.count("ACCEPTED\n 200")]
-        return
+    for up, dn in [(600, 1500), (1050, 2100)]:
+        assert post(sb, race.replace("3000&bw_dn=2000&bw_up=1000", "%d&bw_dn=%d&bw_up=%d" % (
+            up + dn, dn, up))) == "ACCEPTED\n 200"
+    assert sums(db, "serial = 'SN-RACE'") == [1050, 2100, 10]
+    assert db.rows("SELECT bw_up, bw_dn FROM routers WHERE serial = 'SN-RACE'") == [(1050, 2100)]
 
     # Bad input: refused with a reason, recorded nowhere.
+    count = sums(db)
     for body, why in [
             ("serial=SN-1&bw_tot=3&bw_up=1", "no bw_dn"),
             ("serial=SN-1&bw_tot=9223372036854775808&bw_dn=9223372036854775808&bw_up=0",
@@ -132,9 +170,97 @@ def test_every_byte_billed_once(sandbox, database, report_id):
             ("serial=SN-1&bw_tot=3&bw_dn=2&bw_up=1&epoch=0123456789abcde&seq=1",
              "the epoch is not 16 hex digits"),
             ("serial=SN-1&bw_tot=3&bw_dn=2&bw_up=1&epoch=0123456789abcdef", "epoch and seq go "
-             "together")]:
+             "together"),
+            # Read from the raw body: a field twice (PHP would bill the last), "bw.up" (PHP
+            # would read it as bw_up).
+            ("serial=SN-1&serial=SN-2&bw_tot=3&bw_dn=2&bw_up=1", "serial is given twice"),
+            ("serial=SN-1&bw_tot=3&bw_dn=2&bw_up=1&epoch=0123456789abcdef&epoch=0123456789abcdee"
+             "&seq=1", "epoch is given twice"),
+            ("serial=SN-1&bw_tot=3&bw_dn=2&bw.up=1", "no bw_up"),
+            ("serial=SN%FF&bw_tot=3&bw_dn=2&bw_up=1", "the serial is not UTF-8"),
+            ("serial=SN%C2%85&bw_tot=3&bw_dn=2&bw_up=1",
+             "the serial holds a control or format character (U+0085)"),
+            ("serial=SN%C2%9B1&bw_tot=3&bw_dn=2&bw_up=1",
+             "the serial holds a control or format character (U+009B)"),
+            ("serial=RTL%E2%80%AEgnp.exe&bw_tot=3&bw_dn=2&bw_up=1",
+             "the serial holds a control or format character (U+202E)")]:
         assert post(sb, body) == "REFUSED: %s\n 200" % why, body
-    assert sums(db) == [before[0] + 1000, before[1] + 2000, before[2] + 8]
+    multipart = in_server(sb, "curl", "-sk", "-w", " %{http_code}", *[
+        a for f in ("serial=SN-1", "bw_tot=3", "bw_dn=2", "bw_up=1") for a in ("-F", f)], BACKEND)
+    assert multipart == "REFUSED: the body is not application/x-www-form-urlencoded\n 200"
+    assert sums(db) == count
+
+    # A lock held elsewhere: the report answers 503 without the marker and is billed once the
+    # lock is gone. On PostgreSQL the lock is one router's row, and reports stuck behind it (as
+    # many as PHP-FPM has workers) leave other routers' reports billed meanwhile.
+    stuck = "serial=SN-RACE&bw_tot=6&bw_dn=4&bw_up=2&epoch=00000000000000aa&seq=2"
+    with held_lock(db, "SN-RACE"):
+        if database == "postgresql":
+            waiting = subprocess.Popen(
+                ["ip", "netns", "exec", sb.server, "sh", "-c", 'for i in 1 2 3 4; do (r=$(curl'
+                 ' -sk -m 60 -w " %{http_code}" --data "$1" "$2"); echo $r) & done; wait', "sh",
+                 stuck, BACKEND], stdout=subprocess.PIPE, text=True)
+            assert post(sb, "serial=SN-OTHER&bw_tot=3&bw_dn=2&bw_up=1") == "ACCEPTED\n 200"
+            replies = [r for r in waiting.communicate(timeout=90)[0].splitlines() if r]
+        else:
+            replies = [post(sb, stuck).replace("\n", "")]
+        assert replies == ["not billed, try again 503"] * len(replies), replies
+    assert post(sb, stuck) == "ACCEPTED\n 200"
+    assert sums(db, "serial = 'SN-RACE'") == [1052, 2104, 11]
+
+    # The page's parameters: anything but text, a date or a serial is 400 (not a 500 or 503).
+    for query in ("?to=2024-02-29%00", "?from[]=2024-01-01", "?serial=%FF", "?format=xml",
+                  "?serial=" + "S" * 128):
+        assert page(sb, query)[0] == 400, query
+
+    def past_int63_and_a_drop():
+        # One router past 2^63 - 1 in a day: exact on the page and in the CSV, in units of 1000.
+        for _ in range(2):
+            assert post(sb, "serial=SN-0&bw_tot=%d&bw_dn=%d&bw_up=0" % (2**63 - 1, 2**63 - 1)) \
+                == "ACCEPTED\n 200"
+        status, table = page(sb, "?format=csv")
+        assert status == 200 and "SN-0,0,%d,%d," % (2**64 - 2, 2**64 - 2) in table, table
+        status, body = page(sb, "")
+        assert status == 200 and "<td>18.45 EB</td>" in body.replace('<td class="n">', "<td>")
+        assert db.rows("SELECT CAST(down AS TEXT) FROM router_days WHERE serial = 'SN-0'") \
+            in ([(2**64 - 2,)], [(str(2**64 - 2),)])
+        # Each router's days are the sums of its reports.
+        days = "SELECT serial, SUM(up), SUM(down), SUM(reports), SUM(resent) FROM router_days" \
+            " WHERE serial <> 'SN-0' GROUP BY serial ORDER BY serial"
+        kept = db.rows(days)
+        assert kept == db.rows(
+            "SELECT serial, SUM(billed_up), SUM(billed_dn), COUNT(*), SUM(CASE WHEN kind IN"
+            " ('resent', 'old') THEN 1 ELSE 0 END) FROM reports WHERE serial <> 'SN-0'"
+            " GROUP BY serial ORDER BY serial")
+        # The raw reports' month past the retention: dropped in whole (PostgreSQL: its
+        # partition), the days kept, and billing as exact as before.
+        now = time.gmtime()
+        later = "%04d-%02d-01" % (now.tm_year + (now.tm_mon + 1) // 12, (now.tm_mon + 1) % 12 + 1)
+        done = maintain(sb, db, "--now", later, "--retention-days", "1")
+        assert ("dropped reports_%04d_%02d" % (now.tm_year, now.tm_mon) in done
+                if database == "postgresql" else "deleted " in done), done
+        assert sums(db) == [0, 0, 0] and db.rows(days) == kept
+        assert post(sb, stuck) == "ACCEPTED\n 200"
+        assert post(sb, stuck.replace("seq=2", "seq=3")) == "ACCEPTED\n 200"
+        assert sums(db, "serial = 'SN-RACE'") == [2, 4, 2]
+        assert db.rows(days.replace("<> 'SN-0'", "= 'SN-RACE'")) == [("SN-RACE", 1054, 2108, 13,
+                                                                      10)]
+
+    if database == "postgresql":
+        past_int63_and_a_drop()
+        # The database gone: 503 without the marker, and nothing billed (the router sends again).
+        # Back, every worker bills again at once: a dead persistent connection is replaced.
+        db.close()
+        again = race.replace("seq=1", "seq=4")
+        reply = post(sb, again)
+        assert reply.endswith(" 503") and "ACCEPTE" not in reply, reply
+        db.restart()
+        replies = in_server(sb, "sh", "-c", 'for i in 1 2 3 4 5 6; do curl -sk --data'
+                            ' "serial=SN-BACK$i&bw_tot=3&bw_dn=2&bw_up=1" "$1" & done; wait',
+                            "sh", BACKEND).split()
+        assert replies == ["ACCEPTED"] * 6
+        return
+
     # A serial that a spreadsheet would take for a formula, with a quote and a backslash, is
     # billed, and stays one text cell in the CSV.
     odd = '=SUM(1)\\",9,"'
@@ -182,9 +308,4 @@ def test_every_byte_billed_once(sandbox, database, report_id):
         assert in_server(sb, "curl", "-sk", "-o", "/dev/null", "-w", "%{http_code}",
                          *credentials, PAGE + query) == "401"
 
-    # Totals past 2^63 - 1, which SQLite cannot sum: the page says so, it never drops routers.
-    for _ in range(2):
-        assert post(sb, "serial=SN-0&bw_tot=%d&bw_dn=%d&bw_up=0" % (2**63 - 1, 2**63 - 1)) \
-            == "ACCEPTED\n 200"
-    assert in_server(sb, "curl", "-sk", "-o", "/dev/null", "-w", "%{http_code}", "-u",
-                     "%s:%s" % OPERATOR, PAGE + query + "&format=csv") == "503"
+    past_int63_and_a_drop()
