@@ -6,10 +6,12 @@ explained in one line."""
 import json
 import os
 import shutil
+import subprocess
 
 import pytest
 
 from conftest import start
+from sandbox import SERVER_ADDRESS
 from test_accounting import accepted_reports
 
 pytestmark = pytest.mark.skipif(not (shutil.which("nginx") or os.path.exists("/usr/sbin/nginx")),
@@ -70,3 +72,16 @@ def test_reports_through_nginx_and_php(sandbox):
     assert billed == [(r[2], r[3]) for r in reports]
     assert (sum(r[2] for r in reports), sum(r[3] for r in reports)) == reports[-1][:2]
     assert sb.database.rows("SELECT client FROM routers") == [("CN=SN-0042,O=tolvu test routers",)]
+
+    # Another router's certificate bills only its own serial: this one is refused, recorded
+    # nowhere, and logged.
+    out = subprocess.run(
+        ["ip", "netns", "exec", sb.server, "curl", "-sk", "--cert", sb.pki["other_cert"], "--key",
+         sb.pki["other_key"], "--data", "serial=SN-0042&bw_tot=3&bw_dn=2&bw_up=1",
+         "https://%s:8090/bandwidth.php" % SERVER_ADDRESS], capture_output=True, text=True,
+        timeout=60).stdout
+    assert out == "REFUSED: the client certificate's CN is not the serial\n"
+    assert ledger(sb) == billed
+    with open(os.path.join(web, "error.log")) as f:
+        assert 'refused serial "SN-0042" from client ["SUCCESS","CN=SN-0099,O=tolvu test' \
+            ' routers"]' in f.read()
