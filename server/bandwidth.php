@@ -270,7 +270,8 @@ try {
     $lock = $sqlite ? [['BEGIN IMMEDIATE', []]]
         : [['BEGIN', []], ['SET LOCAL lock_timeout = ' . LOCK_TIMEOUT_MS, []],
            ['SET LOCAL statement_timeout = ' . STATEMENT_TIMEOUT_MS, []]];
-    $lock[] = ['INSERT INTO routers (serial) VALUES (?) ON CONFLICT (serial) DO NOTHING', [$serial]];
+    $lock[] = ['INSERT INTO routers (serial) VALUES (?) ON CONFLICT (serial) DO NOTHING',
+               [$serial]];
     $lock[] = ['SELECT epoch, seq, bw_up, bw_dn FROM routers WHERE serial = ?'
                . ($sqlite ? '' : ' FOR UPDATE'), [$serial]];
     for ($attempt = 1; ; $attempt++) {

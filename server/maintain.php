@@ -66,15 +66,19 @@ function with_lock(PDO $db, callable $work): void
 
 function postgresql(PDO $db, int $now, int $cutoff): void
 {
-    $attached = $db->query("SELECT c.relname FROM pg_inherits i JOIN pg_class c ON c.oid = i.inhrelid"
-                           . " WHERE i.inhparent = 'reports'::regclass")->fetchAll(PDO::FETCH_COLUMN);
+    $attached = $db->query('SELECT c.relname FROM pg_inherits i JOIN pg_class c'
+                           . " ON c.oid = i.inhrelid WHERE i.inhparent = 'reports'::regclass")
+        ->fetchAll(PDO::FETCH_COLUMN);
     // 1. This month and the next ones, and any month that has reports waiting in the default.
     $months = [];
-    for ($start = month_of($now)[0], $n = 0; $n <= MONTHS_AHEAD; $n++, $start = month_of($start)[1]) {
+    $start = month_of($now)[0];
+    for ($n = 0; $n <= MONTHS_AHEAD; $n++) {
         $months[$start] = true;
+        $start = month_of($start)[1];
     }
     $waiting = $db->query("SELECT DISTINCT extract(epoch FROM date_trunc('month',"
-                          . " to_timestamp(received) AT TIME ZONE 'UTC'))::bigint FROM reports_default");
+                          . " to_timestamp(received) AT TIME ZONE 'UTC'))::bigint"
+                          . ' FROM reports_default');
     foreach ($waiting->fetchAll(PDO::FETCH_COLUMN) as $start) {
         $months[(int)$start] = true;
     }
@@ -88,9 +92,11 @@ function postgresql(PDO $db, int $now, int $cutoff): void
         with_lock($db, function () use ($db, $name, $start, $end) {
             $db->exec("CREATE TABLE $name (LIKE reports INCLUDING DEFAULTS INCLUDING CONSTRAINTS,"
                       . " CHECK (received >= $start AND received < $end))");
-            $moved = $db->exec("WITH moved AS (DELETE FROM reports_default WHERE received >= $start"
-                               . " AND received < $end RETURNING *) INSERT INTO $name SELECT * FROM moved");
-            $db->exec("ALTER TABLE reports ATTACH PARTITION $name FOR VALUES FROM ($start) TO ($end)");
+            $moved = $db->exec('WITH moved AS (DELETE FROM reports_default'
+                               . " WHERE received >= $start AND received < $end RETURNING *)"
+                               . " INSERT INTO $name SELECT * FROM moved");
+            $db->exec("ALTER TABLE reports ATTACH PARTITION $name"
+                      . " FOR VALUES FROM ($start) TO ($end)");
             say("made $name" . ($moved ? " ($moved reports moved from reports_default)" : ''));
         });
     }
