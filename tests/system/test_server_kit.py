@@ -243,6 +243,10 @@ def test_every_byte_billed_once(sandbox, database, report_id):
         assert post(sb, stuck) == "ACCEPTED\n 200"
         assert post(sb, stuck.replace("seq=2", "seq=3")) == "ACCEPTED\n 200"
         assert sums(db, "serial = 'SN-RACE'") == [2, 4, 2]
+        if database == "postgresql":  # this month's reports waited in the default partition
+            assert "made reports_%s (2 reports moved from reports_default)" % month \
+                in maintain(sb, db)
+            assert sums(db, "serial = 'SN-RACE'") == [2, 4, 2]
         assert db.rows(days.replace("<> 'SN-0'", "= 'SN-RACE'")) == [("SN-RACE", 1054, 2108, 13,
                                                                       10)]
 
