@@ -1,6 +1,7 @@
 -- tolvu's ledger on PostgreSQL (a fleet: several web front ends on one database). Apply once:
 --   psql -d tolvu -f schema.pgsql.sql
--- and grant PHP-FPM's database user SELECT, INSERT, UPDATE on both tables and USAGE on
+-- and grant PHP-FPM's database user SELECT, INSERT, UPDATE on routers, router_days and reports,
+-- SELECT, INSERT, DELETE on fleet_days, period_cache and period_totals, and USAGE on
 -- reports_id_seq.
 
 -- Each router's last accepted report: what the rule compares the next one with.
@@ -25,6 +26,34 @@ CREATE TABLE IF NOT EXISTS router_days (
     reports INTEGER NOT NULL DEFAULT 0,
     resent  INTEGER NOT NULL DEFAULT 0,
     PRIMARY KEY (serial, day)
+);
+-- The fleet's figures a day (the page's chart) read by day.
+CREATE INDEX IF NOT EXISTS router_days_by_day ON router_days (day);
+
+-- The page's cache of settled days (a day's rows no longer change ten minutes after its end),
+-- filled by usage.php the first time it needs them, and never needed for billing: the fleet's
+-- figures a day, and each router's total over a period's settled days (for sorting by total).
+-- A sum is h x 2^32 + l, exact past 2^63 - 1 (on PostgreSQL h is 0).
+CREATE TABLE IF NOT EXISTS fleet_days (
+    day     DATE PRIMARY KEY,
+    up_h    NUMERIC NOT NULL,
+    up_l    NUMERIC NOT NULL,
+    down_h  NUMERIC NOT NULL,
+    down_l  NUMERIC NOT NULL,
+    reports BIGINT  NOT NULL,
+    resent  BIGINT  NOT NULL,
+    routers BIGINT  NOT NULL
+);
+CREATE TABLE IF NOT EXISTS period_cache (
+    period  TEXT PRIMARY KEY,                 -- 'first/last settled day'
+    made    BIGINT  NOT NULL                  -- Unix time; dropped a day later
+);
+CREATE TABLE IF NOT EXISTS period_totals (
+    period  TEXT NOT NULL,
+    serial  TEXT NOT NULL,
+    total_h NUMERIC NOT NULL,
+    total_l NUMERIC NOT NULL,
+    PRIMARY KEY (period, serial)
 );
 
 -- Every report, with what it was billed. kind: 'full' (a new epoch or seq), 'resent' (the same

@@ -26,6 +26,34 @@ CREATE TABLE IF NOT EXISTS router_days (
     resent  INTEGER NOT NULL DEFAULT 0,
     PRIMARY KEY (serial, day)
 );
+-- The fleet's figures a day (the page's chart) read by day.
+CREATE INDEX IF NOT EXISTS router_days_by_day ON router_days (day);
+
+-- The page's cache of settled days (a day's rows no longer change ten minutes after its end),
+-- filled by usage.php the first time it needs them, and never needed for billing: the fleet's
+-- figures a day, and each router's total over a period's settled days (for sorting by total).
+-- A sum is h x 2^32 + l, exact past 2^63 - 1 (SQLite holds no larger integer).
+CREATE TABLE IF NOT EXISTS fleet_days (
+    day     TEXT PRIMARY KEY,
+    up_h    INTEGER NOT NULL,
+    up_l    INTEGER NOT NULL,
+    down_h  INTEGER NOT NULL,
+    down_l  INTEGER NOT NULL,
+    reports INTEGER NOT NULL,
+    resent  INTEGER NOT NULL,
+    routers INTEGER NOT NULL
+);
+CREATE TABLE IF NOT EXISTS period_cache (
+    period  TEXT PRIMARY KEY,                 -- 'first/last settled day'
+    made    INTEGER NOT NULL                  -- Unix time; dropped a day later
+);
+CREATE TABLE IF NOT EXISTS period_totals (
+    period  TEXT NOT NULL,
+    serial  TEXT NOT NULL,
+    total_h INTEGER NOT NULL,
+    total_l INTEGER NOT NULL,
+    PRIMARY KEY (period, serial)
+);
 
 -- Every report, with what it was billed. kind: 'full' (a new epoch or seq), 'resent' (the same
 -- epoch and seq again: billed by growth), 'old' (an older seq: nothing billed), 'plain' (no

@@ -1,11 +1,25 @@
 <?php
-// The operator's view of tolvu's ledger: the fleet's usage over a period, one router's usage
-// per day as a bar chart, and the same figures as CSV for billing. Every total is the
-// database's own. Serve it behind HTTP basic auth or client certificates, never on the routers'
-// endpoint (see nginx.conf).
+// The operator's view of tolvu's ledger, for a fleet: every router the ledger knows, a page of
+// at most 100 at a time, sorted by serial, total or last report and searched by serial, the
+// routers gone silent first; the fleet's total per day as a chart; one router's chart at the top
+// when one is picked; and the CSV of the whole fleet, streamed. It reads router_days (one row a
+// router a day), never the raw reports. Serve it behind HTTP basic auth or client certificates,
+// never on the routers' endpoint (see nginx.conf).
 //
 // Parameters: from, to (YYYY-MM-DD, UTC days, both included; by default this month so far),
-// serial (one router's days), format=csv.
+// serial (one router's days), q (part of a serial), sort (serial, total or last), dir (asc or
+// desc), page (from 1), format=csv.
+//
+// Every figure is exact to the byte whatever its size: SQLite cannot sum past 2^63 - 1, so the
+// database sums each figure's high and low 32 bits apart (h x 2^32 + l, on PostgreSQL h is 0 and
+// l its numeric sum) and the page joins them as decimal text. No total passes through a float.
+
+const PAGE_SIZE = 100;
+const CSV_CHUNK = 1000;        // routers a query while the CSV streams
+const DAY = 86400;
+const DAY_SETTLED = 600;       // a day's rows no longer change this long after its end
+const SILENT_AFTER = 720;      // seconds without a report: 3 of the service's default intervals
+const SORTS = ['serial' => 'asc', 'total' => 'desc', 'last' => 'asc'];  // and their default dir
 
 function fail(int $status, string $text): void
 {
@@ -31,14 +45,59 @@ function h($text): string
     return htmlspecialchars((string)$text, ENT_QUOTES | ENT_SUBSTITUTE, 'UTF-8');
 }
 
-function bytes(int $count): string
+// ---- exact figures as decimal text
+
+// a + b, both non-negative decimal integers of any length.
+function dec_add(string $a, string $b): string
 {
-    $units = ['B', 'KB', 'MB', 'GB', 'TB'];
-    $value = (float)$count;
-    for ($unit = 0; $value >= 1024 && $unit < 4; $unit++) {
-        $value /= 1024;
+    $sum = '';
+    $carry = 0;
+    for ($i = strlen($a), $j = strlen($b); $i > 0 || $j > 0 || $carry; $i -= 9, $j -= 9) {
+        $chunk = $carry + ($i > 0 ? (int)substr($a, max(0, $i - 9), min(9, $i)) : 0)
+            + ($j > 0 ? (int)substr($b, max(0, $j - 9), min(9, $j)) : 0);
+        $carry = intdiv($chunk, 1000000000);
+        $sum = str_pad((string)($chunk % 1000000000), 9, '0', STR_PAD_LEFT) . $sum;
     }
-    return sprintf($unit ? '%.2f %s' : '%.0f %s', $value, $units[$unit]);
+    $sum = ltrim($sum, '0');
+    return $sum === '' ? '0' : $sum;
+}
+
+// h x 2^32 + l, as the queries below give a sum (NULL for no rows).
+function dec_join($high, $low): string
+{
+    $high = (string)($high ?? '0');
+    $product = '';
+    $carry = 0;
+    for ($i = strlen($high); $i > 0 || $carry; $i -= 9) {
+        $chunk = ($i > 0 ? (int)substr($high, max(0, $i - 9), min(9, $i)) : 0) * 4294967296
+            + $carry;
+        $carry = intdiv($chunk, 1000000000);
+        $product = str_pad((string)($chunk % 1000000000), 9, '0', STR_PAD_LEFT) . $product;
+    }
+    return dec_add($product === '' ? '0' : $product, (string)($low ?? '0'));
+}
+
+function dec_compare(string $a, string $b): int
+{
+    return strlen($a) <=> strlen($b) ?: strcmp($a, $b);
+}
+
+// A size in units of 1000, cut (never rounded up) to two decimals: "1.84 EB".
+function bytes(string $count): string
+{
+    $units = ['B', 'kB', 'MB', 'GB', 'TB', 'PB', 'EB', 'ZB', 'YB'];
+    $unit = min(intdiv(strlen($count) - 1, 3), count($units) - 1);
+    if ($unit === 0) {
+        return "$count B";
+    }
+    $whole = strlen($count) - 3 * $unit;
+    return substr($count, 0, $whole) . '.' . substr($count, $whole, 2) . ' ' . $units[$unit];
+}
+
+// The height of a bar, total / max of the chart, in pixels: geometry only, never a figure.
+function scaled(string $total, string $max, float $pixels): float
+{
+    return $max === '0' ? 0.0 : $pixels * (float)$total / (float)$max;
 }
 
 function age(int $seconds): string
@@ -52,19 +111,64 @@ function age(int $seconds): string
     return $seconds < 172800 ? intdiv($seconds, 3600) . ' h' : intdiv($seconds, 86400) . ' days';
 }
 
-$from = day('from', gmdate('Y-m-01'));
-$to = day('to', gmdate('Y-m-d')) + 86400;  // the end of the last day
-if ($to <= $from) {
-    fail(400, 'to is before from');
-}
-$serial = isset($_GET['serial']) && is_string($_GET['serial']) && $_GET['serial'] !== ''
-    ? $_GET['serial'] : null;
-$csv = ($_GET['format'] ?? '') === 'csv';
+// ---- the request
 
-// Every row a query gives, or an exception: SQLite's SUM can fail partway through (a total past
-// 2^63 - 1), and PDO then ends the rows early without a word.
-function all_rows(PDOStatement $query): array
+// The view asked for: the period, the router, the search, the order and the page.
+function view(): array
 {
+    $from = day('from', gmdate('Y-m-01'));
+    $to = day('to', gmdate('Y-m-d'));
+    if ($to < $from) {
+        fail(400, 'to is before from');
+    }
+    $text = fn(string $name): ?string => isset($_GET[$name]) && is_string($_GET[$name])
+        && $_GET[$name] !== '' ? $_GET[$name] : null;
+    $sort = $text('sort') ?? 'serial';
+    if (!isset(SORTS[$sort])) {
+        fail(400, 'sort is serial, total or last');
+    }
+    $dir = $text('dir') ?? SORTS[$sort];
+    if ($dir !== 'asc' && $dir !== 'desc') {
+        fail(400, 'dir is asc or desc');
+    }
+    $page = $text('page') ?? '1';
+    if (!ctype_digit($page) || strlen($page) > 9 || (int)$page < 1) {
+        fail(400, 'page is a number from 1');
+    }
+    $silent = (int)($_SERVER['TOLVU_SILENT_AFTER'] ?? SILENT_AFTER);
+    return ['from' => gmdate('Y-m-d', $from), 'to' => gmdate('Y-m-d', $to), 'days' => (int)(($to - $from) / DAY) + 1,
+            'serial' => $text('serial'), 'q' => $text('q'), 'sort' => $sort, 'dir' => $dir,
+            'page' => (int)$page, 'csv' => ($_GET['format'] ?? '') === 'csv',
+            'silent_after' => $silent > 0 ? $silent : SILENT_AFTER,
+            'now' => time()];
+}
+
+// The last day of the view whose rows are settled (no report is still being billed to it), as
+// YYYY-MM-DD; before the period's first day if none is.
+function settled_through(array $v): string
+{
+    $last = min(strtotime($v['to'] . ' UTC'), intdiv($v['now'] - DAY_SETTLED, DAY) * DAY - DAY);
+    return gmdate('Y-m-d', $last);
+}
+
+// ---- the queries: each dialect's exact sums
+
+// The sum of a column, or of up + down, as name_h and name_l (see the top).
+function exact_sum(bool $sqlite, string $name, string ...$columns): string
+{
+    if (!$sqlite) {
+        $sum = implode(' + ', array_map(fn($c) => "SUM($c)", $columns));
+        return "0 AS {$name}_h, $sum AS {$name}_l";
+    }
+    $high = implode(' + ', array_map(fn($c) => "($c >> 32)", $columns));
+    $low = implode(' + ', array_map(fn($c) => "($c & 4294967295)", $columns));
+    return "SUM($high) AS {$name}_h, SUM($low) AS {$name}_l";
+}
+
+function fetch_all(PDO $db, string $sql, array $args): array
+{
+    $query = $db->prepare($sql);
+    $query->execute($args);
     $rows = $query->fetchAll(PDO::FETCH_ASSOC);
     if ($query->errorCode() !== '00000') {
         throw new PDOException('the ledger: ' . ($query->errorInfo()[2] ?? 'rows cut short'));
@@ -72,42 +176,188 @@ function all_rows(PDOStatement $query): array
     return $rows;
 }
 
-try {
-    $db = new PDO($_SERVER['TOLVU_DSN'] ?? 'sqlite:/var/lib/tolvu/ledger.sqlite',
-                  $_SERVER['TOLVU_DB_USER'] ?? null, $_SERVER['TOLVU_DB_PASSWORD'] ?? null,
-                  [PDO::ATTR_ERRMODE => PDO::ERRMODE_EXCEPTION, PDO::ATTR_PERSISTENT => true]);
-    $sqlite = $db->getAttribute(PDO::ATTR_DRIVER_NAME) === 'sqlite';
-    $fleet = $db->prepare(
-        'SELECT r.serial, SUM(r.billed_up) AS up, SUM(r.billed_dn) AS down,'
-        . ' SUM(r.billed_up + r.billed_dn) AS total, COUNT(*) AS reports,'
-        . " SUM(CASE WHEN r.kind IN ('resent', 'old') THEN 1 ELSE 0 END) AS resends,"
-        . ' MAX(t.last_report) AS last_report, MAX(t.client) AS client'
-        . ' FROM reports r JOIN routers t ON t.serial = r.serial'
-        . ' WHERE r.received >= ? AND r.received < ? GROUP BY r.serial ORDER BY r.serial');
-    $fleet->execute([$from, $to]);
-    $fleet = all_rows($fleet);
-    $days = [];
-    if ($serial !== null) {
-        $day = $sqlite ? "date(received, 'unixepoch')"
-                       : "to_char(to_timestamp(received) AT TIME ZONE 'UTC', 'YYYY-MM-DD')";
-        $days = $db->prepare(
-            "SELECT $day AS day, SUM(billed_up) AS up, SUM(billed_dn) AS down,"
-            . ' SUM(billed_up + billed_dn) AS total FROM reports'
-            . " WHERE serial = ? AND received >= ? AND received < ? GROUP BY $day ORDER BY $day");
-        $days->execute([$serial, $from, $to]);
-        $days = all_rows($days);
+// The search as a WHERE clause on routers (alias t) and its arguments.
+function search(bool $sqlite, ?string $q): array
+{
+    if ($q === null) {
+        return ['1 = 1', []];
     }
-} catch (PDOException $e) {
-    error_log('tolvu usage.php: ' . $e->getMessage());
-    fail(503, 'the ledger cannot be read now');
+    $pattern = '%' . strtr($q, ['\\' => '\\\\', '%' => '\\%', '_' => '\\_']) . '%';
+    return ['t.serial ' . ($sqlite ? 'LIKE' : 'ILIKE') . " ? ESCAPE '\\'", [$pattern]];
 }
-$period = gmdate('Y-m-d', $from) . ' to ' . gmdate('Y-m-d', $to - 86400);
 
-if ($csv) {
+// The fleet's figures for every day of the view: day => [up, down, reports, resent, routers].
+// Settled days come from fleet_days, which this fills the first time a day is asked for; the
+// others are summed from router_days each time.
+function fleet_days(PDO $db, bool $sqlite, array $v): array
+{
+    $settled = settled_through($v);
+    $sum = fn(string $first, string $last) => fetch_all($db,
+        'SELECT day, ' . exact_sum($sqlite, 'up', 'up') . ', ' . exact_sum($sqlite, 'down', 'down')
+        . ', SUM(reports) AS reports, SUM(resent) AS resent, COUNT(*) AS routers'
+        . ' FROM router_days WHERE day >= ? AND day <= ? GROUP BY day', [$first, $last]);
+    $rows = [];
+    if ($settled >= $v['from']) {
+        $rows = fetch_all($db, 'SELECT * FROM fleet_days WHERE day >= ? AND day <= ?',
+                          [$v['from'], $settled]);
+        $have = array_column($rows, 'day');
+        $missing = [];
+        for ($t = strtotime($v['from'] . ' UTC'); gmdate('Y-m-d', $t) <= $settled; $t += DAY) {
+            if (!in_array(gmdate('Y-m-d', $t), $have, true)) {
+                $missing[] = gmdate('Y-m-d', $t);
+            }
+        }
+        if ($missing) {
+            $made = $sum($missing[0], end($missing));
+            $byday = array_column($made, null, 'day');
+            $insert = $db->prepare('INSERT INTO fleet_days (day, up_h, up_l, down_h, down_l,'
+                                   . ' reports, resent, routers) VALUES (?, ?, ?, ?, ?, ?, ?, ?)'
+                                   . ' ON CONFLICT (day) DO NOTHING');
+            foreach ($missing as $d) {
+                $r = $byday[$d] ?? ['day' => $d, 'up_h' => 0, 'up_l' => 0, 'down_h' => 0,
+                                    'down_l' => 0, 'reports' => 0, 'resent' => 0, 'routers' => 0];
+                $insert->execute([$d, $r['up_h'], $r['up_l'], $r['down_h'], $r['down_l'],
+                                  $r['reports'] ?? 0, $r['resent'] ?? 0, $r['routers']]);
+                $rows[] = $r;
+            }
+        }
+    }
+    $open = gmdate('Y-m-d', strtotime($settled . ' UTC') + DAY);
+    if ($open <= $v['to']) {
+        $rows = array_merge($rows, $sum(max($open, $v['from']), $v['to']));
+    }
+    $days = [];
+    foreach ($rows as $r) {
+        $days[$r['day']] = [dec_join($r['up_h'], $r['up_l']), dec_join($r['down_h'], $r['down_l']),
+                            (string)($r['reports'] ?? 0), (string)($r['resent'] ?? 0),
+                            (int)$r['routers']];
+    }
+    return $days;
+}
+
+// The key under which period_totals holds the view's settled days, made if missing (one pass
+// over router_days for the period); null when the view has no settled day.
+function period_totals(PDO $db, bool $sqlite, array $v): ?string
+{
+    $settled = settled_through($v);
+    if ($settled < $v['from']) {
+        return null;
+    }
+    $key = $v['from'] . '/' . $settled;
+    $made = fetch_all($db, 'SELECT made FROM period_cache WHERE period = ?', [$key]);
+    if ($made) {
+        return $key;
+    }
+    $sqlite ? $db->exec('BEGIN IMMEDIATE') : $db->beginTransaction();
+    try {
+        $stale = 'SELECT period FROM period_cache WHERE made < ?';
+        $db->prepare("DELETE FROM period_totals WHERE period IN ($stale)")->execute([$v['now'] - DAY]);
+        $db->prepare('DELETE FROM period_cache WHERE made < ?')->execute([$v['now'] - DAY]);
+        $mark = $db->prepare('INSERT INTO period_cache (period, made) VALUES (?, ?)'
+                             . ' ON CONFLICT (period) DO NOTHING');
+        $mark->execute([$key, $v['now']]);
+        if ($mark->rowCount() === 1) {
+            $db->prepare('INSERT INTO period_totals (period, serial, total_h, total_l) SELECT ?,'
+                         . ' serial, ' . exact_sum($sqlite, 'total', 'up', 'down')
+                         . ' FROM router_days WHERE day >= ? AND day <= ? GROUP BY serial')
+                ->execute([$key, $v['from'], $settled]);
+        }
+        $sqlite ? $db->exec('COMMIT') : $db->commit();
+    } catch (PDOException $e) {
+        try {
+            $sqlite ? $db->exec('ROLLBACK') : $db->rollBack();
+        } catch (PDOException $ignored) {
+            // no transaction was open: nothing to undo
+        }
+        throw $e;
+    }
+    return $key;
+}
+
+// How many routers the search finds, and how many of them are silent.
+function fleet_count(PDO $db, bool $sqlite, array $v): array
+{
+    [$where, $args] = search($sqlite, $v['q']);
+    $row = fetch_all($db, 'SELECT COUNT(*) AS routers, SUM(CASE WHEN t.last_report < ? THEN 1'
+                     . " ELSE 0 END) AS silent FROM routers t WHERE $where",
+                     array_merge([$v['now'] - $v['silent_after']], $args))[0];
+    return [(int)$row['routers'], (int)$row['silent']];
+}
+
+// The view's page of routers in its order, the silent ones first, each with its figures over
+// the period: serial, last_report, client, silent, up, down, total, reports, resent.
+function fleet_page(PDO $db, bool $sqlite, array $v): array
+{
+    [$where, $args] = search($sqlite, $v['q']);
+    $dir = $v['dir'] === 'asc' ? 'ASC' : 'DESC';
+    $join = '';
+    $joinargs = [];
+    if ($v['sort'] === 'total') {
+        $key = period_totals($db, $sqlite, $v);
+        $open = gmdate('Y-m-d', strtotime(settled_through($v) . ' UTC') + DAY);
+        $join = ' LEFT JOIN period_totals p ON p.period = ? AND p.serial = t.serial'
+            . ' LEFT JOIN (SELECT serial, ' . exact_sum($sqlite, 'total', 'up', 'down')
+            . ' FROM router_days WHERE day >= ? AND day <= ? GROUP BY serial) o'
+            . ' ON o.serial = t.serial';
+        $joinargs = [$key ?? '', max($open, $v['from']), $v['to']];
+        $high = 'COALESCE(p.total_h, 0) + COALESCE(o.total_h, 0)';
+        $low = 'COALESCE(p.total_l, 0) + COALESCE(o.total_l, 0)';
+        $order = $sqlite ? "($high) + (($low) >> 32) $dir, ($low) & 4294967295 $dir"
+                         : "($high) * 4294967296 + ($low) $dir";
+    } else {
+        $order = $v['sort'] === 'last' ? "t.last_report $dir" : '';
+    }
+    $order = 'silent DESC, ' . ($order === '' ? '' : "$order, ") . "t.serial $dir";
+    $routers = fetch_all($db, 'SELECT t.serial, t.last_report, t.client, CASE WHEN'
+                         . " t.last_report < ? THEN 1 ELSE 0 END AS silent FROM routers t$join"
+                         . " WHERE $where ORDER BY $order LIMIT " . PAGE_SIZE . ' OFFSET '
+                         . (($v['page'] - 1) * PAGE_SIZE),
+                         array_merge([$v['now'] - $v['silent_after']], $joinargs, $args));
+    if (!$routers) {
+        return [];
+    }
+    $figures = fetch_all($db, 'SELECT serial, ' . exact_sum($sqlite, 'up', 'up') . ', '
+                         . exact_sum($sqlite, 'down', 'down') . ', SUM(reports) AS reports,'
+                         . ' SUM(resent) AS resent FROM router_days WHERE serial IN ('
+                         . implode(', ', array_fill(0, count($routers), '?')) . ')'
+                         . ' AND day >= ? AND day <= ? GROUP BY serial',
+                         array_merge(array_column($routers, 'serial'), [$v['from'], $v['to']]));
+    $figures = array_column($figures, null, 'serial');
+    foreach ($routers as &$r) {
+        $f = $figures[$r['serial']] ?? [];
+        $r['up'] = dec_join($f['up_h'] ?? 0, $f['up_l'] ?? 0);
+        $r['down'] = dec_join($f['down_h'] ?? 0, $f['down_l'] ?? 0);
+        $r['total'] = dec_add($r['up'], $r['down']);
+        $r['reports'] = (string)($f['reports'] ?? 0);
+        $r['resent'] = (string)($f['resent'] ?? 0);
+    }
+    return $routers;
+}
+
+// One router: its routers row (or null) and its figures for every day of the view that has
+// any: day => [up, down, reports, resent].
+function router_days(PDO $db, array $v): array
+{
+    $router = fetch_all($db, 'SELECT serial, last_report, client FROM routers WHERE serial = ?',
+                        [$v['serial']])[0] ?? null;
+    $days = [];
+    foreach (fetch_all($db, 'SELECT day, up, down, reports, resent FROM router_days'
+                       . ' WHERE serial = ? AND day >= ? AND day <= ? ORDER BY day',
+                       [$v['serial'], $v['from'], $v['to']]) as $r) {
+        $days[$r['day']] = [(string)$r['up'], (string)$r['down'], (string)$r['reports'],
+                            (string)$r['resent']];
+    }
+    return [$router, $days];
+}
+
+// ---- the CSV, streamed: the whole fleet, CSV_CHUNK routers at a time, or one router's days
+
+function csv_out(PDO $db, bool $sqlite, array $v): void
+{
     header('Content-Type: text/csv; charset=utf-8');
-    header('Content-Disposition: attachment; filename="tolvu-usage-' . gmdate('Ymd', $from) . '-'
-           . gmdate('Ymd', $to - 86400) . ($serial === null ? '' : '-' . rawurlencode($serial))
-           . '.csv"');
+    header('Content-Disposition: attachment; filename="tolvu-usage-' . str_replace('-', '', $v['from'])
+           . '-' . str_replace('-', '', $v['to'])
+           . ($v['serial'] === null ? '' : '-' . rawurlencode($v['serial'])) . '.csv"');
     // A text cell that a spreadsheet would read as a formula (a serial or a certificate subject
     // starting with =, +, - or @) is kept as text.
     $cell = fn(?string $text): string => preg_match('/^[=+\-@\t\r]/', $text ?? '')
@@ -116,30 +366,159 @@ if ($csv) {
     // RFC 4180 quoting, without PHP's backslash escape (which other readers do not know, so that
     // a serial holding \" could shift the figures into other columns).
     $put = fn(array $cells) => fputcsv($out, $cells, ',', '"', '');
-    if ($serial === null) {
-        $put(['serial', 'up', 'down', 'total', 'reports', 'resends caught',
-                       'last report (UTC)', 'client certificate']);
-        foreach ($fleet as $r) {
-            $put([$cell($r['serial']), $r['up'], $r['down'], $r['total'], $r['reports'],
-                           $r['resends'], gmdate('Y-m-d H:i:s', (int)$r['last_report']),
-                           $cell($r['client'])]);
+    if ($v['serial'] !== null) {
+        $put(['serial', 'day (UTC)', 'up', 'down', 'total', 'reports', 'resends caught']);
+        foreach (router_days($db, $v)[1] as $day => [$up, $down, $reports, $resent]) {
+            $put([$cell($v['serial']), $day, $up, $down, dec_add($up, $down), $reports, $resent]);
         }
-    } else {
-        $put(['serial', 'day (UTC)', 'up', 'down', 'total']);
-        foreach ($days as $d) {
-            $put([$cell($serial), $d['day'], $d['up'], $d['down'], $d['total']]);
-        }
+        return;
     }
-    exit;
+    $put(['serial', 'up', 'down', 'total', 'reports', 'resends caught', 'last report (UTC)',
+          'client certificate']);
+    $routers = $db->prepare('SELECT serial, last_report, client FROM routers WHERE serial > ?'
+                            . ' ORDER BY serial LIMIT ' . CSV_CHUNK);
+    $sums = $db->prepare('SELECT serial, ' . exact_sum($sqlite, 'up', 'up') . ', '
+                         . exact_sum($sqlite, 'down', 'down') . ', SUM(reports) AS reports,'
+                         . ' SUM(resent) AS resent FROM router_days WHERE serial >= ?'
+                         . ' AND serial <= ? AND day >= ? AND day <= ? GROUP BY serial');
+    for ($after = ''; ; $after = end($chunk)['serial']) {
+        $routers->execute([$after]);
+        $chunk = $routers->fetchAll(PDO::FETCH_ASSOC);
+        if (!$chunk) {
+            break;
+        }
+        $sums->execute([$chunk[0]['serial'], end($chunk)['serial'], $v['from'], $v['to']]);
+        $figures = array_column($sums->fetchAll(PDO::FETCH_ASSOC), null, 'serial');
+        foreach ($chunk as $r) {
+            $f = $figures[$r['serial']] ?? null;
+            if ($f === null) {
+                continue;  // nothing billed in the period
+            }
+            $up = dec_join($f['up_h'], $f['up_l']);
+            $down = dec_join($f['down_h'], $f['down_l']);
+            $put([$cell($r['serial']), $up, $down, dec_add($up, $down), $f['reports'],
+                  $f['resent'], gmdate('Y-m-d H:i:s', (int)$r['last_report']),
+                  $cell($r['client'])]);
+        }
+        fflush($out);
+        flush();
+    }
 }
 
-$now = time();
-$query = function (array $extra) use ($from, $to): string {
-    return h('?' . http_build_query(['from' => gmdate('Y-m-d', $from),
-                                     'to' => gmdate('Y-m-d', $to - 86400)] + $extra));
-};
-header('Content-Type: text/html; charset=utf-8');
-?>
+// ---- the page
+
+function link_to(array $v, array $change): string
+{
+    $keep = ['from' => $v['from'], 'to' => $v['to'], 'q' => $v['q'], 'sort' => $v['sort'],
+             'dir' => $v['dir'], 'serial' => $v['serial'], 'page' => $v['page']];
+    return h('?' . http_build_query(array_filter($change + $keep, fn($x) => $x !== null)));
+}
+
+// An SVG bar chart with a slot for every day of the view, empty or holding its bar.
+// $totals: day => total bytes (days without traffic may be left out).
+function chart(string $id, array $v, array $totals, string $label): string
+{
+    $width = 720;
+    $height = 190;
+    $top = 22;
+    $bottom = 36;
+    $left = 80;
+    $max = '0';
+    foreach ($totals as $t) {
+        $max = dec_compare($t, $max) > 0 ? $t : $max;
+    }
+    $slot = $width / $v['days'];
+    $tick = max(1, (int)ceil($v['days'] / 15));
+    $svg = sprintf('<svg id="%s" xmlns="http://www.w3.org/2000/svg" width="%d" height="%d"'
+                   . ' role="img" aria-label="%s">', h($id), $width + $left + 10, $height, h($label))
+        . sprintf('<text x="%d" y="%d" text-anchor="end">%s</text>', $left - 6, $top + 4,
+                  h(bytes($max)))
+        . sprintf('<text x="%d" y="%d" text-anchor="end">0</text>', $left - 6, $height - $bottom);
+    for ($i = 0, $t = strtotime($v['from'] . ' UTC'); $i < $v['days']; $i++, $t += DAY) {
+        $day = gmdate('Y-m-d', $t);
+        $total = $totals[$day] ?? '0';
+        $x = $left + $i * $slot;
+        $bar = scaled($total, $max, $height - $top - $bottom);
+        $svg .= sprintf('<g class="day%s" data-day="%s" data-total="%s"><title>%s: %s (%s bytes)'
+                        . '</title><rect class="slot" x="%.1f" y="%d" width="%.1f" height="%d"/>',
+                        $total === '0' ? ' empty' : '', $day, $total, $day, bytes($total), $total,
+                        $x + $slot * 0.1, $top, $slot * 0.8, $height - $top - $bottom)
+            . ($total === '0' ? '' : sprintf('<rect class="bar" x="%.1f" y="%.1f" width="%.1f"'
+                                             . ' height="%.1f"/>', $x + $slot * 0.1,
+                                             $height - $bottom - $bar, $slot * 0.8, $bar))
+            . '</g>';
+        if ($i % $tick === 0) {
+            $svg .= sprintf('<text x="%.1f" y="%d" text-anchor="middle">%s</text>',
+                            $x + $slot / 2, $height - $bottom + 14, substr($day, 5));
+        }
+    }
+    return $svg . sprintf('<line x1="%d" y1="%d" x2="%d" y2="%d" stroke="#888"/></svg>', $left,
+                          $height - $bottom, $left + $width, $height - $bottom);
+}
+
+function pager(array $v, int $routers): string
+{
+    $pages = max(1, (int)ceil($routers / PAGE_SIZE));
+    $out = '<p class="pager">page ' . $v['page'] . ' of ' . $pages;
+    foreach ([['first', 1], ['previous', $v['page'] - 1], ['next', $v['page'] + 1],
+              ['last', $pages]] as [$name, $page]) {
+        $out .= $page >= 1 && $page <= $pages && $page !== $v['page']
+            ? ' <a class="' . $name . '" href="' . link_to($v, ['page' => $page]) . '">' . $name . '</a>'
+            : ' <span>' . $name . '</span>';
+    }
+    return $out . '</p>';
+}
+
+function sort_link(array $v, string $sort, string $text): string
+{
+    $dir = $v['sort'] === $sort ? ($v['dir'] === 'asc' ? 'desc' : 'asc') : SORTS[$sort];
+    $mark = $v['sort'] === $sort ? ($v['dir'] === 'asc' ? ' ▲' : ' ▼') : '';
+    return '<a class="sort" data-sort="' . $sort . '" href="'
+        . link_to($v, ['sort' => $sort, 'dir' => $dir, 'page' => 1]) . '">' . h($text) . $mark . '</a>';
+}
+
+function router_section(array $v, ?array $router, array $days): void
+{
+    $up = $down = '0';
+    $totals = [];
+    foreach ($days as $day => [$u, $d]) {
+        $up = dec_add($up, $u);
+        $down = dec_add($down, $d);
+        $totals[$day] = dec_add($u, $d);
+    }
+    $total = dec_add($up, $down);
+    $silent = $router === null || (int)$router['last_report'] < $v['now'] - $v['silent_after'];
+    ?>
+<section id="router">
+<h2><?= h($v['serial']) ?><?= $silent ? ' <span class="silent">silent</span>' : '' ?></h2>
+<p><?php if ($router === null): ?>No report from this serial in the ledger.<?php else: ?>
+ <span class="total" data-total="<?= $total ?>"><?= h(bytes($total)) ?></span> in the period
+ (<?= $up ?> bytes up, <?= $down ?> down); last report
+ <?= h(gmdate('Y-m-d H:i:s', (int)$router['last_report'])) ?> UTC,
+ <?= h(age(max(0, $v['now'] - (int)$router['last_report']))) ?> ago.<?php endif; ?>
+ <a href="<?= link_to($v, ['format' => 'csv']) ?>">CSV of its days</a> ·
+ <a href="<?= link_to($v, ['serial' => null]) ?>">close</a></p>
+<?= chart('router-chart', $v, $totals, 'bytes per day for ' . $v['serial']) ?>
+</section>
+<?php
+}
+
+function page_out(PDO $db, bool $sqlite, array $v): void
+{
+    [$routers, $silent] = fleet_count($db, $sqlite, $v);
+    $rows = fleet_page($db, $sqlite, $v);
+    $fleet = fleet_days($db, $sqlite, $v);
+    $picked = $v['serial'] === null ? null : router_days($db, $v);
+    $period = $v['from'] . ' to ' . $v['to'];
+    $sum = ['0', '0'];
+    $totals = [];
+    foreach ($fleet as $day => [$up, $down]) {
+        $sum = [dec_add($sum[0], $up), dec_add($sum[1], $down)];
+        $totals[$day] = dec_add($up, $down);
+    }
+    $minutes = intdiv($v['silent_after'], 60);
+    header('Content-Type: text/html; charset=utf-8');
+    ?>
 <!DOCTYPE html>
 <html lang="en">
 <head>
@@ -148,59 +527,80 @@ header('Content-Type: text/html; charset=utf-8');
 <style>
 body { font: 14px/1.4 sans-serif; margin: 1.5em; color: #222; }
 table { border-collapse: collapse; }
-th, td { padding: 0.25em 0.8em; border-bottom: 1px solid #ddd; }
+th, td { padding: 0.2em 0.7em; border-bottom: 1px solid #ddd; }
 td.n { text-align: right; font-variant-numeric: tabular-nums; }
 th { text-align: left; background: #f3f3f3; }
-tfoot td { font-weight: bold; }
+tr.silent td { background: #fff1e6; }
+.silent { color: #b34700; font-weight: bold; }
+section#router { border: 1px solid #cfd8e3; padding: 0 1em 0.5em; margin-bottom: 1em; }
+svg .slot { fill: #f1f3f6; }
 svg .bar { fill: #3b78c2; }
 svg text { font-size: 11px; fill: #444; }
+.pager a, .pager span { margin-left: 0.4em; }
+.pager span { color: #999; }
 </style>
 </head>
 <body>
 <h1>Usage, <?= h($period) ?> (UTC)</h1>
 <form method="get">
- from <input type="date" name="from" value="<?= h(gmdate('Y-m-d', $from)) ?>">
- to <input type="date" name="to" value="<?= h(gmdate('Y-m-d', $to - 86400)) ?>">
- <button>Show</button> <a href="<?= $query(['format' => 'csv']) ?>">CSV</a>
+ from <input type="date" name="from" value="<?= h($v['from']) ?>">
+ to <input type="date" name="to" value="<?= h($v['to']) ?>">
+ serial <input type="search" name="q" value="<?= h($v['q'] ?? '') ?>" placeholder="part of a serial">
+ <input type="hidden" name="sort" value="<?= h($v['sort']) ?>">
+ <input type="hidden" name="dir" value="<?= h($v['dir']) ?>">
+ <button>Show</button> <a href="<?= link_to($v, ['format' => 'csv', 'serial' => null, 'page' => null]) ?>">CSV of the fleet</a>
 </form>
+<?php if ($picked !== null) { router_section($v, ...$picked); } ?>
+<h2>The fleet: <span id="fleet-total" data-total="<?= dec_add($sum[0], $sum[1]) ?>"><?= h(bytes(dec_add($sum[0], $sum[1]))) ?></span></h2>
+<p><?= $sum[0] ?> bytes up, <?= $sum[1] ?> down; sizes in units of 1000 (1 MB = 1,000,000 bytes).</p>
+<?= chart('fleet-chart', $v, $totals, 'bytes per day for the fleet') ?>
+<p id="counts"><span id="routers"><?= $routers ?></span> routers<?= $v['q'] === null ? '' : ' matching “' . h($v['q']) . '”' ?>,
+ <span id="silent" class="silent"><?= $silent ?></span> silent (no report for <?= $minutes ?> min), listed first.</p>
+<?= pager($v, $routers) ?>
 <table id="fleet">
-<thead><tr><th>serial</th><th>up (bytes)</th><th>down (bytes)</th><th>total (bytes)</th>
-<th>total</th><th>reports</th><th>re-sends caught</th><th>last report (UTC)</th><th>age</th>
-<th>client certificate</th></tr></thead>
+<thead><tr><th><?= sort_link($v, 'serial', 'serial') ?></th><th>up (bytes)</th><th>down (bytes)</th>
+<th><?= sort_link($v, 'total', 'total (bytes)') ?></th><th>total</th><th>reports</th><th>re-sends caught</th>
+<th><?= sort_link($v, 'last', 'last report (UTC)') ?></th><th>age</th><th>client certificate</th></tr></thead>
 <tbody>
-<?php $sum = [0, 0, 0]; foreach ($fleet as $r): $sum = [$sum[0] + $r['up'], $sum[1] + $r['down'], $sum[2] + $r['total']]; ?>
-<tr data-serial="<?= h($r['serial']) ?>"><td><a href="<?= $query(['serial' => $r['serial']]) ?>"><?= h($r['serial']) ?></a></td>
-<td class="n up"><?= h($r['up']) ?></td><td class="n down"><?= h($r['down']) ?></td>
-<td class="n total"><?= h($r['total']) ?></td><td class="n"><?= h(bytes((int)$r['total'])) ?></td>
-<td class="n"><?= h($r['reports']) ?></td><td class="n resends"><?= h($r['resends']) ?></td>
-<td><?= h(gmdate('Y-m-d H:i:s', (int)$r['last_report'])) ?></td>
-<td class="n"><?= h(age(max(0, $now - (int)$r['last_report']))) ?></td><td><?= h($r['client'] ?? '') ?></td></tr>
+<?php foreach ($rows as $r): ?>
+<tr data-serial="<?= h($r['serial']) ?>"<?= $r['silent'] ? ' class="silent"' : '' ?>><td><a href="<?= link_to($v, ['serial' => $r['serial']]) ?>"><?= h($r['serial']) ?></a></td>
+<td class="n up"><?= $r['up'] ?></td><td class="n down"><?= $r['down'] ?></td>
+<td class="n total"><?= $r['total'] ?></td><td class="n"><?= h(bytes($r['total'])) ?></td>
+<td class="n reports"><?= $r['reports'] ?></td><td class="n resends"><?= $r['resent'] ?></td>
+<td class="last" data-last="<?= (int)$r['last_report'] ?>"><?= h(gmdate('Y-m-d H:i:s', (int)$r['last_report'])) ?></td>
+<td class="n"><?= h(age(max(0, $v['now'] - (int)$r['last_report']))) ?></td><td><?= h($r['client'] ?? '') ?></td></tr>
 <?php endforeach; ?>
 </tbody>
-<tfoot><tr><td><?= count($fleet) ?> routers</td><td class="n"><?= $sum[0] ?></td><td class="n"><?= $sum[1] ?></td>
-<td class="n"><?= $sum[2] ?></td><td class="n"><?= h(bytes($sum[2])) ?></td><td colspan="5"></td></tr></tfoot>
 </table>
-<?php if ($serial !== null):
-    $width = 640; $height = 200; $top = 20; $bottom = 40;
-    $max = max(1, ...array_map(fn($d) => (int)$d['total'], $days ?: [['total' => 1]]));
-    $slot = $width / max(1, count($days));
-?>
-<h2><?= h($serial) ?>: usage per day</h2>
-<p><a href="<?= $query(['serial' => $serial, 'format' => 'csv']) ?>">CSV</a></p>
-<svg id="chart" xmlns="http://www.w3.org/2000/svg" width="<?= $width + 80 ?>" height="<?= $height ?>"
-     role="img" aria-label="bytes per day for <?= h($serial) ?>">
-<line x1="70" y1="<?= $height - $bottom ?>" x2="<?= $width + 70 ?>" y2="<?= $height - $bottom ?>" stroke="#888"/>
-<text x="65" y="<?= $top + 4 ?>" text-anchor="end"><?= h(bytes($max)) ?></text>
-<text x="65" y="<?= $height - $bottom ?>" text-anchor="end">0</text>
-<?php foreach ($days as $i => $d):
-    $h = ($height - $top - $bottom) * (int)$d['total'] / $max;
-    $x = 70 + $i * $slot + $slot * 0.15; ?>
-<rect class="bar" data-day="<?= h($d['day']) ?>" data-total="<?= h($d['total']) ?>" x="<?= sprintf('%.1f', $x) ?>"
-      y="<?= sprintf('%.1f', $height - $bottom - $h) ?>" width="<?= sprintf('%.1f', $slot * 0.7) ?>" height="<?= sprintf('%.1f', $h) ?>"><title><?= h($d['day'] . ': ' . bytes((int)$d['total'])) ?></title></rect>
-<text x="<?= sprintf('%.1f', $x + $slot * 0.35) ?>" y="<?= $height - $bottom + 14 ?>" text-anchor="middle"><?= h(substr($d['day'], 5)) ?></text>
-<text x="<?= sprintf('%.1f', $x + $slot * 0.35) ?>" y="<?= sprintf('%.1f', $height - $bottom - $h - 4) ?>" text-anchor="middle"><?= h(bytes((int)$d['total'])) ?></text>
-<?php endforeach; ?>
-</svg>
-<?php endif; ?>
+<?= pager($v, $routers) ?>
 </body>
 </html>
+<?php
+}
+
+$v = view();
+try {
+    $db = new PDO($_SERVER['TOLVU_DSN'] ?? 'sqlite:/var/lib/tolvu/ledger.sqlite',
+                  $_SERVER['TOLVU_DB_USER'] ?? null, $_SERVER['TOLVU_DB_PASSWORD'] ?? null,
+                  [PDO::ATTR_ERRMODE => PDO::ERRMODE_EXCEPTION, PDO::ATTR_PERSISTENT => true,
+                   PDO::ATTR_TIMEOUT => 10]);
+    $sqlite = $db->getAttribute(PDO::ATTR_DRIVER_NAME) === 'sqlite';
+    if ($v['csv']) {
+        csv_out($db, $sqlite, $v);
+    } else {
+        ob_start();  // the page whole, so that a failure halfway answers 503, not half a page
+        page_out($db, $sqlite, $v);
+        ob_end_flush();
+    }
+} catch (PDOException $e) {
+    error_log('tolvu usage.php: ' . $e->getMessage());
+    if (headers_sent()) {
+        // The CSV was under way: its end says it is cut short, never a file that looks whole.
+        echo "ERROR: the ledger could not be read; this file is incomplete\n";
+        exit;
+    }
+    while (ob_get_level()) {
+        ob_end_clean();
+    }
+    fail(503, 'the ledger cannot be read now');
+}
