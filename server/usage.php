@@ -377,18 +377,20 @@ function csv_out(PDO $db, bool $sqlite, array $v): void
           'client certificate']);
     $routers = $db->prepare('SELECT serial, last_report, client FROM routers WHERE serial > ?'
                             . ' ORDER BY serial LIMIT ' . CSV_CHUNK);
-    $sums = $db->prepare('SELECT serial, ' . exact_sum($sqlite, 'up', 'up') . ', '
-                         . exact_sum($sqlite, 'down', 'down') . ', SUM(reports) AS reports,'
-                         . ' SUM(resent) AS resent FROM router_days WHERE serial >= ?'
-                         . ' AND serial <= ? AND day >= ? AND day <= ? GROUP BY serial');
+    $sums = 'SELECT serial, ' . exact_sum($sqlite, 'up', 'up') . ', '
+        . exact_sum($sqlite, 'down', 'down') . ', SUM(reports) AS reports, SUM(resent) AS resent'
+        . ' FROM router_days WHERE serial >= ? AND serial <= ? AND day >= ? AND day <= ?'
+        . ' GROUP BY serial';
     for ($after = ''; ; $after = end($chunk)['serial']) {
         $routers->execute([$after]);
         $chunk = $routers->fetchAll(PDO::FETCH_ASSOC);
         if (!$chunk) {
             break;
         }
-        $sums->execute([$chunk[0]['serial'], end($chunk)['serial'], $v['from'], $v['to']]);
-        $figures = array_column($sums->fetchAll(PDO::FETCH_ASSOC), null, 'serial');
+        // Prepared again for each chunk: PostgreSQL's generic plan for a statement run many
+        // times reads the whole period by day instead of the chunk's routers by serial.
+        $figures = array_column(fetch_all($db, $sums, [$chunk[0]['serial'], end($chunk)['serial'],
+                                                       $v['from'], $v['to']]), null, 'serial');
         foreach ($chunk as $r) {
             $f = $figures[$r['serial']] ?? null;
             if ($f === null) {
