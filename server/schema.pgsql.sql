@@ -33,13 +33,13 @@ CREATE INDEX IF NOT EXISTS router_days_by_day ON router_days (day);
 -- The page's cache of settled days (a day's rows no longer change ten minutes after its end),
 -- filled by usage.php the first time it needs them, and never needed for billing: the fleet's
 -- figures a day, and each router's total over a period's settled days (for sorting by total).
--- A sum is h x 2^32 + l, exact past 2^63 - 1 (on PostgreSQL h is 0).
+-- A sum is h x 2^32 + l, each in 64 bits: exact past 2^63 - 1.
 CREATE TABLE IF NOT EXISTS fleet_days (
     day     DATE PRIMARY KEY,
-    up_h    NUMERIC NOT NULL,
-    up_l    NUMERIC NOT NULL,
-    down_h  NUMERIC NOT NULL,
-    down_l  NUMERIC NOT NULL,
+    up_h    BIGINT  NOT NULL,
+    up_l    BIGINT  NOT NULL,
+    down_h  BIGINT  NOT NULL,
+    down_l  BIGINT  NOT NULL,
     reports BIGINT  NOT NULL,
     resent  BIGINT  NOT NULL,
     routers BIGINT  NOT NULL
@@ -51,8 +51,8 @@ CREATE TABLE IF NOT EXISTS period_cache (
 CREATE TABLE IF NOT EXISTS period_totals (
     period  TEXT NOT NULL,
     serial  TEXT NOT NULL,
-    total_h NUMERIC NOT NULL,
-    total_l NUMERIC NOT NULL,
+    total_h BIGINT  NOT NULL,
+    total_l BIGINT  NOT NULL,
     PRIMARY KEY (period, serial)
 );
 

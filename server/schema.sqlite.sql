@@ -32,7 +32,7 @@ CREATE INDEX IF NOT EXISTS router_days_by_day ON router_days (day);
 -- The page's cache of settled days (a day's rows no longer change ten minutes after its end),
 -- filled by usage.php the first time it needs them, and never needed for billing: the fleet's
 -- figures a day, and each router's total over a period's settled days (for sorting by total).
--- A sum is h x 2^32 + l, exact past 2^63 - 1 (SQLite holds no larger integer).
+-- A sum is h x 2^32 + l, each in 64 bits: exact past 2^63 - 1.
 CREATE TABLE IF NOT EXISTS fleet_days (
     day     TEXT PRIMARY KEY,
     up_h    INTEGER NOT NULL,

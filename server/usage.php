@@ -11,8 +11,8 @@
 // desc), page (from 1), format=csv.
 //
 // Every figure is exact to the byte whatever its size: SQLite cannot sum past 2^63 - 1, so the
-// database sums each figure's high and low 32 bits apart (h x 2^32 + l, on PostgreSQL h is 0 and
-// l its numeric sum) and the page joins them as decimal text. No total passes through a float.
+// database sums each figure's high and low 32 bits apart (h x 2^32 + l, both in 64 bits, on
+// either database) and the page joins them as decimal text. No total passes through a float.
 
 const PAGE_SIZE = 100;
 const CSV_CHUNK = 1000;        // routers a query while the CSV streams
@@ -151,15 +151,25 @@ function settled_through(array $v): string
     return gmdate('Y-m-d', $last);
 }
 
+// The view's days that are not settled yet, up to today: at most two.
+function open_days(array $v): array
+{
+    $days = [];
+    $last = min(strtotime($v['to'] . ' UTC'), intdiv($v['now'], DAY) * DAY);
+    for ($t = strtotime(settled_through($v) . ' UTC') + DAY; $t <= $last; $t += DAY) {
+        if ($t >= strtotime($v['from'] . ' UTC')) {
+            $days[] = gmdate('Y-m-d', $t);
+        }
+    }
+    return $days;
+}
+
 // ---- the queries: each dialect's exact sums
 
-// The sum of a column, or of up + down, as name_h and name_l (see the top).
-function exact_sum(bool $sqlite, string $name, string ...$columns): string
+// The sum of a column, or of up + down, as name_h and name_l (see the top): each fits in 64
+// bits for up to 2^31 rows, on both databases.
+function exact_sum(string $name, string ...$columns): string
 {
-    if (!$sqlite) {
-        $sum = implode(' + ', array_map(fn($c) => "SUM($c)", $columns));
-        return "0 AS {$name}_h, $sum AS {$name}_l";
-    }
     $high = implode(' + ', array_map(fn($c) => "($c >> 32)", $columns));
     $low = implode(' + ', array_map(fn($c) => "($c & 4294967295)", $columns));
     return "SUM($high) AS {$name}_h, SUM($low) AS {$name}_l";
@@ -193,7 +203,7 @@ function fleet_days(PDO $db, bool $sqlite, array $v): array
 {
     $settled = settled_through($v);
     $sum = fn(string $first, string $last) => fetch_all($db,
-        'SELECT day, ' . exact_sum($sqlite, 'up', 'up') . ', ' . exact_sum($sqlite, 'down', 'down')
+        'SELECT day, ' . exact_sum('up', 'up') . ', ' . exact_sum('down', 'down')
         . ', SUM(reports) AS reports, SUM(resent) AS resent, COUNT(*) AS routers'
         . ' FROM router_days WHERE day >= ? AND day <= ? GROUP BY day', [$first, $last]);
     $rows = [];
@@ -222,9 +232,9 @@ function fleet_days(PDO $db, bool $sqlite, array $v): array
             }
         }
     }
-    $open = gmdate('Y-m-d', strtotime($settled . ' UTC') + DAY);
-    if ($open <= $v['to']) {
-        $rows = array_merge($rows, $sum(max($open, $v['from']), $v['to']));
+    $open = open_days($v);
+    if ($open) {
+        $rows = array_merge($rows, $sum($open[0], end($open)));
     }
     $days = [];
     foreach ($rows as $r) {
@@ -258,7 +268,7 @@ function period_totals(PDO $db, bool $sqlite, array $v): ?string
         $mark->execute([$key, $v['now']]);
         if ($mark->rowCount() === 1) {
             $db->prepare('INSERT INTO period_totals (period, serial, total_h, total_l) SELECT ?,'
-                         . ' serial, ' . exact_sum($sqlite, 'total', 'up', 'down')
+                         . ' serial, ' . exact_sum('total', 'up', 'down')
                          . ' FROM router_days WHERE day >= ? AND day <= ? GROUP BY serial')
                 ->execute([$key, $v['from'], $settled]);
         }
@@ -285,39 +295,66 @@ function fleet_count(PDO $db, bool $sqlite, array $v): array
 }
 
 // The view's page of routers in its order, the silent ones first, each with its figures over
-// the period: serial, last_report, client, silent, up, down, total, reports, resent.
-function fleet_page(PDO $db, bool $sqlite, array $v): array
+// the period: serial, last_report, client, silent, up, down, total, reports, resent. $count:
+// the routers the search finds.
+function fleet_page(PDO $db, bool $sqlite, array $v, int $count): array
 {
     [$where, $args] = search($sqlite, $v['q']);
     $dir = $v['dir'] === 'asc' ? 'ASC' : 'DESC';
     $join = '';
     $joinargs = [];
     if ($v['sort'] === 'total') {
+        // The settled days' totals from the cache, and each day still open (today, and
+        // yesterday for a few minutes after midnight) joined as it is: one row a router a day.
         $key = period_totals($db, $sqlite, $v);
-        $open = gmdate('Y-m-d', strtotime(settled_through($v) . ' UTC') + DAY);
-        $join = ' LEFT JOIN period_totals p ON p.period = ? AND p.serial = t.serial'
-            . ' LEFT JOIN (SELECT serial, ' . exact_sum($sqlite, 'total', 'up', 'down')
-            . ' FROM router_days WHERE day >= ? AND day <= ? GROUP BY serial) o'
-            . ' ON o.serial = t.serial';
-        $joinargs = [$key ?? '', max($open, $v['from']), $v['to']];
-        $high = 'COALESCE(p.total_h, 0) + COALESCE(o.total_h, 0)';
-        $low = 'COALESCE(p.total_l, 0) + COALESCE(o.total_l, 0)';
-        $order = $sqlite ? "($high) + (($low) >> 32) $dir, ($low) & 4294967295 $dir"
-                         : "($high) * 4294967296 + ($low) $dir";
+        $join = ' LEFT JOIN period_totals p ON p.period = ? AND p.serial = t.serial';
+        $joinargs = [$key ?? ''];
+        $high = ['COALESCE(p.total_h, 0)'];
+        $low = ['COALESCE(p.total_l, 0)'];
+        foreach (open_days($v) as $n => $day) {
+            $join .= " LEFT JOIN router_days o$n ON o$n.serial = t.serial AND o$n.day = ?";
+            $joinargs[] = $day;
+            foreach (["o$n.up", "o$n.down"] as $c) {
+                $high[] = "COALESCE($c >> 32, 0)";
+                $low[] = "COALESCE($c & 4294967295, 0)";
+            }
+        }
+        [$high, $low] = [implode(' + ', $high), implode(' + ', $low)];
+        $order = [["($high) + (($low) >> 32)", $dir], ["($low) & 4294967295", $dir]];
     } else {
-        $order = $v['sort'] === 'last' ? "t.last_report $dir" : '';
+        $order = $v['sort'] === 'last' ? [['t.last_report', $dir]] : [];
     }
-    $order = 'silent DESC, ' . ($order === '' ? '' : "$order, ") . "t.serial $dir";
+    $order = array_merge([['silent', 'DESC']], $order, [['t.serial', $dir]]);
+    // A page past the middle is read from the other end: a database sorts the fewer rows.
+    $offset = ($v['page'] - 1) * PAGE_SIZE;
+    $limit = PAGE_SIZE;
+    $backwards = $offset > $count / 2;
+    if ($backwards) {
+        $limit = max(0, min(PAGE_SIZE, $count - $offset));
+        $offset = max(0, $count - $offset - PAGE_SIZE);
+        $order = array_map(fn($o) => [$o[0], $o[1] === 'ASC' ? 'DESC' : 'ASC'], $order);
+    }
+    $order = implode(', ', array_map(fn($o) => "$o[0] $o[1]", $order));
+    // PostgreSQL, sorting the fleet by total: hash joins, every router's key once, where a
+    // nested loop (which it picks for the LIMIT) looks each router up apart, several times slower.
+    $hashed = !$sqlite && $join !== '';
+    if ($hashed) {
+        $db->beginTransaction();
+        $db->exec('SET LOCAL enable_nestloop = off');
+    }
     $routers = fetch_all($db, 'SELECT t.serial, t.last_report, t.client, CASE WHEN'
                          . " t.last_report < ? THEN 1 ELSE 0 END AS silent FROM routers t$join"
-                         . " WHERE $where ORDER BY $order LIMIT " . PAGE_SIZE . ' OFFSET '
-                         . (($v['page'] - 1) * PAGE_SIZE),
+                         . " WHERE $where ORDER BY $order LIMIT $limit OFFSET $offset",
                          array_merge([$v['now'] - $v['silent_after']], $joinargs, $args));
+    if ($hashed) {
+        $db->commit();
+    }
+    $routers = $backwards ? array_reverse($routers) : $routers;
     if (!$routers) {
         return [];
     }
-    $figures = fetch_all($db, 'SELECT serial, ' . exact_sum($sqlite, 'up', 'up') . ', '
-                         . exact_sum($sqlite, 'down', 'down') . ', SUM(reports) AS reports,'
+    $figures = fetch_all($db, 'SELECT serial, ' . exact_sum('up', 'up') . ', '
+                         . exact_sum('down', 'down') . ', SUM(reports) AS reports,'
                          . ' SUM(resent) AS resent FROM router_days WHERE serial IN ('
                          . implode(', ', array_fill(0, count($routers), '?')) . ')'
                          . ' AND day >= ? AND day <= ? GROUP BY serial',
@@ -377,8 +414,8 @@ function csv_out(PDO $db, bool $sqlite, array $v): void
           'client certificate']);
     $routers = $db->prepare('SELECT serial, last_report, client FROM routers WHERE serial > ?'
                             . ' ORDER BY serial LIMIT ' . CSV_CHUNK);
-    $sums = 'SELECT serial, ' . exact_sum($sqlite, 'up', 'up') . ', '
-        . exact_sum($sqlite, 'down', 'down') . ', SUM(reports) AS reports, SUM(resent) AS resent'
+    $sums = 'SELECT serial, ' . exact_sum('up', 'up') . ', '
+        . exact_sum('down', 'down') . ', SUM(reports) AS reports, SUM(resent) AS resent'
         . ' FROM router_days WHERE serial >= ? AND serial <= ? AND day >= ? AND day <= ?'
         . ' GROUP BY serial';
     for ($after = ''; ; $after = end($chunk)['serial']) {
@@ -508,7 +545,7 @@ function router_section(array $v, ?array $router, array $days): void
 function page_out(PDO $db, bool $sqlite, array $v): void
 {
     [$routers, $silent] = fleet_count($db, $sqlite, $v);
-    $rows = fleet_page($db, $sqlite, $v);
+    $rows = fleet_page($db, $sqlite, $v, $routers);
     $fleet = fleet_days($db, $sqlite, $v);
     $picked = $v['serial'] === null ? null : router_days($db, $v);
     $period = $v['from'] . ' to ' . $v['to'];
@@ -587,6 +624,9 @@ try {
                   [PDO::ATTR_ERRMODE => PDO::ERRMODE_EXCEPTION, PDO::ATTR_PERSISTENT => true,
                    PDO::ATTR_TIMEOUT => 10]);
     $sqlite = $db->getAttribute(PDO::ATTR_DRIVER_NAME) === 'sqlite';
+    if (!$sqlite) {
+        $db->exec("SET work_mem = '32MB'");  // a fleet's totals sorted in memory, not on disk
+    }
     if ($v['csv']) {
         csv_out($db, $sqlite, $v);
     } else {

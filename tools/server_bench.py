@@ -183,7 +183,10 @@ def psql(database, sql, timeout=1800):
     host = re.search(r"host=([^;]+)", database.dsn).group(1)
     out = subprocess.run(["psql", "-h", host, "-U", "tolvu", "-d", "postgres", "-X", "-q", "-At",
                           "-v", "ON_ERROR_STOP=1", "-c", sql], capture_output=True, text=True,
-                         check=True, timeout=timeout).stdout.split("\n")[0]
+                         timeout=timeout)
+    if out.returncode:
+        sys.exit("psql: %s" % out.stderr.strip())
+    out = out.stdout.split("\n")[0]
     return int(out) if out.isdigit() else out
 
 
@@ -221,7 +224,7 @@ def generate_ledger(database, routers, days, raw_bytes):
             "INSERT INTO reports (serial, received, epoch, seq, bw_up, bw_dn, billed_up,"
             " billed_dn, kind) SELECT 'SN-' || lpad((n %% %d)::text, 6, '0'), %d + n * 3600 / %d,"
             " lpad(to_hex(n %% %d), 16, '0'), n / %d, n %% 400000, n %% 4000000, n %% 400000,"
-            " n %% 4000000, 'full' FROM generate_series(0, %d) n" % (
+            " n %% 4000000, 'full' FROM generate_series(0::bigint, %d) n" % (
                 routers, start, per_hour, routers, routers, per_hour - 1))
         hours += 1
     psql(database, "VACUUM ANALYZE")
