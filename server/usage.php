@@ -32,8 +32,8 @@ function fail(int $status, string $text): void
 function day(string $name, string $default): int
 {
     $text = $_GET[$name] ?? $default;
-    $time = is_string($text) ? DateTimeImmutable::createFromFormat('!Y-m-d', $text,
-                                                                     new DateTimeZone('UTC')) : false;
+    $time = is_string($text)
+        ? DateTimeImmutable::createFromFormat('!Y-m-d', $text, new DateTimeZone('UTC')) : false;
     if ($time === false || $time->format('Y-m-d') !== $text) {
         fail(400, "$name is not a date (YYYY-MM-DD)");
     }
@@ -136,7 +136,8 @@ function view(): array
         fail(400, 'page is a number from 1');
     }
     $silent = (int)($_SERVER['TOLVU_SILENT_AFTER'] ?? SILENT_AFTER);
-    return ['from' => gmdate('Y-m-d', $from), 'to' => gmdate('Y-m-d', $to), 'days' => (int)(($to - $from) / DAY) + 1,
+    return ['from' => gmdate('Y-m-d', $from), 'to' => gmdate('Y-m-d', $to),
+            'days' => intdiv($to - $from, DAY) + 1,
             'serial' => $text('serial'), 'q' => $text('q'), 'sort' => $sort, 'dir' => $dir,
             'page' => (int)$page, 'csv' => ($_GET['format'] ?? '') === 'csv',
             'silent_after' => $silent > 0 ? $silent : SILENT_AFTER,
@@ -261,7 +262,8 @@ function period_totals(PDO $db, bool $sqlite, array $v): ?string
     $sqlite ? $db->exec('BEGIN IMMEDIATE') : $db->beginTransaction();
     try {
         $stale = 'SELECT period FROM period_cache WHERE made < ?';
-        $db->prepare("DELETE FROM period_totals WHERE period IN ($stale)")->execute([$v['now'] - DAY]);
+        $db->prepare("DELETE FROM period_totals WHERE period IN ($stale)")
+            ->execute([$v['now'] - DAY]);
         $db->prepare('DELETE FROM period_cache WHERE made < ?')->execute([$v['now'] - DAY]);
         $mark = $db->prepare('INSERT INTO period_cache (period, made) VALUES (?, ?)'
                              . ' ON CONFLICT (period) DO NOTHING');
@@ -392,8 +394,8 @@ function router_days(PDO $db, array $v): array
 function csv_out(PDO $db, bool $sqlite, array $v): void
 {
     header('Content-Type: text/csv; charset=utf-8');
-    header('Content-Disposition: attachment; filename="tolvu-usage-' . str_replace('-', '', $v['from'])
-           . '-' . str_replace('-', '', $v['to'])
+    header('Content-Disposition: attachment; filename="tolvu-usage-'
+           . str_replace('-', '', $v['from']) . '-' . str_replace('-', '', $v['to'])
            . ($v['serial'] === null ? '' : '-' . rawurlencode($v['serial'])) . '.csv"');
     // A text cell that a spreadsheet would read as a formula (a serial or a certificate subject
     // starting with =, +, - or @) is kept as text.
@@ -469,7 +471,8 @@ function chart(string $id, array $v, array $totals, string $label): string
     $slot = $width / $v['days'];
     $tick = max(1, (int)ceil($v['days'] / 15));
     $svg = sprintf('<svg id="%s" xmlns="http://www.w3.org/2000/svg" width="%d" height="%d"'
-                   . ' role="img" aria-label="%s">', h($id), $width + $left + 10, $height, h($label))
+                   . ' role="img" aria-label="%s">', h($id), $width + $left + 10, $height,
+                   h($label))
         . sprintf('<text x="%d" y="%d" text-anchor="end">%s</text>', $left - 6, $top + 4,
                   h(bytes($max)))
         . sprintf('<text x="%d" y="%d" text-anchor="end">0</text>', $left - 6, $height - $bottom);
@@ -502,7 +505,8 @@ function pager(array $v, int $routers): string
     foreach ([['first', 1], ['previous', $v['page'] - 1], ['next', $v['page'] + 1],
               ['last', $pages]] as [$name, $page]) {
         $out .= $page >= 1 && $page <= $pages && $page !== $v['page']
-            ? ' <a class="' . $name . '" href="' . link_to($v, ['page' => $page]) . '">' . $name . '</a>'
+            ? ' <a class="' . $name . '" href="' . link_to($v, ['page' => $page]) . '">' . $name
+              . '</a>'
             : ' <span>' . $name . '</span>';
     }
     return $out . '</p>';
@@ -513,7 +517,8 @@ function sort_link(array $v, string $sort, string $text): string
     $dir = $v['sort'] === $sort ? ($v['dir'] === 'asc' ? 'desc' : 'asc') : SORTS[$sort];
     $mark = $v['sort'] === $sort ? ($v['dir'] === 'asc' ? ' ▲' : ' ▼') : '';
     return '<a class="sort" data-sort="' . $sort . '" href="'
-        . link_to($v, ['sort' => $sort, 'dir' => $dir, 'page' => 1]) . '">' . h($text) . $mark . '</a>';
+        . link_to($v, ['sort' => $sort, 'dir' => $dir, 'page' => 1]) . '">' . h($text) . $mark
+        . '</a>';
 }
 
 function router_section(array $v, ?array $router, array $days): void
@@ -566,7 +571,7 @@ function page_out(PDO $db, bool $sqlite, array $v): void
 <style>
 body { font: 14px/1.4 sans-serif; margin: 1.5em; color: #222; }
 table { border-collapse: collapse; }
-th, td { padding: 0.2em 0.7em; border-bottom: 1px solid #ddd; }
+th, td { padding: 0.2em 0.7em; border-bottom: 1px solid #ddd; white-space: nowrap; }
 td.n { text-align: right; font-variant-numeric: tabular-nums; }
 th { text-align: left; background: #f3f3f3; }
 tr.silent td { background: #fff1e6; }
