@@ -327,6 +327,8 @@ def main():
     args.seconds = min(args.seconds, 300)
     args.routers = max(1, min(args.routers, 200000))
     if args.ledger:
+        if args.database != "postgresql":
+            sys.exit("server_bench.py --ledger generates a fleet's ledger on PostgreSQL only")
         return ledger_bench(args)
 
     from sandbox import SERVER_ADDRESS, Database, Sandbox
