@@ -1,9 +1,9 @@
 -- tolvu's ledger on PostgreSQL (a fleet: several web front ends on one database). Apply once:
 --   psql -d tolvu -f schema.pgsql.sql
--- then run maintain.php (and daily from cron): it makes the raw reports' monthly partitions and
--- drops those past the retention. PHP-FPM's database user needs SELECT, INSERT, UPDATE on
--- routers, router_days and reports, and USAGE on reports_id_seq; maintain.php's needs to own
--- reports.
+-- then run maintain.php (and daily from cron), as the user that owns reports: it makes the raw
+-- reports' monthly partitions and drops those past the retention. PHP-FPM's database user needs
+-- SELECT, INSERT, UPDATE on routers, router_days and reports, USAGE on reports_id_seq, and
+-- SELECT, INSERT, DELETE on the page's cache: fleet_days, period_cache and period_totals.
 
 -- Each router's last accepted report: what the rule compares the next one with.
 CREATE TABLE IF NOT EXISTS routers (
@@ -27,6 +27,31 @@ CREATE TABLE IF NOT EXISTS router_days (
     reports INTEGER NOT NULL DEFAULT 0,
     resent  INTEGER NOT NULL DEFAULT 0,
     PRIMARY KEY (serial, day)
+);
+-- The fleet's figures a day (the page's chart) read by day.
+CREATE INDEX IF NOT EXISTS router_days_by_day ON router_days (day);
+
+-- The page's cache of settled days (a day's rows no longer change ten minutes after its end),
+-- filled by usage.php the first time it needs them, and never needed for billing: the fleet's
+-- figures a day, and each router's total over a period's settled days (for sorting by total).
+-- Its figures are NUMERIC, as router_days' are.
+CREATE TABLE IF NOT EXISTS fleet_days (
+    day     DATE PRIMARY KEY,
+    up      NUMERIC NOT NULL,
+    down    NUMERIC NOT NULL,
+    reports BIGINT  NOT NULL,
+    resent  BIGINT  NOT NULL,
+    routers BIGINT  NOT NULL
+);
+CREATE TABLE IF NOT EXISTS period_cache (
+    period  TEXT PRIMARY KEY,                 -- 'first/last settled day'
+    made    BIGINT  NOT NULL                  -- Unix time; dropped a day later
+);
+CREATE TABLE IF NOT EXISTS period_totals (
+    period  TEXT NOT NULL,
+    serial  TEXT NOT NULL,
+    total   NUMERIC NOT NULL,                 -- up + down
+    PRIMARY KEY (period, serial)
 );
 
 -- Every report as it came, with what it was billed, kept for a retention (maintain.php): one

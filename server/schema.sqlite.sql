@@ -27,6 +27,31 @@ CREATE TABLE IF NOT EXISTS router_days (
     resent  INTEGER NOT NULL DEFAULT 0,
     PRIMARY KEY (serial, day)
 );
+-- The fleet's figures a day (the page's chart) read by day.
+CREATE INDEX IF NOT EXISTS router_days_by_day ON router_days (day);
+
+-- The page's cache of settled days (a day's rows no longer change ten minutes after its end),
+-- filled by usage.php the first time it needs them, and never needed for billing: the fleet's
+-- figures a day, and each router's total over a period's settled days (for sorting by total).
+-- Its figures are kept as router_days' are: an integer, past 2^63 - 1 its decimal text.
+CREATE TABLE IF NOT EXISTS fleet_days (
+    day     TEXT PRIMARY KEY,
+    up      NOT NULL,
+    down    NOT NULL,
+    reports INTEGER NOT NULL,
+    resent  INTEGER NOT NULL,
+    routers INTEGER NOT NULL
+);
+CREATE TABLE IF NOT EXISTS period_cache (
+    period  TEXT PRIMARY KEY,                 -- 'first/last settled day'
+    made    INTEGER NOT NULL                  -- Unix time; dropped a day later
+);
+CREATE TABLE IF NOT EXISTS period_totals (
+    period  TEXT NOT NULL,
+    serial  TEXT NOT NULL,
+    total   NOT NULL,                         -- up + down
+    PRIMARY KEY (period, serial)
+);
 
 -- Every report as it came, with what it was billed, kept for a retention (maintain.php). No
 -- index: the rule reads routers, the pages router_days. kind: 'full' (a new epoch or seq),

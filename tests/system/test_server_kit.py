@@ -210,7 +210,8 @@ def test_every_byte_billed_once(sandbox, database, report_id):
 
     # The page's parameters: anything but text, a date or a serial is 400 (not a 500 or 503).
     for query in ("?to=2024-02-29%00", "?from[]=2024-01-01", "?serial=%FF", "?format=xml",
-                  "?serial=" + "S" * 128):
+                  "?serial=" + "S" * 128, "?q=%FF", "?q[]=S", "?sort=size", "?dir=up",
+                  "?page=0", "?page=x"):
         assert page(sb, query)[0] == 400, query
 
     def past_int63_and_a_drop():
@@ -221,7 +222,7 @@ def test_every_byte_billed_once(sandbox, database, report_id):
         status, table = page(sb, "?format=csv")
         assert status == 200 and "SN-0,0,%d,%d," % (2**64 - 2, 2**64 - 2) in table, table
         status, body = page(sb, "")
-        assert status == 200 and "<td>18.45 EB</td>" in body.replace('<td class="n">', "<td>")
+        assert status == 200 and "<td>18.44 EB</td>" in body.replace('<td class="n">', "<td>")
         assert db.rows("SELECT CAST(down AS TEXT) FROM router_days WHERE serial = 'SN-0'") \
             in ([(2**64 - 2,)], [(str(2**64 - 2),)])
         # Each router's days are the sums of its reports.
@@ -250,6 +251,27 @@ def test_every_byte_billed_once(sandbox, database, report_id):
         assert db.rows(days.replace("<> 'SN-0'", "= 'SN-RACE'")) == [("SN-RACE", 1054, 2108, 13,
                                                                       10)]
 
+    # A serial that a spreadsheet would take for a formula, with a quote and a backslash, is
+    # billed. The page's CSV bills what the ledger billed, report by report, and keeps that
+    # serial one text cell; without the password there is nothing but 401.
+    odd = '=SUM(1)\\",9,"'
+    assert post(sb, "serial=%3DSUM(1)%5C%22,9,%22&bw_tot=3&bw_dn=2&bw_up=1") == "ACCEPTED\n 200"
+    query = "?from=%s&to=%s" % (time.strftime("%Y-%m-%d", time.gmtime(time.time() - DAY)),
+                                time.strftime("%Y-%m-%d", time.gmtime()))
+    status, table = page(sb, query + "&format=csv")
+    rows = list(csv.reader(table.splitlines()))
+    assert status == 200 and rows[0][:6] == ["serial", "up", "down", "total", "reports",
+                                             "resends caught"], table
+    ledger = {s: [u, d, u + d, n, c] for s, u, d, n, c in db.rows(
+        "SELECT serial, SUM(billed_up), SUM(billed_dn), COUNT(*), SUM(CASE WHEN kind IN"
+        " ('resent', 'old') THEN 1 ELSE 0 END) FROM reports GROUP BY serial")}
+    assert {r[0]: [int(v) for v in r[1:6]] for r in rows[1:]} \
+        == {("'" if s == odd else "") + s: v for s, v in ledger.items()} and odd in ledger
+    assert ledger["SN-0042"][:2] == truth
+    for credentials in ([], ["-u", "%s:wrong" % OPERATOR[0]]):
+        assert in_server(sb, "curl", "-sk", "-o", "/dev/null", "-w", "%{http_code}",
+                         *credentials, PAGE + query) == "401"
+
     if database == "postgresql":
         past_int63_and_a_drop()
         # The database gone: 503 without the marker, and nothing billed (the router sends again).
@@ -265,51 +287,137 @@ def test_every_byte_billed_once(sandbox, database, report_id):
         assert replies == ["ACCEPTED"] * 6
         return
 
-    # A serial that a spreadsheet would take for a formula, with a quote and a backslash, is
-    # billed, and stays one text cell in the CSV.
-    odd = '=SUM(1)\\",9,"'
-    assert post(sb, "serial=%3DSUM(1)%5C%22,9,%22&bw_tot=3&bw_dn=2&bw_up=1") == "ACCEPTED\n 200"
+    past_int63_and_a_drop()
 
-    # The page, in a browser. The ledger's first reports are moved to the two days before, so
-    # that SN-0042's chart has three days with traffic.
-    db.rows("UPDATE reports SET received = received - %d WHERE id <= 10" % (2 * DAY))
-    db.rows("UPDATE reports SET received = received - %d WHERE id > 10 AND id <= 20" % DAY)
-    today = time.strftime("%Y-%m-%d", time.gmtime())
-    first = time.strftime("%Y-%m-%d", time.gmtime(time.time() - 3 * DAY))
-    query = "?from=%s&to=%s" % (first, today)
-    url = PAGE.replace("https://", "https://%s:%s@" % OPERATOR)
-    shot = os.path.join(sb.dir, "usage.png")
-    dom = in_server(sb, "chromium", "--headless", "--no-sandbox", "--ignore-certificate-errors",
-                    "--user-data-dir=" + os.path.join(sb.dir, "chromium"), "--dump-dom",
-                    url + query + "&serial=SN-0042")
-    in_server(sb, "chromium", "--headless", "--no-sandbox", "--ignore-certificate-errors",
-              "--user-data-dir=" + os.path.join(sb.dir, "chromium"), "--hide-scrollbars",
-              "--window-size=1100,620", "--screenshot=" + shot, url + query + "&serial=SN-0042")
-    if os.environ.get("TOLVU_SCREENSHOT"):
-        shutil.copyfile(shot, os.environ["TOLVU_SCREENSHOT"])
-    with open(shot, "rb") as f:
+
+def browse(sb, query, screenshot=None):
+    """The page's DOM as headless Chromium built it, as the operator; with screenshot, a PNG of
+    the page at that path instead."""
+    url = PAGE.replace("https://", "https://%s:%s@" % OPERATOR) + query
+    args = ["chromium", "--headless", "--no-sandbox", "--ignore-certificate-errors",
+            "--user-data-dir=" + os.path.join(sb.dir, "chromium"), "--hide-scrollbars"]
+    if screenshot is None:
+        return in_server(sb, *args, "--dump-dom", url)
+    in_server(sb, *args, "--window-size=1280,1500", "--screenshot=" + screenshot, url)
+    with open(screenshot, "rb") as f:
         assert f.read(8) == b"\x89PNG\r\n\x1a\n"
-    fleet = {html.unescape(m[0]): [int(m[1]), int(m[2]), int(m[3]), int(m[4])] for m in re.findall(
-        r'<tr data-serial="([^"]+)">.*?"n up">(\d+)<.*?"n down">(\d+)<.*?"n total">(\d+)<'
-        r'.*?"n resends">(\d+)<', dom, re.S)}
-    ledger = {s: [u, d, u + d, c] for s, u, d, c in db.rows(
-        "SELECT serial, SUM(billed_up), SUM(billed_dn), SUM(CASE WHEN kind IN ('resent', 'old')"
-        " THEN 1 ELSE 0 END) FROM reports GROUP BY serial")}
-    assert fleet == ledger and fleet["SN-0042"][:2] == truth, (fleet, ledger)
-    bars = dict(re.findall(r'<rect class="bar" data-day="([\d-]+)" data-total="(\d+)"', dom))
-    per_day = {d: str(t) for d, t in db.rows(
-        "SELECT date(received, 'unixepoch'), SUM(billed_up + billed_dn) FROM reports"
-        " WHERE serial = 'SN-0042' GROUP BY 1")}
-    assert bars == per_day and len(bars) == 3, (bars, per_day)
+    if os.environ.get("TOLVU_SCREENSHOTS"):
+        shutil.copyfile(screenshot, os.path.join(os.environ["TOLVU_SCREENSHOTS"],
+                                                 os.path.basename(screenshot)))
 
-    # The CSV bills the same figures; without the password there is nothing but 401.
-    table = in_server(sb, "curl", "-sk", "-u", "%s:%s" % OPERATOR, PAGE + query + "&format=csv")
+
+def fleet_rows(dom):
+    """The fleet table's rows: [serial, silent, up, down, total, reports, resends]."""
+    return [[html.unescape(m[0]), m[1] != "", int(m[2]), int(m[3]), int(m[4]), int(m[5]),
+             int(m[6])] for m in re.findall(
+        r'<tr data-serial="([^"]+)"( class="silent")?>.*?"n up">(\d+)<.*?"n down">(\d+)<'
+        r'.*?"n total">(\d+)<.*?"n reports">(\d+)<.*?"n resends">(\d+)<', dom, re.S)]
+
+
+def chart_days(dom, chart):
+    """A chart's slots, one a day: [(day, total, has a bar)]."""
+    svg = re.search(r'<svg id="%s".*?</svg>' % chart, dom, re.S).group(0)
+    return [(d, int(t), "<rect class=\"bar\"" in body) for d, t, body in re.findall(
+        r'<g class="day[^"]*" data-day="([\d-]+)" data-total="(\d+)">(.*?)</g>', svg, re.S)]
+
+
+@pytest.mark.parametrize("database", ["sqlite", "postgresql"])
+def test_fleet_page(sandbox, database):
+    """A fleet of 250 routers over 14 days, written as bandwidth.php writes router_days: one
+    router past 2^66 in total (4 days past 2^64), 11 silent, days without traffic. The page in
+    Chromium, as it fills and then reads its cache of settled days, and the CSV, equal the
+    ledger's exact sums."""
+    sb = sandbox
+    db = Database.postgresql(os.path.join(sb.dir, "pg")) if database == "postgresql" else None
+    sb.serve_with_nginx(database=db)
+    db = sb.database
+    now = int(time.time())
+    days = [time.strftime("%Y-%m-%d", time.gmtime(now - (13 - d) * DAY)) for d in range(14)]
+    big, odd = "SN-BIG", '=SUM(1)\\",9,"'
+    serials = ["SN-%04d" % i for i in range(248)] + [big, odd]
+    silent = {s for i, s in enumerate(serials) if i % 23 == 0}
+    ledger = {}  # (serial, day): [up, down, reports, resent]
+    for i, s in enumerate(serials):
+        for d, day in enumerate(days):
+            if s == big and d % 4 == 1:
+                ledger[s, day] = [2**64 + d, 2**63 - 1, 400, 0]
+            elif s != big and (i * 7 + d) % 5:
+                ledger[s, day] = [(i * 1000003 + d * 7919) % 10**9,
+                                  (i * 7919 + d * 1000003) % 10**10, 300 + i % 60, d % 3]
+    quote = lambda text: "'%s'" % text.replace("'", "''")  # noqa: E731
+    db.rows("INSERT INTO routers (serial, last_report) VALUES " + ", ".join(
+        "(%s, %d)" % (quote(s), now - (3 * 3600 if s in silent else i % 200))
+        for i, s in enumerate(serials)))
+    # A figure as the kit keeps it: NUMERIC on PostgreSQL; on SQLite an integer, its decimal
+    # text past 2^63 - 1.
+    figure = lambda n: quote(str(n)) if database == "sqlite" and n >= 2**63 else str(n)  # noqa
+    values = ["(%s, '%s', %s, %s, %d, %d)" % (quote(s), day, figure(f[0]), figure(f[1]), f[2],
+                                             f[3]) for (s, day), f in ledger.items()]
+    for n in range(0, len(values), 1000):
+        db.rows("INSERT INTO router_days (serial, day, up, down, reports, resent) VALUES "
+                + ", ".join(values[n:n + 1000]))
+
+    def expected():
+        totals = {s: [0, 0, 0, 0] for s in serials}
+        fleet = {day: 0 for day in days}
+        for (s, day), f in ledger.items():
+            totals[s] = [a + b for a, b in zip(totals[s], f)]
+            fleet[day] += f[0] + f[1]
+        return ({s: [s in silent, t[0], t[1], t[0] + t[1], t[2], t[3]]
+                 for s, t in totals.items()}, fleet)
+    routers, fleet = expected()
+    period = "?from=%s&to=%s" % (days[0], days[-1])
+    row = lambda s: [s] + routers[s]  # noqa: E731
+
+    # By serial: three pages, the silent routers first; the fleet's chart has a slot every day.
+    order = sorted(serials, key=lambda s: (s not in silent, s))
+    dom = browse(sb, period)
+    assert fleet_rows(dom) == [row(s) for s in order[:100]]
+    assert 'id="routers">250<' in dom and 'id="silent" class="silent">11<' in dom
+    assert "page 1 of 3" in dom and chart_days(dom, "fleet-chart") == [
+        (day, fleet[day], fleet[day] > 0) for day in days]
+    assert re.search(r'id="fleet-total" data-total="%d">' % sum(fleet.values()), dom)
+    assert fleet_rows(browse(sb, period + "&page=3")) == [row(s) for s in order[200:]]
+
+    # By total, largest first (the silent ones still first): the router past 2^66 leads the
+    # others, exact. The first view fills the cache of settled days that the next ones read.
+    order = sorted(serials, key=lambda s: (s in silent, routers[s][3], s), reverse=True)
+    assert order[11] == big and routers[big][3] > 2**66
+    assert fleet_rows(browse(sb, period + "&sort=total")) == [row(s) for s in order[:100]]
+    browse(sb, period + "&sort=total", screenshot=os.path.join(sb.dir, "fleet-%s.png" % database))
+
+    # By last report, the latest first; a search for part of a serial, in any case.
+    dom = browse(sb, period + "&sort=last&dir=desc")
+    assert [r[0] for r in fleet_rows(dom)][:11] == sorted(silent, reverse=True)
+    lasts = [int(x) for x in re.findall(r'data-last="(\d+)"', dom)]
+    assert lasts[11:] == sorted(lasts[11:], reverse=True) and len(lasts) == 100
+    dom = browse(sb, period + "&q=n-02")
+    assert fleet_rows(dom) == [row(s) for s in sorted(
+        (s for s in serials if "SN-02" in s), key=lambda s: (s not in silent, s))]
+    assert 'id="routers">48<' in dom and "page 1 of 1" in dom
+
+    # One router at the top of the page: a slot for every day, a bar where it had traffic.
+    # Today is not settled: traffic billed since the first view shows at once.
+    db.rows("UPDATE router_days SET up = up + 5 WHERE serial = 'SN-0042' AND day = '%s'"
+            % days[-1])
+    ledger["SN-0042", days[-1]][0] += 5
+    routers, fleet = expected()
+    query = period + "&serial=SN-0042"
+    dom = browse(sb, query)
+    assert dom.index('id="router-chart"') < dom.index('id="fleet-chart"')
+    mine = [(day, sum(ledger.get(("SN-0042", day), [0, 0])[:2])) for day in days]
+    assert chart_days(dom, "router-chart") == [(day, t, t > 0) for day, t in mine]
+    assert 0 in dict(mine).values() and re.search(r'class="total" data-total="%d"'
+                                                  % routers["SN-0042"][3], dom)
+    assert re.search(r'id="fleet-total" data-total="%d">' % sum(fleet.values()), dom)
+    browse(sb, query, screenshot=os.path.join(sb.dir, "router-%s.png" % database))
+
+    # The CSV: the whole fleet, exact; a formula stays text; nothing without the password.
+    table = in_server(sb, "curl", "-sk", "-u", "%s:%s" % OPERATOR, PAGE + period + "&format=csv")
     rows = list(csv.reader(table.splitlines()))
-    assert rows[0][:4] == ["serial", "up", "down", "total"]
-    assert {r[0]: [int(v) for v in r[1:4]] for r in rows[1:]} \
-        == {("'" if s == odd else "") + s: v[:3] for s, v in ledger.items()} and odd in ledger
+    assert rows[0][:6] == ["serial", "up", "down", "total", "reports", "resends caught"]
+    assert {r[0]: [int(v) for v in r[1:6]] for r in rows[1:]} == {
+        ("'" if s == odd else "") + s: v[1:] for s, v in routers.items()}
     for credentials in ([], ["-u", "%s:wrong" % OPERATOR[0]]):
         assert in_server(sb, "curl", "-sk", "-o", "/dev/null", "-w", "%{http_code}",
-                         *credentials, PAGE + query) == "401"
-
-    past_int63_and_a_drop()
+                         *credentials, PAGE + period) == "401"
