@@ -87,7 +87,9 @@ function exact_total($cell): string
 // A decimal text as SQLite keeps a figure: an integer up to 2^63 - 1, its text past it.
 function figure_cell(string $decimal)
 {
-    $fits = strlen($decimal) < 19 || (strlen($decimal) === 19 && $decimal <= '9223372036854775807');
+    // Compared as text: of the same length, digits order as the numbers do.
+    $fits = strlen($decimal) < 19
+        || (strlen($decimal) === 19 && strcmp($decimal, '9223372036854775807') <= 0);
     return $fits ? (int)$decimal : $decimal;
 }
 
