@@ -595,39 +595,11 @@ class Sandbox:
             self.server_proc.wait()
             self.server_proc = None
         web = os.path.join(self.dir, "web")
-        prefix = os.path.join(web, "kit")  # server/install's /
-        os.makedirs(os.path.join(web, "temp"), exist_ok=True)
-        # PHP-FPM's workers run as www-data, as the kit's pool says: they must reach the prefix.
-        for path in (self.dir, web):
-            os.chmod(path, os.stat(path).st_mode | 0o011)
         if database is not None:
             self.database = database
         elif getattr(self, "database", None) is None:
             self.database = Database.sqlite()
-        for name in ("nginx.pid", "php-fpm.pid"):
-            if os.path.exists(os.path.join(web, name)):
-                os.unlink(os.path.join(web, name))
-        self.install_kit(prefix, port=SERVER_PORT + 10000 if cut_every else SERVER_PORT,
-                         client_ca=client_ca)
-        site = os.path.join(prefix, "etc", "nginx", "conf.d", "tolvu.conf")
-        # The bench's knobs, on the installed site.
-        with open(site) as f:
-            servers = f.read()
-        servers = servers.replace("ssl_session_tickets off",
-                                  "ssl_session_tickets " + ("on" if tickets else "off"))
-        if session_cache:
-            servers = re.sub(r"shared:tolvu:\w+", "shared:tolvu:" + session_cache, servers)
-        with open(site, "w") as f:
-            f.write(servers)
-        with open(os.path.join(web, "nginx.conf"), "w") as f:
-            f.write(NGINX_CONF.format(dir=web, site=site, workers=workers))
-        with open(os.path.join(web, "php-fpm.conf"), "w") as f:
-            f.write(PHP_FPM_GLOBAL.format(dir=web, pool=os.path.join(
-                prefix, "etc", "php", "8.2", "fpm", "pool.d", "tolvu.conf")))
-        socket_path = os.path.join(prefix, "run", "php", "tolvu.sock")
         # A second call replaces the first set.
-        if os.path.exists(socket_path):
-            os.unlink(socket_path)
         for ns_pid in sh("ip", "netns", "pids", self.server, check=False, capture=True).split():
             try:
                 exe = os.path.basename(os.readlink("/proc/%s/exe" % ns_pid))
@@ -636,13 +608,8 @@ class Sandbox:
                     os.kill(int(ns_pid), signal.SIGKILL)
             except OSError:
                 pass
-        subprocess.Popen(["ip", "netns", "exec", self.server, PHP_FPM, "-F", "-y",
-                          os.path.join(web, "php-fpm.conf")],
-                         stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        subprocess.Popen(["ip", "netns", "exec", self.server, NGINX, "-e",
-                          os.path.join(web, "error.log"), "-p", web, "-c",
-                          os.path.join(web, "nginx.conf"), "-g", "daemon off;"],
-                         stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        socket_path = self._front_end(web, SERVER_PORT + 10000 if cut_every else SERVER_PORT,
+                                      8443, client_ca, tickets, session_cache, workers)
         self.cut_log = os.path.join(web, "cut.log")
         if cut_every:
             subprocess.Popen(["ip", "netns", "exec", self.server, "/usr/bin/python3", CUT_PROXY,
@@ -660,6 +627,61 @@ class Sandbox:
             raise RuntimeError("nginx or PHP-FPM did not start: %s" % open(
                 os.path.join(web, "error.log")).read()[-2000:])
         return web
+
+    def add_front_end(self, name, port, page_port, client_ca=False):
+        """Another nginx and PHP-FPM, deployed by server/install in a directory of its own
+        (NAME) on other ports, on the same ledger as serve_with_nginx's (which must have run):
+        a second front end on one PostgreSQL database. Returns its directory."""
+        web = os.path.join(self.dir, name)
+        socket_path = self._front_end(web, port, page_port, client_ca)
+
+        def listening():
+            ports = sh("ip", "netns", "exec", self.server, "ss", "-Hltn", capture=True)
+            return ":%d " % port in ports and ":%d " % page_port in ports
+        if not wait_until(lambda: os.path.exists(socket_path) and listening(), timeout=20):
+            raise RuntimeError("the second front end did not start: %s" % open(
+                os.path.join(web, "error.log")).read()[-2000:])
+        return web
+
+    def _front_end(self, web, port, page_port, client_ca, tickets=False, session_cache=None,
+                   workers=1):
+        """Installs the kit under web/kit and starts its nginx and PHP-FPM; returns the path of
+        PHP-FPM's socket."""
+        prefix = os.path.join(web, "kit")  # server/install's /
+        os.makedirs(os.path.join(web, "temp"), exist_ok=True)
+        # PHP-FPM's workers run as www-data, as the kit's pool says: they must reach the prefix.
+        for path in (self.dir, web):
+            os.chmod(path, os.stat(path).st_mode | 0o011)
+        for name in ("nginx.pid", "php-fpm.pid"):
+            if os.path.exists(os.path.join(web, name)):
+                os.unlink(os.path.join(web, name))
+        self.install_kit(prefix, port=port, page_port=page_port, client_ca=client_ca)
+        site = os.path.join(prefix, "etc", "nginx", "conf.d", "tolvu.conf")
+        # The bench's knobs, on the installed site.
+        with open(site) as f:
+            servers = f.read()
+        servers = servers.replace("ssl_session_tickets off",
+                                  "ssl_session_tickets " + ("on" if tickets else "off"))
+        if session_cache:
+            servers = re.sub(r"shared:tolvu:\w+", "shared:tolvu:" + session_cache, servers)
+        with open(site, "w") as f:
+            f.write(servers)
+        with open(os.path.join(web, "nginx.conf"), "w") as f:
+            f.write(NGINX_CONF.format(dir=web, site=site, workers=workers))
+        with open(os.path.join(web, "php-fpm.conf"), "w") as f:
+            f.write(PHP_FPM_GLOBAL.format(dir=web, pool=os.path.join(
+                prefix, "etc", "php", "8.2", "fpm", "pool.d", "tolvu.conf")))
+        socket_path = os.path.join(prefix, "run", "php", "tolvu.sock")
+        if os.path.exists(socket_path):
+            os.unlink(socket_path)
+        subprocess.Popen(["ip", "netns", "exec", self.server, PHP_FPM, "-F", "-y",
+                          os.path.join(web, "php-fpm.conf")],
+                         stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        subprocess.Popen(["ip", "netns", "exec", self.server, NGINX, "-e",
+                          os.path.join(web, "error.log"), "-p", web, "-c",
+                          os.path.join(web, "nginx.conf"), "-g", "daemon off;"],
+                         stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        return socket_path
 
     def install_kit(self, prefix, port=SERVER_PORT, page_port=8443, client_ca=False):
         """Deploys the kit with server/install under prefix, as an operator would (the test PKI's

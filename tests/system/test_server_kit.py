@@ -1,5 +1,6 @@
-"""The operator's kit (server/) as operators deploy it: nginx, PHP-FPM and bandwidth.php on SQLite
-and on a PostgreSQL cluster of the test's own. With report_id on, every byte is billed once
+"""The operator's kit (server/) as operators deploy it, with server/install: nginx, PHP-FPM and
+bandwidth.php on SQLite and on a PostgreSQL cluster of the test's own, laid out as Debian's (peer
+authentication, PHP-FPM's user mapped to the ledger's role), with two front ends on it. With report_id on, every byte is billed once
 though a third of the replies are lost after the commit, across a restart and a reboot; copies
 of one report arriving at once are billed once; bad input is refused and recorded nowhere; a
 database that fails answers 503 without the marker; and usage.php shows, charts and exports the
@@ -107,6 +108,20 @@ def test_every_byte_billed_once(sandbox, database, report_id):
                    " ORDER BY kind") == [("full", 1), ("resent", 7)]
 
     if database == "postgresql":
+        # Two front ends on the one database, each deployed by server/install (the second run
+        # on a database already set up, as a fleet's second front end is): copies of one report
+        # reaching both at once are billed once.
+        sb.add_front_end("web2", 28090, 28443)
+        second = BACKEND.replace(":18090/", ":28090/")
+        two = race.replace("SN-RACE", "SN-TWO")
+        replies = in_server(sb, "sh", "-c", 'for i in 1 2 3 4; do curl -sk --data "$1" "$2" &'
+                            ' curl -sk --data "$1" "$3" & done; wait', "sh", two, BACKEND,
+                            second).split()
+        assert replies == ["ACCEPTED"] * 8
+        assert sums(db, "serial = 'SN-TWO'") == [1000, 2000, 8]
+        assert db.rows("SELECT kind, COUNT(*) FROM reports WHERE serial = 'SN-TWO' GROUP BY kind"
+                       " ORDER BY kind") == [("full", 1), ("resent", 7)]
+
         # The database gone: 503 without the marker, and nothing billed (the router sends again).
         # Back, it bills again once each PHP-FPM worker has found its connection broken.
         db.close()
