@@ -62,11 +62,11 @@ def test_reports_through_nginx_and_php(sandbox):
     service.cycle_now(sb.state_file())
     service.cycle_now(sb.state_file())
     assert service.terminate() == 0
-    assert access_log(web)[-1].split('client="', 1)[1].startswith("CN=router SN-0042")
+    assert access_log(web)[-1].split('client="', 1)[1].startswith("CN=SN-0042")
 
     # Billed by PHP exactly as the router's accepted reports, which add up to the counters.
     reports = accepted_reports(service.out)
     billed = ledger(sb)
     assert [(up, dn) for up, dn, _ in billed] == [(r[2], r[3]) for r in reports]
     assert (sum(r[2] for r in reports), sum(r[3] for r in reports)) == reports[-1][:2]
-    assert billed[-1][2].startswith("CN=router SN-0042")
+    assert billed[-1][2].startswith("CN=SN-0042")
