@@ -121,6 +121,11 @@ def test_every_byte_billed_once(sandbox, database, report_id):
         assert sums(db, "serial = 'SN-TWO'") == [1000, 2000, 8]
         assert db.rows("SELECT kind, COUNT(*) FROM reports WHERE serial = 'SN-TWO' GROUP BY kind"
                        " ORDER BY kind") == [("full", 1), ("resent", 7)]
+        # Installed twice, the cluster has one map line, before the rule it must precede.
+        with open(os.path.join(db.socket, "data", "pg_hba.conf")) as f:
+            rules = [line.split() for line in f if line.strip() and not line.startswith("#")]
+        assert [r for r in rules if "map=tolvu" in r] == [["local", "tolvu", "tolvu", "peer",
+                                                            "map=tolvu"]] == rules[:1], rules
 
         # The database gone: 503 without the marker, and nothing billed (the router sends again).
         # Back, it bills again once each PHP-FPM worker has found its connection broken.
