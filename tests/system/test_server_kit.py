@@ -1,6 +1,7 @@
 """The operator's kit (server/) as operators deploy it, with server/install: nginx, PHP-FPM and
 bandwidth.php on SQLite and on a PostgreSQL cluster of the test's own, laid out as Debian's (peer
-authentication, PHP-FPM's user mapped to the ledger's role), with two front ends on it. With report_id on, every byte is billed once
+authentication, PHP-FPM's user mapped to the ledger's role), with two front ends on it. The
+routers' endpoint asks for client certificates, and the router presents its own. With report_id on, every byte is billed once
 though a third of the replies are lost after the commit, across a restart and a reboot; copies
 of one report arriving at once are billed once; bad input is refused and recorded nowhere; a
 database that fails answers 503 without the marker; and usage.php shows, charts and exports the
@@ -54,11 +55,15 @@ def sums(db, where="1 = 1"):
 def test_every_byte_billed_once(sandbox, database, report_id):
     sb = sandbox
     db = Database.postgresql(os.path.join(sb.dir, "pg")) if database == "postgresql" else None
-    sb.serve_with_nginx(database=db, cut_every=3)
+    # The routers' endpoint as installed by default: a certificate from the operator's CA asked
+    # of every router, the router's own presented (its CN its serial).
+    sb.serve_with_nginx(database=db, cut_every=3, client_ca=True)
     db = sb.database
     sb.add_link("eth1")
     sb.set_default_route("eth1")
-    sb.configure(interval=600, report_id=report_id)
+    sb.configure(interval=600, report_id=report_id,
+                 client_cert=sb.install_tls_file("client.pem", sb.pki["client_cert"], 0o644),
+                 client_key=sb.install_tls_file("client.key", sb.pki["client_key"]))
     truth = [0, 0]
 
     def reports(service, count, size):
@@ -85,6 +90,7 @@ def test_every_byte_billed_once(sandbox, database, report_id):
     connections, cut = sb.cut_connections()
     rows = db.rows("SELECT billed_up, billed_dn, bw_up, bw_dn, kind FROM reports ORDER BY id")
     assert len(rows) == connections == 33 and cut == list(range(2, 34, 3)), (len(rows), cut)
+    assert db.rows("SELECT DISTINCT client FROM reports") == [("CN=SN-0042",)]
     billed = sums(db)[:2]
     print("%s, report_id %s: billed %s, carried %s" % (database, report_id, billed, truth))
     if report_id == "0":
@@ -96,6 +102,10 @@ def test_every_byte_billed_once(sandbox, database, report_id):
     # Exactly once: each lost reply's report came again with the same seq, billed by growth.
     assert billed == truth
     assert [r[4] for r in rows].count("resent") == len(cut)
+
+    # The same ledger behind the kit installed again without client certificates, for the
+    # reports below, which name serials of their own.
+    sb.serve_with_nginx(cut_every=3)
 
     # The same report from 8 clients at once is billed once; the other 7 are caught.
     before = sums(db)
