@@ -1,9 +1,10 @@
 """The operator's kit (server/) as operators deploy it, with server/install: nginx, PHP-FPM and
 bandwidth.php on SQLite and on a PostgreSQL cluster of the test's own, laid out as Debian's (peer
 authentication, PHP-FPM's user mapped to the ledger's role), with two front ends on it. The
-routers' endpoint asks for client certificates, and the router presents its own. With report_id on, every byte is billed once
-though a third of the replies are lost after the commit, across a restart and a reboot; copies
-of one report arriving at once are billed once; bad input is refused and recorded nowhere; a
+routers' endpoint asks for client certificates, and the router presents its own. With
+report_id on, every byte is billed once though a third of the replies are lost after the
+commit, across a restart and a reboot; copies of one report arriving at once, at one front end
+or at two, are billed once; bad input is refused and recorded nowhere; a
 database that fails answers 503 without the marker; and usage.php shows, charts and exports the
 ledger's own figures to a real browser, behind a password.
 
