@@ -348,7 +348,7 @@ def main():
             with open(os.path.join(sb.dir, "pg", "data", "postmaster.pid")) as f:
                 postmaster = int(f.readline())
         else:
-            database = Database.sqlite(os.path.join(sb.dir, "ledger.sqlite"))
+            database = Database.sqlite()
             postmaster = None
         sb.serve_with_nginx(database=database, workers=2, session_cache=args.session_cache)
         pids = server_pids(sb, postmaster)

@@ -1,7 +1,10 @@
-"""The operator's kit (server/) as operators deploy it: nginx, PHP-FPM and bandwidth.php on SQLite
-and on a PostgreSQL cluster of the test's own. With report_id on, every byte is billed once
-though a third of the replies are lost after the commit, across a restart and a reboot; copies
-of one report arriving at once are billed once; bad input is refused and recorded nowhere; a
+"""The operator's kit (server/) as operators deploy it, with server/install: nginx, PHP-FPM and
+bandwidth.php on SQLite and on a PostgreSQL cluster of the test's own, laid out as Debian's (peer
+authentication, PHP-FPM's user mapped to the ledger's role), with two front ends on it. The
+routers' endpoint asks for client certificates, and the router presents its own. With
+report_id on, every byte is billed once though a third of the replies are lost after the
+commit, across a restart and a reboot; copies of one report arriving at once, at one front end
+or at two, are billed once; bad input is refused and recorded nowhere; a
 database that fails answers 503 without the marker; and usage.php shows, charts and exports the
 ledger's own figures to a real browser, behind a password.
 
@@ -95,14 +98,18 @@ def sums(db, where="1 = 1"):
 def test_every_byte_billed_once(sandbox, database, report_id):
     sb = sandbox
     db = Database.postgresql(os.path.join(sb.dir, "pg")) if database == "postgresql" else None
-    sb.serve_with_nginx(database=db, cut_every=3)
+    # The routers' endpoint as installed by default: a certificate from the operator's CA asked
+    # of every router, the router's own presented (its CN its serial).
+    sb.serve_with_nginx(database=db, cut_every=3, client_ca=True)
     db = sb.database
     month = time.strftime("%Y_%m", time.gmtime())
     assert ("made reports_" + month if database == "postgresql" else "deleted 0 reports") \
         in maintain(sb, db)
     sb.add_link("eth1")
     sb.set_default_route("eth1")
-    sb.configure(interval=600, report_id=report_id)
+    sb.configure(interval=600, report_id=report_id,
+                 client_cert=sb.install_tls_file("client.pem", sb.pki["client_cert"], 0o644),
+                 client_key=sb.install_tls_file("client.key", sb.pki["client_key"]))
     truth = [0, 0]
 
     def reports(service, count, size):
@@ -129,6 +136,7 @@ def test_every_byte_billed_once(sandbox, database, report_id):
     connections, cut = sb.cut_connections()
     rows = db.rows("SELECT billed_up, billed_dn, bw_up, bw_dn, kind FROM reports ORDER BY id")
     assert len(rows) == connections == 33 and cut == list(range(2, 34, 3)), (len(rows), cut)
+    assert db.rows("SELECT client FROM routers") == [("CN=SN-0042",)]
     billed = sums(db)[:2]
     print("%s, report_id %s: billed %s, carried %s" % (database, report_id, billed, truth))
     if report_id == "0":
@@ -140,6 +148,10 @@ def test_every_byte_billed_once(sandbox, database, report_id):
     # Exactly once: each lost reply's report came again with the same seq, billed by growth.
     assert billed == truth
     assert [r[4] for r in rows].count("resent") == len(cut)
+
+    # The same ledger behind the kit installed again without client certificates, for the
+    # reports below, which name serials of their own.
+    sb.serve_with_nginx(cut_every=3)
 
     # The same report from 8 clients at once is billed once; the other 7 are caught. Later
     # copies of it bill only what they hold beyond the largest copy billed, so a late smaller
@@ -156,6 +168,26 @@ def test_every_byte_billed_once(sandbox, database, report_id):
             up + dn, dn, up))) == "ACCEPTED\n 200"
     assert sums(db, "serial = 'SN-RACE'") == [1050, 2100, 10]
     assert db.rows("SELECT bw_up, bw_dn FROM routers WHERE serial = 'SN-RACE'") == [(1050, 2100)]
+
+    if database == "postgresql":
+        # Two front ends on the one database, each deployed by server/install (the second run
+        # on a database already set up, as a fleet's second front end is): copies of one report
+        # reaching both at once are billed once.
+        sb.add_front_end("web2", 28090, 28443)
+        second = BACKEND.replace(":18090/", ":28090/")
+        two = race.replace("SN-RACE", "SN-TWO")
+        replies = in_server(sb, "sh", "-c", 'for i in 1 2 3 4; do curl -sk --data "$1" "$2" &'
+                            ' curl -sk --data "$1" "$3" & done; wait', "sh", two, BACKEND,
+                            second).split()
+        assert replies == ["ACCEPTED"] * 8
+        assert sums(db, "serial = 'SN-TWO'") == [1000, 2000, 8]
+        assert db.rows("SELECT kind, COUNT(*) FROM reports WHERE serial = 'SN-TWO' GROUP BY kind"
+                       " ORDER BY kind") == [("full", 1), ("resent", 7)]
+        # Installed twice, the cluster has one map line, before the rule it must precede.
+        with open(os.path.join(db.socket, "data", "pg_hba.conf")) as f:
+            rules = [line.split() for line in f if line.strip() and not line.startswith("#")]
+        assert [r for r in rules if "map=tolvu" in r] == [["local", "tolvu", "tolvu", "peer",
+                                                            "map=tolvu"]] == rules[:1], rules
 
     # Bad input: refused with a reason, recorded nowhere.
     count = sums(db)
