@@ -144,8 +144,10 @@ function sqlite(PDO $db, int $cutoff): void
 {
     $keep = first_kept_id($db, $cutoff);
     $deleted = 0;
-    $batch = $db->prepare('DELETE FROM reports WHERE id < MIN(?, (SELECT MIN(id) FROM reports) + '
-                          . DELETE_BATCH . ')');
+    // The bound id is cast: PDO binds it as text, and SQLite orders any integer before any text,
+    // so MIN() would pass over it and the batch would take reports still within the retention.
+    $batch = $db->prepare('DELETE FROM reports WHERE id < MIN(CAST(? AS INTEGER),'
+                          . ' (SELECT MIN(id) FROM reports) + ' . DELETE_BATCH . ')');
     do {
         $db->exec('BEGIN IMMEDIATE');
         $batch->execute([$keep]);

@@ -260,11 +260,13 @@ def test_every_byte_billed_once(sandbox, database, report_id):
         # Each router's days are the sums of its reports.
         days = "SELECT serial, SUM(up), SUM(down), SUM(reports), SUM(resent) FROM router_days" \
             " WHERE serial <> 'SN-0' GROUP BY serial ORDER BY serial"
+        raw = ("SELECT serial, SUM(billed_up), SUM(billed_dn), COUNT(*), SUM(CASE WHEN kind IN"
+               " ('resent', 'old') THEN 1 ELSE 0 END) FROM reports WHERE serial <> 'SN-0'"
+               " GROUP BY serial ORDER BY serial")
         kept = db.rows(days)
-        assert kept == db.rows(
-            "SELECT serial, SUM(billed_up), SUM(billed_dn), COUNT(*), SUM(CASE WHEN kind IN"
-            " ('resent', 'old') THEN 1 ELSE 0 END) FROM reports WHERE serial <> 'SN-0'"
-            " GROUP BY serial ORDER BY serial")
+        assert kept == db.rows(raw)
+        if database == "sqlite":  # reports within the retention are kept
+            assert "deleted 0 reports" in maintain(sb, db) and db.rows(raw) == kept
         # The raw reports' month past the retention: dropped in whole (PostgreSQL: its
         # partition), the days kept, and billing as exact as before.
         now = time.gmtime()
