@@ -10,7 +10,7 @@ TOLVU_PACKAGES=(
   iproute2 util-linux procps
   shellcheck valgrind
   clang libclang-rt-14-dev clang-tidy cppcheck
-  nginx php8.2-fpm php8.2-sqlite3 php8.2-pgsql postgresql-15 chromium curl
+  nginx php8.2-fpm php8.2-cli php8.2-sqlite3 sqlite3 php8.2-pgsql postgresql-15 chromium curl
 )
 
 # Runs a command up to COUNT times, waiting a little longer after each failure: for steps that

@@ -1,7 +1,9 @@
 -- tolvu's ledger on PostgreSQL (a fleet: several web front ends on one database). Apply once:
 --   psql -d tolvu -f schema.pgsql.sql
--- and grant PHP-FPM's database user SELECT, INSERT, UPDATE on both tables and USAGE on
--- reports_id_seq.
+-- then run maintain.php (and daily from cron), as the user that owns reports: it makes the raw
+-- reports' monthly partitions and drops those past the retention. PHP-FPM's database user needs
+-- SELECT, INSERT, UPDATE on routers, router_days and reports, USAGE on reports_id_seq, and
+-- SELECT, INSERT, DELETE on the page's cache: fleet_days, period_cache and period_totals.
 
 -- Each router's last accepted report: what the rule compares the next one with.
 CREATE TABLE IF NOT EXISTS routers (
@@ -20,28 +22,56 @@ CREATE TABLE IF NOT EXISTS routers (
 CREATE TABLE IF NOT EXISTS router_days (
     serial  TEXT    NOT NULL,
     day     DATE    NOT NULL,             -- UTC
-    up      BIGINT  NOT NULL DEFAULT 0,
-    down    BIGINT  NOT NULL DEFAULT 0,
+    up      NUMERIC NOT NULL DEFAULT 0,   -- exact past 2^63 - 1
+    down    NUMERIC NOT NULL DEFAULT 0,
     reports INTEGER NOT NULL DEFAULT 0,
     resent  INTEGER NOT NULL DEFAULT 0,
     PRIMARY KEY (serial, day)
 );
+-- The fleet's figures a day (the page's chart) read by day.
+CREATE INDEX IF NOT EXISTS router_days_by_day ON router_days (day);
 
--- Every report, with what it was billed. kind: 'full' (a new epoch or seq), 'resent' (the same
+-- The page's cache of settled days (a day's rows no longer change ten minutes after its end),
+-- filled by usage.php the first time it needs them, and never needed for billing: the fleet's
+-- figures a day, and each router's total over a period's settled days (for sorting by total).
+-- Its figures are NUMERIC, as router_days' are.
+CREATE TABLE IF NOT EXISTS fleet_days (
+    day     DATE PRIMARY KEY,
+    up      NUMERIC NOT NULL,
+    down    NUMERIC NOT NULL,
+    reports BIGINT  NOT NULL,
+    resent  BIGINT  NOT NULL,
+    routers BIGINT  NOT NULL
+);
+CREATE TABLE IF NOT EXISTS period_cache (
+    period  TEXT PRIMARY KEY,                 -- 'first/last settled day'
+    made    BIGINT  NOT NULL                  -- Unix time; dropped a day later
+);
+CREATE TABLE IF NOT EXISTS period_totals (
+    period  TEXT NOT NULL,
+    serial  TEXT NOT NULL,
+    total   NUMERIC NOT NULL,                 -- up + down
+    PRIMARY KEY (period, serial)
+);
+
+-- Every report as it came, with what it was billed, kept for a retention (maintain.php): one
+-- partition a month, dropped in whole. No index: the rule reads routers, the pages router_days;
+-- a dispute's question scans its month. kind: 'full' (a new epoch or seq), 'resent' (the same
 -- epoch and seq again: billed by growth), 'old' (an older seq: nothing billed), 'plain' (no
--- epoch and seq: billed in full).
+-- epoch and seq: billed in full). Columns in the order that packs them tightest.
+CREATE SEQUENCE IF NOT EXISTS reports_id_seq;
 CREATE TABLE IF NOT EXISTS reports (
-    id        BIGSERIAL PRIMARY KEY,
-    serial    TEXT NOT NULL,
+    id        BIGINT NOT NULL DEFAULT nextval('reports_id_seq'),
     received  BIGINT NOT NULL,              -- Unix time
-    epoch     CHAR(16),
+    epoch     BIGINT,                       -- its 16 hex digits: lpad(to_hex(epoch), 16, '0')
     seq       BIGINT,
     bw_up     BIGINT NOT NULL,
     bw_dn     BIGINT NOT NULL,
     billed_up BIGINT NOT NULL,
     billed_dn BIGINT NOT NULL,
-    kind      TEXT NOT NULL CHECK (kind IN ('full', 'resent', 'old', 'plain')),
-    client    TEXT
-);
-CREATE INDEX IF NOT EXISTS reports_by_time ON reports (received, serial);
-CREATE INDEX IF NOT EXISTS reports_by_serial ON reports (serial, received);
+    serial    TEXT NOT NULL,
+    kind      TEXT NOT NULL CHECK (kind IN ('full', 'resent', 'old', 'plain'))
+) PARTITION BY RANGE (received);
+ALTER SEQUENCE reports_id_seq OWNED BY reports.id;
+-- Reports of a month without its partition yet (maintain.php not run): kept here until it is.
+CREATE TABLE IF NOT EXISTS reports_default PARTITION OF reports DEFAULT;

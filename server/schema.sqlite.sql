@@ -1,6 +1,7 @@
 -- tolvu's ledger on SQLite (one machine). Apply once:
 --   sqlite3 /var/lib/tolvu/ledger.sqlite < schema.sqlite.sql
 -- The file and its directory must be writable by PHP-FPM's user (SQLite keeps its journal there).
+-- maintain.php (daily from cron) deletes the raw reports past their retention.
 PRAGMA journal_mode = WAL;
 
 -- Each router's last accepted report: what the rule compares the next one with.
@@ -20,28 +21,51 @@ CREATE TABLE IF NOT EXISTS routers (
 CREATE TABLE IF NOT EXISTS router_days (
     serial  TEXT    NOT NULL,
     day     TEXT    NOT NULL,             -- 'YYYY-MM-DD', UTC
-    up      INTEGER NOT NULL DEFAULT 0,
-    down    INTEGER NOT NULL DEFAULT 0,
+    up      NOT NULL DEFAULT 0,           -- an integer; past 2^63 - 1, its decimal text
+    down    NOT NULL DEFAULT 0,
     reports INTEGER NOT NULL DEFAULT 0,
     resent  INTEGER NOT NULL DEFAULT 0,
     PRIMARY KEY (serial, day)
 );
+-- The fleet's figures a day (the page's chart) read by day.
+CREATE INDEX IF NOT EXISTS router_days_by_day ON router_days (day);
 
--- Every report, with what it was billed. kind: 'full' (a new epoch or seq), 'resent' (the same
--- epoch and seq again: billed by growth), 'old' (an older seq: nothing billed), 'plain' (no
--- epoch and seq: billed in full).
+-- The page's cache of settled days (a day's rows no longer change ten minutes after its end),
+-- filled by usage.php the first time it needs them, and never needed for billing: the fleet's
+-- figures a day, and each router's total over a period's settled days (for sorting by total).
+-- Its figures are kept as router_days' are: an integer, past 2^63 - 1 its decimal text.
+CREATE TABLE IF NOT EXISTS fleet_days (
+    day     TEXT PRIMARY KEY,
+    up      NOT NULL,
+    down    NOT NULL,
+    reports INTEGER NOT NULL,
+    resent  INTEGER NOT NULL,
+    routers INTEGER NOT NULL
+);
+CREATE TABLE IF NOT EXISTS period_cache (
+    period  TEXT PRIMARY KEY,                 -- 'first/last settled day'
+    made    INTEGER NOT NULL                  -- Unix time; dropped a day later
+);
+CREATE TABLE IF NOT EXISTS period_totals (
+    period  TEXT NOT NULL,
+    serial  TEXT NOT NULL,
+    total   NOT NULL,                         -- up + down
+    PRIMARY KEY (period, serial)
+);
+
+-- Every report as it came, with what it was billed, kept for a retention (maintain.php). No
+-- index: the rule reads routers, the pages router_days. kind: 'full' (a new epoch or seq),
+-- 'resent' (the same epoch and seq again: billed by growth), 'old' (an older seq: nothing
+-- billed), 'plain' (no epoch and seq: billed in full).
 CREATE TABLE IF NOT EXISTS reports (
     id        INTEGER PRIMARY KEY,
-    serial    TEXT NOT NULL,
     received  INTEGER NOT NULL,             -- Unix time
-    epoch     TEXT,
+    epoch     INTEGER,                      -- its 16 hex digits: printf('%016x', epoch)
     seq       INTEGER,
     bw_up     INTEGER NOT NULL,
     bw_dn     INTEGER NOT NULL,
     billed_up INTEGER NOT NULL,
     billed_dn INTEGER NOT NULL,
-    kind      TEXT NOT NULL CHECK (kind IN ('full', 'resent', 'old', 'plain')),
-    client    TEXT
+    serial    TEXT NOT NULL,
+    kind      TEXT NOT NULL CHECK (kind IN ('full', 'resent', 'old', 'plain'))
 );
-CREATE INDEX IF NOT EXISTS reports_by_time ON reports (received, serial);
-CREATE INDEX IF NOT EXISTS reports_by_serial ON reports (serial, received);

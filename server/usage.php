@@ -1,13 +1,29 @@
 <?php
-// The operator's view of tolvu's ledger: the fleet's usage over a period, one router's usage
-// per day as a bar chart, and the same figures as CSV for billing. Every total is the
-// database's own. Serve it behind HTTP basic auth or client certificates, never on the routers'
-// endpoint (see nginx.conf).
+// The operator's view of tolvu's ledger, for a fleet: every router the ledger knows, a page of
+// at most 100 at a time, sorted by serial, total or last report and searched by serial, the
+// routers gone silent first; the fleet's total per day as a chart; one router's chart at the top
+// when one is picked; and the CSV of the whole fleet, streamed. It reads router_days (one row a
+// router a day), never the raw reports. Serve it behind HTTP basic auth or client certificates,
+// never on the routers' endpoint (see nginx.conf).
 //
 // Parameters: from, to (YYYY-MM-DD, UTC days, both included; by default this month so far),
-// serial (one router's days), format=csv.
+// serial (one router's days), q (part of a serial), sort (serial, total or last), dir (asc or
+// desc), page (from 1), format (html or csv). A parameter that is not one of these is 400.
+//
+// Every figure is exact to the byte whatever its size, and no total passes through a float.
+// PostgreSQL keeps a router's day as NUMERIC and sums it exactly. SQLite keeps it as an integer,
+// or past 2^63 - 1 as its decimal text, and cannot sum past 2^63 - 1: it sums each figure's
+// billions and its rest apart (see exact_sum) and the page joins them as decimal text. The
+// cache tables hold their figures the same way.
 
-function fail(int $status, string $text): void
+const PAGE_SIZE = 100;
+const CSV_CHUNK = 1000;        // routers a query while the CSV streams
+const DAY = 86400;
+const DAY_SETTLED = 600;       // a day's rows no longer change this long after its end
+const SILENT_AFTER = 720;      // seconds without a report: 3 of the service's default intervals
+const SORTS = ['serial' => 'asc', 'total' => 'desc', 'last' => 'asc'];  // and their default dir
+
+function fail(int $status, string $text): never
 {
     http_response_code($status);
     header('Content-Type: text/plain');
@@ -15,11 +31,21 @@ function fail(int $status, string $text): void
     exit;
 }
 
+// A page parameter as text (null: not given, or empty), or 400: PHP hands "from[]=x" over as
+// an array.
+function parameter(string $name): ?string
+{
+    $text = $_GET[$name] ?? '';
+    if (!is_string($text) || str_contains($text, "\0")) {
+        fail(400, "$name is not text");
+    }
+    return $text === '' ? null : $text;
+}
+
 function day(string $name, string $default): int
 {
-    $text = $_GET[$name] ?? $default;
-    $time = is_string($text) ? DateTimeImmutable::createFromFormat('!Y-m-d', $text,
-                                                                     new DateTimeZone('UTC')) : false;
+    $text = parameter($name) ?? $default;
+    $time = DateTimeImmutable::createFromFormat('!Y-m-d', $text, new DateTimeZone('UTC'));
     if ($time === false || $time->format('Y-m-d') !== $text) {
         fail(400, "$name is not a date (YYYY-MM-DD)");
     }
@@ -31,14 +57,63 @@ function h($text): string
     return htmlspecialchars((string)$text, ENT_QUOTES | ENT_SUBSTITUTE, 'UTF-8');
 }
 
-function bytes(int $count): string
+// ---- exact figures as decimal text
+
+// a + b, both non-negative decimal integers of any length.
+function decimal_sum(string $a, string $b): string
 {
-    $units = ['B', 'KB', 'MB', 'GB', 'TB'];
-    $value = (float)$count;
-    for ($unit = 0; $value >= 1024 && $unit < 4; $unit++) {
-        $value /= 1024;
+    $sum = '';
+    $carry = 0;
+    for ($i = strlen($a), $j = strlen($b); $i > 0 || $j > 0 || $carry; $i -= 9, $j -= 9) {
+        $chunk = $carry + ($i > 0 ? (int)substr($a, max(0, $i - 9), min(9, $i)) : 0)
+            + ($j > 0 ? (int)substr($b, max(0, $j - 9), min(9, $j)) : 0);
+        $carry = intdiv($chunk, 1000000000);
+        $sum = str_pad((string)($chunk % 1000000000), 9, '0', STR_PAD_LEFT) . $sum;
     }
-    return sprintf($unit ? '%.2f %s' : '%.0f %s', $value, $units[$unit]);
+    $sum = ltrim($sum, '0');
+    return $sum === '' ? '0' : $sum;
+}
+
+// The decimal text of an exact_sum() cell (null: no rows).
+function exact_total($cell): string
+{
+    if ($cell === null) {
+        return '0';
+    }
+    [$billions, $rest] = array_pad(explode(' ', (string)$cell, 2), 2, null);
+    return $rest === null ? $billions : decimal_sum($billions . '000000000', $rest);
+}
+
+// A decimal text as SQLite keeps a figure: an integer up to 2^63 - 1, its text past it.
+function figure_cell(string $decimal)
+{
+    // Compared as text: of the same length, digits order as the numbers do.
+    $fits = strlen($decimal) < 19
+        || (strlen($decimal) === 19 && strcmp($decimal, '9223372036854775807') <= 0);
+    return $fits ? (int)$decimal : $decimal;
+}
+
+function dec_compare(string $a, string $b): int
+{
+    return strlen($a) <=> strlen($b) ?: strcmp($a, $b);
+}
+
+// A size in units of 1000, cut (never rounded up) to two decimals: "1.84 EB".
+function bytes(string $count): string
+{
+    $units = ['B', 'kB', 'MB', 'GB', 'TB', 'PB', 'EB', 'ZB', 'YB'];
+    $unit = min(intdiv(strlen($count) - 1, 3), count($units) - 1);
+    if ($unit === 0) {
+        return "$count B";
+    }
+    $whole = strlen($count) - 3 * $unit;
+    return substr($count, 0, $whole) . '.' . substr($count, $whole, 2) . ' ' . $units[$unit];
+}
+
+// The height of a bar, total / max of the chart, in pixels: geometry only, never a figure.
+function scaled(string $total, string $max, float $pixels): float
+{
+    return $max === '0' ? 0.0 : $pixels * (float)$total / (float)$max;
 }
 
 function age(int $seconds): string
@@ -52,19 +127,97 @@ function age(int $seconds): string
     return $seconds < 172800 ? intdiv($seconds, 3600) . ' h' : intdiv($seconds, 86400) . ' days';
 }
 
-$from = day('from', gmdate('Y-m-01'));
-$to = day('to', gmdate('Y-m-d')) + 86400;  // the end of the last day
-if ($to <= $from) {
-    fail(400, 'to is before from');
-}
-$serial = isset($_GET['serial']) && is_string($_GET['serial']) && $_GET['serial'] !== ''
-    ? $_GET['serial'] : null;
-$csv = ($_GET['format'] ?? '') === 'csv';
+// ---- the request
 
-// Every row a query gives, or an exception: SQLite's SUM can fail partway through (a total past
-// 2^63 - 1), and PDO then ends the rows early without a word.
-function all_rows(PDOStatement $query): array
+// The view asked for: the period, the router, the search, the order and the page.
+function view(): array
 {
+    $from = day('from', gmdate('Y-m-01'));
+    $to = day('to', gmdate('Y-m-d'));
+    if ($to < $from) {
+        fail(400, 'to is before from');
+    }
+    // A serial, or part of one, that no router can have (not UTF-8, or too long).
+    $serial = fn(string $name): ?string => ($text = parameter($name)) === null
+        || (strlen($text) <= 127 && preg_match('//u', $text))
+        ? $text : fail(400, "$name is not a serial (UTF-8, at most 127 bytes)");
+    $sort = parameter('sort') ?? 'serial';
+    if (!isset(SORTS[$sort])) {
+        fail(400, 'sort is serial, total or last');
+    }
+    $dir = parameter('dir') ?? SORTS[$sort];
+    if ($dir !== 'asc' && $dir !== 'desc') {
+        fail(400, 'dir is asc or desc');
+    }
+    $page = parameter('page') ?? '1';
+    if (!ctype_digit($page) || strlen($page) > 9 || (int)$page < 1) {
+        fail(400, 'page is a number from 1');
+    }
+    $format = parameter('format') ?? 'html';
+    if ($format !== 'html' && $format !== 'csv') {
+        fail(400, 'format is html or csv');
+    }
+    $silent = (int)($_SERVER['TOLVU_SILENT_AFTER'] ?? SILENT_AFTER);
+    return ['from' => gmdate('Y-m-d', $from), 'to' => gmdate('Y-m-d', $to),
+            'days' => intdiv($to - $from, DAY) + 1,
+            'serial' => $serial('serial'), 'q' => $serial('q'), 'sort' => $sort, 'dir' => $dir,
+            'page' => (int)$page, 'csv' => $format === 'csv',
+            'silent_after' => $silent > 0 ? $silent : SILENT_AFTER,
+            'now' => time()];
+}
+
+// The last day of the view whose rows are settled (no report is still being billed to it), as
+// YYYY-MM-DD; before the period's first day if none is.
+function settled_through(array $v): string
+{
+    $last = min(strtotime($v['to'] . ' UTC'), intdiv($v['now'] - DAY_SETTLED, DAY) * DAY - DAY);
+    return gmdate('Y-m-d', $last);
+}
+
+// The view's days that are not settled yet, up to today: at most two.
+function open_days(array $v): array
+{
+    $days = [];
+    $last = min(strtotime($v['to'] . ' UTC'), intdiv($v['now'], DAY) * DAY);
+    for ($t = strtotime(settled_through($v) . ' UTC') + DAY; $t <= $last; $t += DAY) {
+        if ($t >= strtotime($v['from'] . ' UTC')) {
+            $days[] = gmdate('Y-m-d', $t);
+        }
+    }
+    return $days;
+}
+
+// ---- the queries: each dialect's exact sums
+
+// SQLite's billions of a figure (an integer, or its decimal text past 2^63 - 1), and its rest.
+function billions(string $c): string
+{
+    return "(CASE WHEN typeof($c) = 'integer' THEN $c / 1000000000"
+        . " ELSE CAST(substr($c, 1, length($c) - 9) AS INTEGER) END)";
+}
+
+function rest(string $c): string
+{
+    return "(CASE WHEN typeof($c) = 'integer' THEN $c % 1000000000"
+        . " ELSE CAST(substr($c, -9) AS INTEGER) END)";
+}
+
+// SQL for the sum of a column, or of up + down, as $name, exact whatever its size, read back by
+// exact_total(). PostgreSQL sums NUMERIC exactly. SQLite's SUM fails past 2^63 - 1, so it sums
+// the figures' billions and their rest apart, as "billions rest".
+function exact_sum(bool $sqlite, string $name, string ...$columns): string
+{
+    if (!$sqlite) {
+        return 'SUM(' . implode(' + ', $columns) . ")::text AS $name";
+    }
+    $part = fn(string $f) => implode(' + ', array_map($f, $columns));
+    return "SUM({$part('billions')}) || ' ' || SUM({$part('rest')}) AS $name";
+}
+
+function fetch_all(PDO $db, string $sql, array $args): array
+{
+    $query = $db->prepare($sql);
+    $query->execute($args);
     $rows = $query->fetchAll(PDO::FETCH_ASSOC);
     if ($query->errorCode() !== '00000') {
         throw new PDOException('the ledger: ' . ($query->errorInfo()[2] ?? 'rows cut short'));
@@ -72,42 +225,231 @@ function all_rows(PDOStatement $query): array
     return $rows;
 }
 
-try {
-    $db = new PDO($_SERVER['TOLVU_DSN'] ?? 'sqlite:/var/lib/tolvu/ledger.sqlite',
-                  $_SERVER['TOLVU_DB_USER'] ?? null, $_SERVER['TOLVU_DB_PASSWORD'] ?? null,
-                  [PDO::ATTR_ERRMODE => PDO::ERRMODE_EXCEPTION, PDO::ATTR_PERSISTENT => true]);
-    $sqlite = $db->getAttribute(PDO::ATTR_DRIVER_NAME) === 'sqlite';
-    $fleet = $db->prepare(
-        'SELECT r.serial, SUM(r.billed_up) AS up, SUM(r.billed_dn) AS down,'
-        . ' SUM(r.billed_up + r.billed_dn) AS total, COUNT(*) AS reports,'
-        . " SUM(CASE WHEN r.kind IN ('resent', 'old') THEN 1 ELSE 0 END) AS resends,"
-        . ' MAX(t.last_report) AS last_report, MAX(t.client) AS client'
-        . ' FROM reports r JOIN routers t ON t.serial = r.serial'
-        . ' WHERE r.received >= ? AND r.received < ? GROUP BY r.serial ORDER BY r.serial');
-    $fleet->execute([$from, $to]);
-    $fleet = all_rows($fleet);
-    $days = [];
-    if ($serial !== null) {
-        $day = $sqlite ? "date(received, 'unixepoch')"
-                       : "to_char(to_timestamp(received) AT TIME ZONE 'UTC', 'YYYY-MM-DD')";
-        $days = $db->prepare(
-            "SELECT $day AS day, SUM(billed_up) AS up, SUM(billed_dn) AS down,"
-            . ' SUM(billed_up + billed_dn) AS total FROM reports'
-            . " WHERE serial = ? AND received >= ? AND received < ? GROUP BY $day ORDER BY $day");
-        $days->execute([$serial, $from, $to]);
-        $days = all_rows($days);
+// The search as a WHERE clause on routers (alias t) and its arguments.
+function search(bool $sqlite, ?string $q): array
+{
+    if ($q === null) {
+        return ['1 = 1', []];
     }
-} catch (PDOException $e) {
-    error_log('tolvu usage.php: ' . $e->getMessage());
-    fail(503, 'the ledger cannot be read now');
+    $pattern = '%' . strtr($q, ['\\' => '\\\\', '%' => '\\%', '_' => '\\_']) . '%';
+    return ['t.serial ' . ($sqlite ? 'LIKE' : 'ILIKE') . " ? ESCAPE '\\'", [$pattern]];
 }
-$period = gmdate('Y-m-d', $from) . ' to ' . gmdate('Y-m-d', $to - 86400);
 
-if ($csv) {
+// The fleet's figures for every day of the view: day => [up, down, reports, resent, routers].
+// Settled days come from fleet_days, which this fills the first time a day is asked for; the
+// others are summed from router_days each time.
+function fleet_days(PDO $db, bool $sqlite, array $v): array
+{
+    $settled = settled_through($v);
+    $sum = fn(string $first, string $last) => fetch_all($db,
+        'SELECT day, ' . exact_sum($sqlite, 'up', 'up') . ', ' . exact_sum($sqlite, 'down', 'down')
+        . ', SUM(reports) AS reports, SUM(resent) AS resent, COUNT(*) AS routers'
+        . ' FROM router_days WHERE day >= ? AND day <= ? GROUP BY day', [$first, $last]);
+    $rows = [];
+    if ($settled >= $v['from']) {
+        $rows = fetch_all($db, 'SELECT * FROM fleet_days WHERE day >= ? AND day <= ?',
+                          [$v['from'], $settled]);
+        $have = array_column($rows, 'day');
+        $missing = [];
+        for ($t = strtotime($v['from'] . ' UTC'); gmdate('Y-m-d', $t) <= $settled; $t += DAY) {
+            if (!in_array(gmdate('Y-m-d', $t), $have, true)) {
+                $missing[] = gmdate('Y-m-d', $t);
+            }
+        }
+        if ($missing) {
+            $made = $sum($missing[0], end($missing));
+            $byday = array_column($made, null, 'day');
+            $insert = $db->prepare('INSERT INTO fleet_days (day, up, down, reports, resent,'
+                                   . ' routers) VALUES (?, ?, ?, ?, ?, ?)'
+                                   . ' ON CONFLICT (day) DO NOTHING');
+            foreach ($missing as $d) {
+                $r = $byday[$d] ?? ['day' => $d, 'up' => null, 'down' => null, 'reports' => 0,
+                                    'resent' => 0, 'routers' => 0];
+                [$r['up'], $r['down']] = [exact_total($r['up']), exact_total($r['down'])];
+                $insert->execute([$d, $sqlite ? figure_cell($r['up']) : $r['up'],
+                                  $sqlite ? figure_cell($r['down']) : $r['down'],
+                                  $r['reports'] ?? 0, $r['resent'] ?? 0, $r['routers']]);
+                $rows[] = $r;
+            }
+        }
+    }
+    $open = open_days($v);
+    if ($open) {
+        foreach ($sum($open[0], end($open)) as $r) {
+            [$r['up'], $r['down']] = [exact_total($r['up']), exact_total($r['down'])];
+            $rows[] = $r;
+        }
+    }
+    $days = [];
+    foreach ($rows as $r) {
+        $days[$r['day']] = [(string)$r['up'], (string)$r['down'],
+                            (string)($r['reports'] ?? 0), (string)($r['resent'] ?? 0),
+                            (int)$r['routers']];
+    }
+    return $days;
+}
+
+// The key under which period_totals holds the view's settled days, made if missing (one pass
+// over router_days for the period); null when the view has no settled day.
+function period_totals(PDO $db, bool $sqlite, array $v): ?string
+{
+    $settled = settled_through($v);
+    if ($settled < $v['from']) {
+        return null;
+    }
+    $key = $v['from'] . '/' . $settled;
+    $made = fetch_all($db, 'SELECT made FROM period_cache WHERE period = ?', [$key]);
+    if ($made) {
+        return $key;
+    }
+    $sqlite ? $db->exec('BEGIN IMMEDIATE') : $db->beginTransaction();
+    try {
+        $stale = 'SELECT period FROM period_cache WHERE made < ?';
+        $db->prepare("DELETE FROM period_totals WHERE period IN ($stale)")
+            ->execute([$v['now'] - DAY]);
+        $db->prepare('DELETE FROM period_cache WHERE made < ?')->execute([$v['now'] - DAY]);
+        $mark = $db->prepare('INSERT INTO period_cache (period, made) VALUES (?, ?)'
+                             . ' ON CONFLICT (period) DO NOTHING');
+        $mark->execute([$key, $v['now']]);
+        if ($mark->rowCount() === 1) {
+            // SQLite: "billions rest" joined as router_days holds a figure (see figure_cell).
+            $total = !$sqlite ? 'SUM(up + down)' : 'CASE WHEN h < 9223372036 OR (h = 9223372036'
+                . ' AND l <= 854775807) THEN h * 1000000000 + l ELSE h || printf(\'%09d\', l) END'
+                . ' FROM (SELECT serial, SUM(' . billions('up') . ' + ' . billions('down')
+                . ') + SUM(' . rest('up') . ' + ' . rest('down') . ') / 1000000000 AS h,'
+                . ' SUM(' . rest('up') . ' + ' . rest('down') . ') % 1000000000 AS l';
+            $db->prepare('INSERT INTO period_totals (period, serial, total) SELECT ?, serial, '
+                         . $total
+                         . ' FROM router_days WHERE day >= ? AND day <= ? GROUP BY serial'
+                         . ($sqlite ? ')' : ''))
+                ->execute([$key, $v['from'], $settled]);
+        }
+        $sqlite ? $db->exec('COMMIT') : $db->commit();
+    } catch (PDOException $e) {
+        try {
+            $sqlite ? $db->exec('ROLLBACK') : $db->rollBack();
+        } catch (PDOException $ignored) {
+            // no transaction was open: nothing to undo
+        }
+        throw $e;
+    }
+    return $key;
+}
+
+// How many routers the search finds, and how many of them are silent.
+function fleet_count(PDO $db, bool $sqlite, array $v): array
+{
+    [$where, $args] = search($sqlite, $v['q']);
+    $row = fetch_all($db, 'SELECT COUNT(*) AS routers, SUM(CASE WHEN t.last_report < ? THEN 1'
+                     . " ELSE 0 END) AS silent FROM routers t WHERE $where",
+                     array_merge([$v['now'] - $v['silent_after']], $args))[0];
+    return [(int)$row['routers'], (int)$row['silent']];
+}
+
+// The view's page of routers in its order, the silent ones first, each with its figures over
+// the period: serial, last_report, client, silent, up, down, total, reports, resent. $count:
+// the routers the search finds.
+function fleet_page(PDO $db, bool $sqlite, array $v, int $count): array
+{
+    [$where, $args] = search($sqlite, $v['q']);
+    $dir = $v['dir'] === 'asc' ? 'ASC' : 'DESC';
+    $join = '';
+    $joinargs = [];
+    if ($v['sort'] === 'total') {
+        // The settled days' totals from the cache, and each day still open (today, and
+        // yesterday for a few minutes after midnight) joined as it is: one row a router a day.
+        $key = period_totals($db, $sqlite, $v);
+        $join = ' LEFT JOIN period_totals p ON p.period = ? AND p.serial = t.serial';
+        $joinargs = [$key ?? ''];
+        $figures = ['p.total'];
+        foreach (open_days($v) as $n => $day) {
+            $join .= " LEFT JOIN router_days o$n ON o$n.serial = t.serial AND o$n.day = ?";
+            $joinargs[] = $day;
+            array_push($figures, "o$n.up", "o$n.down");
+        }
+        if ($sqlite) {
+            // The key as billions and rest, each summed in 64 bits.
+            $part = fn(string $f) => implode(' + ', array_map(fn($c) => "COALESCE({$f($c)}, 0)",
+                                                              $figures));
+            [$high, $low] = [$part('billions'), $part('rest')];
+            $order = [["($high) + ($low) / 1000000000", $dir], ["($low) % 1000000000", $dir]];
+        } else {
+            $order = [[implode(' + ', array_map(fn($c) => "COALESCE($c, 0)", $figures)), $dir]];
+        }
+    } else {
+        $order = $v['sort'] === 'last' ? [['t.last_report', $dir]] : [];
+    }
+    $order = array_merge([['silent', 'DESC']], $order, [['t.serial', $dir]]);
+    // A page past the middle is read from the other end: a database sorts the fewer rows.
+    $offset = ($v['page'] - 1) * PAGE_SIZE;
+    $limit = PAGE_SIZE;
+    $backwards = $offset > $count / 2;
+    if ($backwards) {
+        $limit = max(0, min(PAGE_SIZE, $count - $offset));
+        $offset = max(0, $count - $offset - PAGE_SIZE);
+        $order = array_map(fn($o) => [$o[0], $o[1] === 'ASC' ? 'DESC' : 'ASC'], $order);
+    }
+    $order = implode(', ', array_map(fn($o) => "$o[0] $o[1]", $order));
+    // PostgreSQL, sorting the fleet by total: hash joins, every router's key once, where a
+    // nested loop (which it picks for the LIMIT) looks each router up apart, several times slower.
+    $hashed = !$sqlite && $join !== '';
+    if ($hashed) {
+        $db->beginTransaction();
+        $db->exec('SET LOCAL enable_nestloop = off');
+    }
+    $routers = fetch_all($db, 'SELECT t.serial, t.last_report, t.client, CASE WHEN'
+                         . " t.last_report < ? THEN 1 ELSE 0 END AS silent FROM routers t$join"
+                         . " WHERE $where ORDER BY $order LIMIT $limit OFFSET $offset",
+                         array_merge([$v['now'] - $v['silent_after']], $joinargs, $args));
+    if ($hashed) {
+        $db->commit();
+    }
+    $routers = $backwards ? array_reverse($routers) : $routers;
+    if (!$routers) {
+        return [];
+    }
+    $figures = fetch_all($db, 'SELECT serial, ' . exact_sum($sqlite, 'up', 'up') . ', '
+                         . exact_sum($sqlite, 'down', 'down') . ', SUM(reports) AS reports,'
+                         . ' SUM(resent) AS resent FROM router_days WHERE serial IN ('
+                         . implode(', ', array_fill(0, count($routers), '?')) . ')'
+                         . ' AND day >= ? AND day <= ? GROUP BY serial',
+                         array_merge(array_column($routers, 'serial'), [$v['from'], $v['to']]));
+    $figures = array_column($figures, null, 'serial');
+    foreach ($routers as &$r) {
+        $f = $figures[$r['serial']] ?? [];
+        $r['up'] = exact_total($f['up'] ?? null);
+        $r['down'] = exact_total($f['down'] ?? null);
+        $r['total'] = decimal_sum($r['up'], $r['down']);
+        $r['reports'] = (string)($f['reports'] ?? 0);
+        $r['resent'] = (string)($f['resent'] ?? 0);
+    }
+    return $routers;
+}
+
+// One router: its routers row (or null) and its figures for every day of the view that has
+// any: day => [up, down, reports, resent].
+function router_days(PDO $db, array $v): array
+{
+    $router = fetch_all($db, 'SELECT serial, last_report, client FROM routers WHERE serial = ?',
+                        [$v['serial']])[0] ?? null;
+    $days = [];
+    foreach (fetch_all($db, 'SELECT day, up, down, reports, resent FROM router_days'
+                       . ' WHERE serial = ? AND day >= ? AND day <= ? ORDER BY day',
+                       [$v['serial'], $v['from'], $v['to']]) as $r) {
+        $days[$r['day']] = [(string)$r['up'], (string)$r['down'], (string)$r['reports'],
+                            (string)$r['resent']];
+    }
+    return [$router, $days];
+}
+
+// ---- the CSV, streamed: the whole fleet, CSV_CHUNK routers at a time, or one router's days
+
+function csv_out(PDO $db, bool $sqlite, array $v): void
+{
     header('Content-Type: text/csv; charset=utf-8');
-    header('Content-Disposition: attachment; filename="tolvu-usage-' . gmdate('Ymd', $from) . '-'
-           . gmdate('Ymd', $to - 86400) . ($serial === null ? '' : '-' . rawurlencode($serial))
-           . '.csv"');
+    header('Content-Disposition: attachment; filename="tolvu-usage-'
+           . str_replace('-', '', $v['from']) . '-' . str_replace('-', '', $v['to'])
+           . ($v['serial'] === null ? '' : '-' . rawurlencode($v['serial'])) . '.csv"');
     // A text cell that a spreadsheet would read as a formula (a serial or a certificate subject
     // starting with =, +, - or @) is kept as text.
     $cell = fn(?string $text): string => preg_match('/^[=+\-@\t\r]/', $text ?? '')
@@ -116,30 +458,165 @@ if ($csv) {
     // RFC 4180 quoting, without PHP's backslash escape (which other readers do not know, so that
     // a serial holding \" could shift the figures into other columns).
     $put = fn(array $cells) => fputcsv($out, $cells, ',', '"', '');
-    if ($serial === null) {
-        $put(['serial', 'up', 'down', 'total', 'reports', 'resends caught',
-                       'last report (UTC)', 'client certificate']);
-        foreach ($fleet as $r) {
-            $put([$cell($r['serial']), $r['up'], $r['down'], $r['total'], $r['reports'],
-                           $r['resends'], gmdate('Y-m-d H:i:s', (int)$r['last_report']),
-                           $cell($r['client'])]);
+    if ($v['serial'] !== null) {
+        $put(['serial', 'day (UTC)', 'up', 'down', 'total', 'reports', 'resends caught']);
+        foreach (router_days($db, $v)[1] as $day => [$up, $down, $reports, $resent]) {
+            $put([$cell($v['serial']), $day, $up, $down, decimal_sum($up, $down), $reports,
+                  $resent]);
         }
-    } else {
-        $put(['serial', 'day (UTC)', 'up', 'down', 'total']);
-        foreach ($days as $d) {
-            $put([$cell($serial), $d['day'], $d['up'], $d['down'], $d['total']]);
-        }
+        return;
     }
-    exit;
+    $put(['serial', 'up', 'down', 'total', 'reports', 'resends caught', 'last report (UTC)',
+          'client certificate']);
+    $routers = $db->prepare('SELECT serial, last_report, client FROM routers WHERE serial > ?'
+                            . ' ORDER BY serial LIMIT ' . CSV_CHUNK);
+    $sums = 'SELECT serial, ' . exact_sum($sqlite, 'up', 'up') . ', '
+        . exact_sum($sqlite, 'down', 'down') . ', SUM(reports) AS reports, SUM(resent) AS resent'
+        . ' FROM router_days WHERE serial >= ? AND serial <= ? AND day >= ? AND day <= ?'
+        . ' GROUP BY serial';
+    for ($after = ''; ; $after = end($chunk)['serial']) {
+        $routers->execute([$after]);
+        $chunk = $routers->fetchAll(PDO::FETCH_ASSOC);
+        if (!$chunk) {
+            break;
+        }
+        // Prepared again for each chunk: PostgreSQL's generic plan for a statement run many
+        // times reads the whole period by day instead of the chunk's routers by serial.
+        $figures = array_column(fetch_all($db, $sums, [$chunk[0]['serial'], end($chunk)['serial'],
+                                                       $v['from'], $v['to']]), null, 'serial');
+        foreach ($chunk as $r) {
+            $f = $figures[$r['serial']] ?? null;
+            if ($f === null) {
+                continue;  // nothing billed in the period
+            }
+            $up = exact_total($f['up']);
+            $down = exact_total($f['down']);
+            $put([$cell($r['serial']), $up, $down, decimal_sum($up, $down), $f['reports'],
+                  $f['resent'], gmdate('Y-m-d H:i:s', (int)$r['last_report']),
+                  $cell($r['client'])]);
+        }
+        fflush($out);
+        flush();
+    }
 }
 
-$now = time();
-$query = function (array $extra) use ($from, $to): string {
-    return h('?' . http_build_query(['from' => gmdate('Y-m-d', $from),
-                                     'to' => gmdate('Y-m-d', $to - 86400)] + $extra));
-};
-header('Content-Type: text/html; charset=utf-8');
-?>
+// ---- the page
+
+function link_to(array $v, array $change): string
+{
+    $keep = ['from' => $v['from'], 'to' => $v['to'], 'q' => $v['q'], 'sort' => $v['sort'],
+             'dir' => $v['dir'], 'serial' => $v['serial'], 'page' => $v['page']];
+    return h('?' . http_build_query(array_filter($change + $keep, fn($x) => $x !== null)));
+}
+
+// An SVG bar chart with a slot for every day of the view, empty or holding its bar.
+// $totals: day => total bytes (days without traffic may be left out).
+function chart(string $id, array $v, array $totals, string $label): string
+{
+    $width = 720;
+    $height = 190;
+    $top = 22;
+    $bottom = 36;
+    $left = 80;
+    $max = '0';
+    foreach ($totals as $t) {
+        $max = dec_compare($t, $max) > 0 ? $t : $max;
+    }
+    $slot = $width / $v['days'];
+    $tick = max(1, (int)ceil($v['days'] / 15));
+    $svg = sprintf('<svg id="%s" xmlns="http://www.w3.org/2000/svg" width="%d" height="%d"'
+                   . ' role="img" aria-label="%s">', h($id), $width + $left + 10, $height,
+                   h($label))
+        . sprintf('<text x="%d" y="%d" text-anchor="end">%s</text>', $left - 6, $top + 4,
+                  h(bytes($max)))
+        . sprintf('<text x="%d" y="%d" text-anchor="end">0</text>', $left - 6, $height - $bottom);
+    for ($i = 0, $t = strtotime($v['from'] . ' UTC'); $i < $v['days']; $i++, $t += DAY) {
+        $day = gmdate('Y-m-d', $t);
+        $total = $totals[$day] ?? '0';
+        $x = $left + $i * $slot;
+        $bar = scaled($total, $max, $height - $top - $bottom);
+        $svg .= sprintf('<g class="day%s" data-day="%s" data-total="%s"><title>%s: %s (%s bytes)'
+                        . '</title><rect class="slot" x="%.1f" y="%d" width="%.1f" height="%d"/>',
+                        $total === '0' ? ' empty' : '', $day, $total, $day, bytes($total), $total,
+                        $x + $slot * 0.1, $top, $slot * 0.8, $height - $top - $bottom)
+            . ($total === '0' ? '' : sprintf('<rect class="bar" x="%.1f" y="%.1f" width="%.1f"'
+                                             . ' height="%.1f"/>', $x + $slot * 0.1,
+                                             $height - $bottom - $bar, $slot * 0.8, $bar))
+            . '</g>';
+        if ($i % $tick === 0) {
+            $svg .= sprintf('<text x="%.1f" y="%d" text-anchor="middle">%s</text>',
+                            $x + $slot / 2, $height - $bottom + 14, substr($day, 5));
+        }
+    }
+    return $svg . sprintf('<line x1="%d" y1="%d" x2="%d" y2="%d" stroke="#888"/></svg>', $left,
+                          $height - $bottom, $left + $width, $height - $bottom);
+}
+
+function pager(array $v, int $routers): string
+{
+    $pages = max(1, (int)ceil($routers / PAGE_SIZE));
+    $out = '<p class="pager">page ' . $v['page'] . ' of ' . $pages;
+    foreach ([['first', 1], ['previous', $v['page'] - 1], ['next', $v['page'] + 1],
+              ['last', $pages]] as [$name, $page]) {
+        $out .= $page >= 1 && $page <= $pages && $page !== $v['page']
+            ? ' <a class="' . $name . '" href="' . link_to($v, ['page' => $page]) . '">' . $name
+              . '</a>'
+            : ' <span>' . $name . '</span>';
+    }
+    return $out . '</p>';
+}
+
+function sort_link(array $v, string $sort, string $text): string
+{
+    $dir = $v['sort'] === $sort ? ($v['dir'] === 'asc' ? 'desc' : 'asc') : SORTS[$sort];
+    $mark = $v['sort'] === $sort ? ($v['dir'] === 'asc' ? ' ▲' : ' ▼') : '';
+    return '<a class="sort" data-sort="' . $sort . '" href="'
+        . link_to($v, ['sort' => $sort, 'dir' => $dir, 'page' => 1]) . '">' . h($text) . $mark
+        . '</a>';
+}
+
+function router_section(array $v, ?array $router, array $days): void
+{
+    $up = $down = '0';
+    $totals = [];
+    foreach ($days as $day => [$u, $d]) {
+        $up = decimal_sum($up, $u);
+        $down = decimal_sum($down, $d);
+        $totals[$day] = decimal_sum($u, $d);
+    }
+    $total = decimal_sum($up, $down);
+    $silent = $router === null || (int)$router['last_report'] < $v['now'] - $v['silent_after'];
+    ?>
+<section id="router">
+<h2><?= h($v['serial']) ?><?= $silent ? ' <span class="silent">silent</span>' : '' ?></h2>
+<p><?php if ($router === null): ?>No report from this serial in the ledger.<?php else: ?>
+ <span class="total" data-total="<?= $total ?>"><?= h(bytes($total)) ?></span> in the period
+ (<?= $up ?> bytes up, <?= $down ?> down); last report
+ <?= h(gmdate('Y-m-d H:i:s', (int)$router['last_report'])) ?> UTC,
+ <?= h(age(max(0, $v['now'] - (int)$router['last_report']))) ?> ago.<?php endif; ?>
+ <a href="<?= link_to($v, ['format' => 'csv']) ?>">CSV of its days</a> ·
+ <a href="<?= link_to($v, ['serial' => null]) ?>">close</a></p>
+<?= chart('router-chart', $v, $totals, 'bytes per day for ' . $v['serial']) ?>
+</section>
+<?php
+}
+
+function page_out(PDO $db, bool $sqlite, array $v): void
+{
+    [$routers, $silent] = fleet_count($db, $sqlite, $v);
+    $rows = fleet_page($db, $sqlite, $v, $routers);
+    $fleet = fleet_days($db, $sqlite, $v);
+    $picked = $v['serial'] === null ? null : router_days($db, $v);
+    $period = $v['from'] . ' to ' . $v['to'];
+    $sum = ['0', '0'];
+    $totals = [];
+    foreach ($fleet as $day => [$up, $down]) {
+        $sum = [decimal_sum($sum[0], $up), decimal_sum($sum[1], $down)];
+        $totals[$day] = decimal_sum($up, $down);
+    }
+    $minutes = intdiv($v['silent_after'], 60);
+    header('Content-Type: text/html; charset=utf-8');
+    ?>
 <!DOCTYPE html>
 <html lang="en">
 <head>
@@ -148,59 +625,86 @@ header('Content-Type: text/html; charset=utf-8');
 <style>
 body { font: 14px/1.4 sans-serif; margin: 1.5em; color: #222; }
 table { border-collapse: collapse; }
-th, td { padding: 0.25em 0.8em; border-bottom: 1px solid #ddd; }
+th, td { padding: 0.2em 0.7em; border-bottom: 1px solid #ddd; white-space: nowrap; }
 td.n { text-align: right; font-variant-numeric: tabular-nums; }
 th { text-align: left; background: #f3f3f3; }
-tfoot td { font-weight: bold; }
+tr.silent td { background: #fff1e6; }
+.silent { color: #b34700; font-weight: bold; }
+section#router { border: 1px solid #cfd8e3; padding: 0 1em 0.5em; margin-bottom: 1em; }
+svg .slot { fill: #f1f3f6; }
 svg .bar { fill: #3b78c2; }
 svg text { font-size: 11px; fill: #444; }
+.pager a, .pager span { margin-left: 0.4em; }
+.pager span { color: #999; }
 </style>
 </head>
 <body>
 <h1>Usage, <?= h($period) ?> (UTC)</h1>
 <form method="get">
- from <input type="date" name="from" value="<?= h(gmdate('Y-m-d', $from)) ?>">
- to <input type="date" name="to" value="<?= h(gmdate('Y-m-d', $to - 86400)) ?>">
- <button>Show</button> <a href="<?= $query(['format' => 'csv']) ?>">CSV</a>
+ from <input type="date" name="from" value="<?= h($v['from']) ?>">
+ to <input type="date" name="to" value="<?= h($v['to']) ?>">
+ serial <input type="search" name="q" value="<?= h($v['q'] ?? '') ?>" placeholder="part of a serial">
+ <input type="hidden" name="sort" value="<?= h($v['sort']) ?>">
+ <input type="hidden" name="dir" value="<?= h($v['dir']) ?>">
+ <button>Show</button> <a href="<?= link_to($v, ['format' => 'csv', 'serial' => null, 'page' => null]) ?>">CSV of the fleet</a>
 </form>
+<?php if ($picked !== null) { router_section($v, ...$picked); } ?>
+<h2>The fleet: <span id="fleet-total" data-total="<?= decimal_sum($sum[0], $sum[1]) ?>"><?= h(bytes(decimal_sum($sum[0], $sum[1]))) ?></span></h2>
+<p><?= $sum[0] ?> bytes up, <?= $sum[1] ?> down; sizes in units of 1000 (1 MB = 1,000,000 bytes).</p>
+<?= chart('fleet-chart', $v, $totals, 'bytes per day for the fleet') ?>
+<p id="counts"><span id="routers"><?= $routers ?></span> routers<?= $v['q'] === null ? '' : ' matching “' . h($v['q']) . '”' ?>,
+ <span id="silent" class="silent"><?= $silent ?></span> silent (no report for <?= $minutes ?> min), listed first.</p>
+<?= pager($v, $routers) ?>
 <table id="fleet">
-<thead><tr><th>serial</th><th>up (bytes)</th><th>down (bytes)</th><th>total (bytes)</th>
-<th>total</th><th>reports</th><th>re-sends caught</th><th>last report (UTC)</th><th>age</th>
-<th>client certificate</th></tr></thead>
+<thead><tr><th><?= sort_link($v, 'serial', 'serial') ?></th><th>up (bytes)</th><th>down (bytes)</th>
+<th><?= sort_link($v, 'total', 'total (bytes)') ?></th><th>total</th><th>reports</th><th>re-sends caught</th>
+<th><?= sort_link($v, 'last', 'last report (UTC)') ?></th><th>age</th><th>client certificate</th></tr></thead>
 <tbody>
-<?php $sum = [0, 0, 0]; foreach ($fleet as $r): $sum = [$sum[0] + $r['up'], $sum[1] + $r['down'], $sum[2] + $r['total']]; ?>
-<tr data-serial="<?= h($r['serial']) ?>"><td><a href="<?= $query(['serial' => $r['serial']]) ?>"><?= h($r['serial']) ?></a></td>
-<td class="n up"><?= h($r['up']) ?></td><td class="n down"><?= h($r['down']) ?></td>
-<td class="n total"><?= h($r['total']) ?></td><td class="n"><?= h(bytes((int)$r['total'])) ?></td>
-<td class="n"><?= h($r['reports']) ?></td><td class="n resends"><?= h($r['resends']) ?></td>
-<td><?= h(gmdate('Y-m-d H:i:s', (int)$r['last_report'])) ?></td>
-<td class="n"><?= h(age(max(0, $now - (int)$r['last_report']))) ?></td><td><?= h($r['client'] ?? '') ?></td></tr>
+<?php foreach ($rows as $r): ?>
+<tr data-serial="<?= h($r['serial']) ?>"<?= $r['silent'] ? ' class="silent"' : '' ?>><td><a href="<?= link_to($v, ['serial' => $r['serial']]) ?>"><?= h($r['serial']) ?></a></td>
+<td class="n up"><?= $r['up'] ?></td><td class="n down"><?= $r['down'] ?></td>
+<td class="n total"><?= $r['total'] ?></td><td class="n"><?= h(bytes($r['total'])) ?></td>
+<td class="n reports"><?= $r['reports'] ?></td><td class="n resends"><?= $r['resent'] ?></td>
+<td class="last" data-last="<?= (int)$r['last_report'] ?>"><?= h(gmdate('Y-m-d H:i:s', (int)$r['last_report'])) ?></td>
+<td class="n"><?= h(age(max(0, $v['now'] - (int)$r['last_report']))) ?></td><td><?= h($r['client'] ?? '') ?></td></tr>
 <?php endforeach; ?>
 </tbody>
-<tfoot><tr><td><?= count($fleet) ?> routers</td><td class="n"><?= $sum[0] ?></td><td class="n"><?= $sum[1] ?></td>
-<td class="n"><?= $sum[2] ?></td><td class="n"><?= h(bytes($sum[2])) ?></td><td colspan="5"></td></tr></tfoot>
 </table>
-<?php if ($serial !== null):
-    $width = 640; $height = 200; $top = 20; $bottom = 40;
-    $max = max(1, ...array_map(fn($d) => (int)$d['total'], $days ?: [['total' => 1]]));
-    $slot = $width / max(1, count($days));
-?>
-<h2><?= h($serial) ?>: usage per day</h2>
-<p><a href="<?= $query(['serial' => $serial, 'format' => 'csv']) ?>">CSV</a></p>
-<svg id="chart" xmlns="http://www.w3.org/2000/svg" width="<?= $width + 80 ?>" height="<?= $height ?>"
-     role="img" aria-label="bytes per day for <?= h($serial) ?>">
-<line x1="70" y1="<?= $height - $bottom ?>" x2="<?= $width + 70 ?>" y2="<?= $height - $bottom ?>" stroke="#888"/>
-<text x="65" y="<?= $top + 4 ?>" text-anchor="end"><?= h(bytes($max)) ?></text>
-<text x="65" y="<?= $height - $bottom ?>" text-anchor="end">0</text>
-<?php foreach ($days as $i => $d):
-    $h = ($height - $top - $bottom) * (int)$d['total'] / $max;
-    $x = 70 + $i * $slot + $slot * 0.15; ?>
-<rect class="bar" data-day="<?= h($d['day']) ?>" data-total="<?= h($d['total']) ?>" x="<?= sprintf('%.1f', $x) ?>"
-      y="<?= sprintf('%.1f', $height - $bottom - $h) ?>" width="<?= sprintf('%.1f', $slot * 0.7) ?>" height="<?= sprintf('%.1f', $h) ?>"><title><?= h($d['day'] . ': ' . bytes((int)$d['total'])) ?></title></rect>
-<text x="<?= sprintf('%.1f', $x + $slot * 0.35) ?>" y="<?= $height - $bottom + 14 ?>" text-anchor="middle"><?= h(substr($d['day'], 5)) ?></text>
-<text x="<?= sprintf('%.1f', $x + $slot * 0.35) ?>" y="<?= sprintf('%.1f', $height - $bottom - $h - 4) ?>" text-anchor="middle"><?= h(bytes((int)$d['total'])) ?></text>
-<?php endforeach; ?>
-</svg>
-<?php endif; ?>
+<?= pager($v, $routers) ?>
 </body>
 </html>
+<?php
+}
+
+$v = view();
+try {
+    $db = new PDO($_SERVER['TOLVU_DSN'] ?? 'sqlite:/var/lib/tolvu/ledger.sqlite',
+                  $_SERVER['TOLVU_DB_USER'] ?? null, $_SERVER['TOLVU_DB_PASSWORD'] ?? null,
+                  [PDO::ATTR_ERRMODE => PDO::ERRMODE_EXCEPTION, PDO::ATTR_PERSISTENT => true,
+                   PDO::ATTR_TIMEOUT => 10]);
+    $sqlite = $db->getAttribute(PDO::ATTR_DRIVER_NAME) === 'sqlite';
+    if (!$sqlite) {
+        // A fleet's totals sorted in memory, not on disk; no JIT compiling (its 0.1 s or more
+        // would buy nothing in queries this short).
+        $db->exec("SET work_mem = '32MB'");
+        $db->exec('SET jit = off');
+    }
+    if ($v['csv']) {
+        csv_out($db, $sqlite, $v);
+    } else {
+        ob_start();  // the page whole, so that a failure halfway answers 503, not half a page
+        page_out($db, $sqlite, $v);
+        ob_end_flush();
+    }
+} catch (PDOException $e) {
+    error_log('tolvu usage.php: ' . $e->getMessage());
+    if (headers_sent()) {
+        // The CSV was under way: its end says it is cut short, never a file that looks whole.
+        echo "ERROR: the ledger could not be read; this file is incomplete\n";
+        exit;
+    }
+    while (ob_get_level()) {
+        ob_end_clean();
+    }
+    fail(503, 'the ledger cannot be read now');
+}

@@ -9,7 +9,8 @@ be told how to answer each one. Two commands:
         HOSTs (server.pem, server.key). With --chain, as the public web PKI does it: RSA-2048
         keys, and the leaf signed by an intermediate that server.pem carries after the leaf.
         It also makes the routers' side: a client CA (client-ca.pem) and a certificate for one
-        router (client.pem, client.key, CN "router SN-0042"), and a CA of strangers
+        router (client.pem, client.key, CN "SN-0042", its serial; other.pem and other.key for a
+        second router, CN "SN-0043"), and a CA of strangers
         (rogue-ca.pem) with a certificate of its own (rogue.pem, rogue.key).
   mgmt_server.py serve --cert server.pem --key server.key [--port N] [--bind ADDR]
                        [--port-file F] [--log F] [--plan F] [--tls12] [--legacy-tls]
@@ -108,13 +109,15 @@ def make_pki(directory, hosts, chain=False):
     files = {"ca": path("ca.pem"), "ca_dir": certs, "cert": path("server.pem"),
              "key": path("server.key")}
 
-    # The routers' side: each router's own key and certificate, from the operator's client CA;
-    # and a stranger's, from a CA the server does not know.
+    # The routers' side: each router's own key and certificate, its serial as the CN, from the
+    # operator's client CA (SN-0042's, and another router's, SN-0043); and a stranger's, from a
+    # CA the server does not know.
     ec = ["-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:prime256v1"]
-    for ca, leaf, subject in (("client-ca", "client", "router SN-0042"),
+    for ca, leaf, subject in (("client-ca", "client", "SN-0042"), ("client-ca", "other", "SN-0043"),
                               ("rogue-ca", "rogue", "router from elsewhere")):
-        run("openssl", "req", "-x509", *ec, "-nodes", "-keyout", path(ca + ".key"), "-out",
-            path(ca + ".pem"), "-days", "30", "-subj", "/CN=tolvu test %s" % ca, *ca_ext)
+        if not os.path.exists(path(ca + ".pem")):
+            run("openssl", "req", "-x509", *ec, "-nodes", "-keyout", path(ca + ".key"), "-out",
+                path(ca + ".pem"), "-days", "30", "-subj", "/CN=tolvu test %s" % ca, *ca_ext)
         run("openssl", "req", *ec, "-nodes", "-keyout", path(leaf + ".key"), "-out",
             path(leaf + ".csr"), "-subj", "/CN=" + subject)
         with open(path(leaf + ".ext"), "w") as f:
@@ -128,7 +131,7 @@ def make_pki(directory, hosts, chain=False):
 
 
 def subject_of(certificate):
-    """"CN=router SN-0042" for a verified client certificate, None without one."""
+    """"CN=SN-0042" for a verified client certificate, None without one."""
     if not certificate:
         return None
     return ",".join("%s=%s" % pair for rdn in certificate.get("subject", ()) for pair in rdn

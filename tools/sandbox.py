@@ -39,8 +39,9 @@ CUT_PROXY = os.path.join(HERE, "cut_proxy.py")
 NGINX = "/usr/sbin/nginx"
 PHP_FPM = "/usr/sbin/php-fpm8.2"
 
-# The operator's kit (server/): its nginx server blocks and PHP-FPM pool, run with the sandbox's
-# paths, inside an nginx configuration of the sandbox's own.
+# The operator's kit (server/), deployed by its own server/install under a prefix of the
+# sandbox's, and run by an nginx and a PHP-FPM of the sandbox's own that include what it installed.
+INSTALL = os.path.join(KIT, "install")
 NGINX_CONF = """worker_processes {workers};
 user root root;
 pid {dir}/nginx.pid;
@@ -56,13 +57,14 @@ http {{
     proxy_temp_path {dir}/temp/proxy;
     uwsgi_temp_path {dir}/temp/uwsgi;
     scgi_temp_path {dir}/temp/scgi;
-{servers}
+    include {site};
 }}
 """
 PHP_FPM_GLOBAL = """[global]
 pid = {dir}/php-fpm.pid
 error_log = {dir}/php-fpm.log
 daemonize = no
+include = {pool}
 """
 OPERATOR = ("operator", "tolvu-usage")  # the page's user and password
 SERVER_ADDRESS = "10.200.0.1"  # the management server's own address, on its loopback
@@ -656,10 +658,12 @@ class Sandbox:
     def serve_with_nginx(self, client_ca=False, tickets=False, database=None, cut_every=0,
                          workers=1, session_cache=None):
         """nginx with HTTP/2 on, and PHP-FPM running the operator's kit (server/), in place of
-        the reference server (which stops): the kit's server blocks and pool (tickets: nginx's
-        default session tickets instead of its session cache), on the test PKI, with every file
-        and socket in the sandbox's directory and no system service touched. database: a
-        Database (by default a SQLite ledger in the directory, made on the first call).
+        the reference server (which stops): deployed by server/install under a prefix in the
+        sandbox's directory (see install_kit), so the test runs what the operator's guide does,
+        with every file and socket there and no system service touched (tickets: nginx's
+        default session tickets instead of the kit's session cache). client_ca: the routers'
+        endpoint requires the test PKI's client certificates. database: a Database (by default
+        a SQLite ledger, made on the first call).
         cut_every: N puts tools/cut_proxy.py before nginx, cutting every Nth connection's reply
         after the server answered. workers: nginx's worker processes; session_cache: the
         size of its session cache, as "1m", in place of the kit's. Returns the directory,
@@ -669,52 +673,10 @@ class Sandbox:
             self.server_proc.wait()
             self.server_proc = None
         web = os.path.join(self.dir, "web")
-        for sub in ("www", "temp"):
-            os.makedirs(os.path.join(web, sub), exist_ok=True)
-        for name in ("bandwidth.php", "usage.php"):
-            shutil.copyfile(os.path.join(KIT, name), os.path.join(web, "www", name))
         if database is not None:
             self.database = database
         elif getattr(self, "database", None) is None:
-            self.database = Database.sqlite(os.path.join(web, "ledger.sqlite"))
-        for name in ("nginx.pid", "php-fpm.sock"):
-            if os.path.exists(os.path.join(web, name)):
-                os.unlink(os.path.join(web, name))
-        with open(os.path.join(web, "htpasswd"), "w") as f:
-            f.write("%s:%s\n" % (OPERATOR[0], sh("openssl", "passwd", "-apr1", OPERATOR[1],
-                                                    capture=True).strip()))
-        with open(os.path.join(KIT, "nginx.conf")) as f:
-            servers = f.read()
-        for old, new in [
-                ("listen 8090 ", "listen %s:%d " % (("127.0.0.1", SERVER_PORT + 10000) if cut_every
-                                                    else (SERVER_ADDRESS, SERVER_PORT))),
-                ("listen 8443 ", "listen 127.0.0.1:8443 "),
-                ("server_name acme.mgmt.example.net", "server_name %s %s" % (self.host,
-                                                                           self.other_host)),
-                ("/etc/nginx/tls/mgmt.pem", self.pki["cert"]),
-                ("/etc/nginx/tls/mgmt.key", self.pki["key"]),
-                ("/etc/nginx/tls/routers-ca.pem", self.pki["client-ca"]),
-                ("/etc/nginx/tolvu.htpasswd", os.path.join(web, "htpasswd")),
-                ("/srv/tolvu", os.path.join(web, "www")),
-                ("unix:/run/php/tolvu.sock", "unix:" + os.path.join(web, "php-fpm.sock")),
-                ("sqlite:/var/lib/tolvu/ledger.sqlite", '"%s"' % self.database.dsn),
-                ("ssl_session_tickets off", "ssl_session_tickets " + ("on" if tickets else "off"))
-        ] + ([(re.search(r"shared:tolvu:\w+", servers).group(0),
-               "shared:tolvu:" + session_cache)] if session_cache else []) + (
-            [("# ssl_client_certificate", "ssl_client_certificate"),
-              ("# ssl_verify_client", "ssl_verify_client")] if client_ca else []):
-            if old not in servers:
-                raise RuntimeError("server/nginx.conf has no %r" % old)
-            servers = servers.replace(old, new)
-        with open(os.path.join(web, "nginx.conf"), "w") as f:
-            f.write(NGINX_CONF.format(dir=web, servers=servers, workers=workers))
-        with open(os.path.join(KIT, "php-fpm.conf")) as f:
-            pool = f.read()
-        pool = re.sub(r"(?m)^(user|group) = .*$", r"\1 = root", pool)
-        pool = re.sub(r"(?m)^listen\.(owner|group) = .*\n", "", pool)
-        pool = pool.replace("/run/php/tolvu.sock", os.path.join(web, "php-fpm.sock"))
-        with open(os.path.join(web, "php-fpm.conf"), "w") as f:
-            f.write(PHP_FPM_GLOBAL.format(dir=web) + pool)
+            self.database = Database.sqlite()
         # A second call replaces the first set.
         for ns_pid in sh("ip", "netns", "pids", self.server, check=False, capture=True).split():
             try:
@@ -724,13 +686,8 @@ class Sandbox:
                     os.kill(int(ns_pid), signal.SIGKILL)
             except OSError:
                 pass
-        subprocess.Popen(["ip", "netns", "exec", self.server, PHP_FPM, "-R", "-F", "-y",
-                          os.path.join(web, "php-fpm.conf")],
-                         stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        subprocess.Popen(["ip", "netns", "exec", self.server, NGINX, "-e",
-                          os.path.join(web, "error.log"), "-p", web, "-c",
-                          os.path.join(web, "nginx.conf"), "-g", "daemon off;"],
-                         stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        socket_path = self._front_end(web, SERVER_PORT + 10000 if cut_every else SERVER_PORT,
+                                      8443, client_ca, tickets, session_cache, workers)
         self.cut_log = os.path.join(web, "cut.log")
         if cut_every:
             subprocess.Popen(["ip", "netns", "exec", self.server, "/usr/bin/python3", CUT_PROXY,
@@ -742,12 +699,87 @@ class Sandbox:
         def listening():
             ports = sh("ip", "netns", "exec", self.server, "ss", "-Hltn", capture=True)
             return (":%d " % SERVER_PORT in ports) and ":8443 " in ports
-        if not wait_until(lambda: all(os.path.exists(os.path.join(web, f))
-                                      for f in ("nginx.pid", "php-fpm.sock")) and listening(),
+        if not wait_until(lambda: os.path.exists(os.path.join(web, "nginx.pid"))
+                          and os.path.exists(socket_path) and listening(),
                           timeout=20):
             raise RuntimeError("nginx or PHP-FPM did not start: %s" % open(
                 os.path.join(web, "error.log")).read()[-2000:])
         return web
+
+    def add_front_end(self, name, port, page_port, client_ca=False):
+        """Another nginx and PHP-FPM, deployed by server/install in a directory of its own
+        (NAME) on other ports, on the same ledger as serve_with_nginx's (which must have run):
+        a second front end on one PostgreSQL database. Returns its directory."""
+        web = os.path.join(self.dir, name)
+        socket_path = self._front_end(web, port, page_port, client_ca)
+
+        def listening():
+            ports = sh("ip", "netns", "exec", self.server, "ss", "-Hltn", capture=True)
+            return ":%d " % port in ports and ":%d " % page_port in ports
+        if not wait_until(lambda: os.path.exists(socket_path) and listening(), timeout=20):
+            raise RuntimeError("the second front end did not start: %s" % open(
+                os.path.join(web, "error.log")).read()[-2000:])
+        return web
+
+    def _front_end(self, web, port, page_port, client_ca, tickets=False, session_cache=None,
+                   workers=1):
+        """Installs the kit under web/kit and starts its nginx and PHP-FPM; returns the path of
+        PHP-FPM's socket."""
+        prefix = os.path.join(web, "kit")  # server/install's /
+        os.makedirs(os.path.join(web, "temp"), exist_ok=True)
+        # PHP-FPM's workers run as www-data, as the kit's pool says: they must reach the prefix.
+        for path in (self.dir, web):
+            os.chmod(path, os.stat(path).st_mode | 0o011)
+        for name in ("nginx.pid", "php-fpm.pid"):
+            if os.path.exists(os.path.join(web, name)):
+                os.unlink(os.path.join(web, name))
+        self.install_kit(prefix, port=port, page_port=page_port, client_ca=client_ca)
+        site = os.path.join(prefix, "etc", "nginx", "conf.d", "tolvu.conf")
+        # The bench's knobs, on the installed site.
+        with open(site) as f:
+            servers = f.read()
+        servers = servers.replace("ssl_session_tickets off",
+                                  "ssl_session_tickets " + ("on" if tickets else "off"))
+        if session_cache:
+            servers = re.sub(r"shared:tolvu:\w+", "shared:tolvu:" + session_cache, servers)
+        with open(site, "w") as f:
+            f.write(servers)
+        with open(os.path.join(web, "nginx.conf"), "w") as f:
+            f.write(NGINX_CONF.format(dir=web, site=site, workers=workers))
+        with open(os.path.join(web, "php-fpm.conf"), "w") as f:
+            f.write(PHP_FPM_GLOBAL.format(dir=web, pool=os.path.join(
+                prefix, "etc", "php", "8.2", "fpm", "pool.d", "tolvu.conf")))
+        socket_path = os.path.join(prefix, "run", "php", "tolvu.sock")
+        if os.path.exists(socket_path):
+            os.unlink(socket_path)
+        subprocess.Popen(["ip", "netns", "exec", self.server, PHP_FPM, "-F", "-y",
+                          os.path.join(web, "php-fpm.conf")],
+                         stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        subprocess.Popen(["ip", "netns", "exec", self.server, NGINX, "-e",
+                          os.path.join(web, "error.log"), "-p", web, "-c",
+                          os.path.join(web, "nginx.conf"), "-g", "daemon off;"],
+                         stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        return socket_path
+
+    def install_kit(self, prefix, port=SERVER_PORT, page_port=8443, client_ca=False):
+        """Deploys the kit with server/install under prefix, as an operator would (the test PKI's
+        server certificate, the routers' CA when client_ca, the page's operator, the ledger on
+        self.database), and binds self.database to the ledger it made; returns its output."""
+        db = self.database
+        command = [INSTALL, "--database", db.kind, "--prefix", prefix, "--no-packages",
+                   "--port", str(port), "--page-port", str(page_port),
+                   "--server-name", "%s %s" % (self.host, self.other_host),
+                   "--cert", self.pki["cert"], "--key", self.pki["key"],
+                   "--operator", OPERATOR[0]] + (
+            ["--client-ca", self.pki["client-ca"]] if client_ca else ["--no-client-certs"]) + (
+            ["--pg-socket", db.socket] if db.kind == "postgresql" else [])
+        result = subprocess.run(command, input=OPERATOR[1] + "\n", capture_output=True,
+                                text=True, timeout=120)
+        if result.returncode:
+            raise RuntimeError("server/install failed: %s%s" % (result.stdout, result.stderr))
+        if db.kind == "sqlite":
+            db.bind(os.path.join(prefix, "var", "lib", "tolvu", "ledger.sqlite"))
+        return result.stdout
 
     def cut_connections(self):
         """How many connections the proxy took, and the numbers (from 1) of those it cut."""
@@ -871,30 +903,41 @@ class Sandbox:
 
 
 class Database:
-    """The kit's ledger, its schema applied: a SQLite file, or a PostgreSQL cluster of the
-    caller's own (initdb in a directory, a unix socket there, no TCP; run as an unprivileged
-    user, since PostgreSQL refuses root, and stopped by close)."""
+    """The kit's ledger, which server/install makes: a SQLite file, or a PostgreSQL cluster of the
+    caller's own laid out as Debian's (initdb in a directory, run by the postgres user, since
+    PostgreSQL refuses root; local connections by peer authentication only, "local all all
+    peer"; a unix socket there, no TCP; stopped by close). Queries run as the superuser
+    (PostgreSQL) or as PHP-FPM's user (SQLite, whose journal files must stay that user's)."""
 
     PG_BIN = "/usr/lib/postgresql/15/bin"
-    PG_USER = "nobody"
+    PG_USER = "postgres"
+    WEB_USER = "www-data"
 
-    def __init__(self, dsn, query, start=None, stop=None):
+    def __init__(self, kind, dsn=None, query=None, start=None, stop=None, socket=None):
+        self.kind = kind
         self.dsn = dsn
+        self.socket = socket
         self._query = query
         self._start = start
         self._stop = stop
         self._running = stop is not None
 
     @classmethod
-    def sqlite(cls, path):
-        import sqlite3
-        with open(os.path.join(KIT, "schema.sqlite.sql")) as f, sqlite3.connect(path) as db:
-            db.executescript(f.read())
+    def sqlite(cls):
+        """A SQLite ledger, made where server/install puts it (bind then names the file)."""
+        return cls("sqlite")
+
+    def bind(self, path):
+        code = ("import json, sqlite3, sys\n"
+                "with sqlite3.connect(sys.argv[1], timeout=10) as db:\n"
+                "    print(json.dumps([list(r) for r in db.execute(sys.argv[2])]))\n")
 
         def query(sql):
-            with sqlite3.connect(path, timeout=10) as db:
-                return [tuple(row) for row in db.execute(sql)]
-        return cls("sqlite:" + path, query)
+            out = sh("setpriv", "--reuid", self.WEB_USER, "--regid", self.WEB_USER,
+                     "--clear-groups", "/usr/bin/python3", "-c", code, path, sql, capture=True)
+            return [tuple(row) for row in json.loads(out)]
+        self.dsn = "sqlite:" + path
+        self._query = query
 
     @classmethod
     def postgresql(cls, directory, fsync=False, settings=()):
@@ -902,17 +945,19 @@ class Database:
         user = pwd.getpwnam(cls.PG_USER)
         os.makedirs(directory)
         parent = os.path.dirname(directory)
-        os.chmod(parent, os.stat(parent).st_mode | 0o011)  # the user reaches its directory
+        os.chmod(parent, os.stat(parent).st_mode | 0o011)  # the users reach its directory
         os.chown(directory, user.pw_uid, user.pw_gid)
         data = os.path.join(directory, "data")
 
         def as_user(*args, **kwargs):
             return sh("setpriv", "--reuid", str(user.pw_uid), "--regid", str(user.pw_gid),
                       "--clear-groups", *args, **kwargs)
-        as_user(os.path.join(cls.PG_BIN, "initdb"), "-D", data, "-U", "tolvu", "--auth=trust",
-                "-E", "UTF8", "--locale=C.UTF-8", timeout=120)
+        as_user(os.path.join(cls.PG_BIN, "initdb"), "-D", data, "-U", cls.PG_USER,
+                "--auth-local=peer", "--auth-host=reject", "-E", "UTF8", "--locale=C.UTF-8",
+                timeout=120)
         options = ["-c listen_addresses=''", "-c unix_socket_directories='%s'" % directory,
                    "-c fsync=%s" % ("on" if fsync else "off")] + ["-c " + o for o in settings]
+
         def start():
             as_user(os.path.join(cls.PG_BIN, "pg_ctl"), "-D", data, "-l",
                     os.path.join(directory, "log"), "-w", "-o", " ".join(options), "start",
@@ -923,19 +968,15 @@ class Database:
             as_user(os.path.join(cls.PG_BIN, "pg_ctl"), "-D", data, "-m", "fast", "-w", "stop",
                     check=False, timeout=60)
 
-        psql = ["psql", "-h", directory, "-U", "tolvu", "-d", "postgres", "-X", "-q", "-At",
-                "-F", "\t", "-v", "ON_ERROR_STOP=1"]
-        try:
-            sh(*psql, "-f", os.path.join(KIT, "schema.pgsql.sql"))
-        except Exception:
-            stop()
-            raise
+        psql = ["psql", "-h", directory, "-d", "tolvu", "-X", "-q", "-At", "-F", "\t", "-v",
+                "ON_ERROR_STOP=1"]
 
         def query(sql):
-            out = sh(*psql, "-c", sql, capture=True)
+            out = as_user(*psql, "-c", sql, capture=True)
             return [tuple(int(v) if re.fullmatch(r"-?\d+", v) else (None if v == "" else v)
                           for v in line.split("\t")) for line in out.splitlines()]
-        return cls("pgsql:host=%s;dbname=postgres;user=tolvu" % directory, query, start, stop)
+        return cls("postgresql", "pgsql:host=%s;dbname=tolvu;user=tolvu" % directory, query,
+                   start, stop, socket=directory)
 
     def rows(self, sql):
         return self._query(sql)

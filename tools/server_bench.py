@@ -12,17 +12,27 @@ sessions, and checks the ledger against what the routers sent, exactly.
 
     tools/server_bench.py [--routers 2000] [--seconds 40] [--lose 0.05]
                           [--database postgresql|sqlite] [--session-cache 1m]   (root)
+
+With --ledger it measures the operators' page instead, on a ledger of a fleet's days: the
+per-day rows of --routers routers for --days days (ending today, today's rows partial) and raw
+reports for as many hours as fit in --raw-gb, generated in PostgreSQL straight into the kit's
+tables as bandwidth.php writes them. It prints the fleet page's p50/p95 for each sort over a
+30-day period (the first view of a period, which fills the page's cache of settled days,
+apart), one router's page, the CSV of the whole fleet for 30 days, and the bytes on disk a
+router-day and a raw report.
+
+    tools/server_bench.py --ledger [--routers 100000] [--days 90] [--raw-gb 2]   (root)
 """
 
 import argparse
 import json
 import os
 import random
+import re
 import socket
 import ssl
 import subprocess
 import sys
-import tempfile
 import threading
 import time
 
@@ -162,6 +172,140 @@ def server_pids(sb, postmaster):
     return pids
 
 
+# ---- the operators' page on a fleet's ledger
+PAGE_GOAL_MS, ROUTER_GOAL_MS, CSV_GOAL_S = 300, 100, 30
+ROUTER_DAY_GOAL, RAW_REPORT_GOAL = 200, 160
+
+
+def psql(database, sql, timeout=1800):
+    """Runs sql on the bench's cluster with room for a fleet's volume; returns its first value."""
+    host = re.search(r"host=([^;]+)", database.dsn).group(1)
+    out = subprocess.run(["psql", "-h", host, "-U", "tolvu", "-d", "postgres", "-X", "-q", "-At",
+                          "-v", "ON_ERROR_STOP=1", "-c", sql], capture_output=True, text=True,
+                         timeout=timeout)
+    if out.returncode:
+        sys.exit("psql: %s" % out.stderr.strip())
+    out = out.stdout.split("\n")[0]
+    return int(out) if out.isdigit() else out
+
+
+# The raw reports' bytes on disk: their partitions' (the partitioned table itself holds none).
+RAW_SIZE = "SELECT SUM(pg_total_relation_size(relid))::bigint FROM pg_partition_tree('reports')"
+
+
+def generate_ledger(database, routers, days, raw_bytes):
+    """The kit's tables as bandwidth.php leaves them for a fleet: every router's row, one
+    router_days row a router a day for the last days (today's partial), and raw reports of the
+    latest hours, at the service's interval, until they take raw_bytes. Returns the raw reports'
+    hours. A router in 97 has gone silent some hours ago; SN-000000's days are each past 2^64, as
+    NUMERIC holds them. The raw reports go to their month's partition, made by maintain.php."""
+    from sandbox import KIT
+    subprocess.run(["php8.2", os.path.join(KIT, "maintain.php"), "--dsn", database.dsn],
+                   check=True, capture_output=True, timeout=120)
+    now = int(time.time())
+    today = now - now % 86400
+    psql(database,
+        "INSERT INTO routers (serial, epoch, seq, bw_up, bw_dn, last_report)"
+        " SELECT 'SN-' || lpad(r::text, 6, '0'), lpad(to_hex(r), 16, '0'), 1000, 1, 1,"
+        " %d - CASE WHEN r %% 97 = 0 THEN 3600 * (1 + r %% 50) ELSE r %% %d END"
+        " FROM generate_series(0, %d) r" % (now, INTERVAL, routers - 1))
+    # One day at a time, in the order the kit writes them; today's figures are the day so far.
+    for d in range(days - 1, -1, -1):
+        share = (now - today) / 86400 if d == 0 else 1.0
+        psql(database,
+            "INSERT INTO router_days (serial, day, up, down, reports, resent)"
+            " SELECT 'SN-' || lpad(r::text, 6, '0'), date '%s',"
+            " ((hashint4(r * 97 + %d) & 16777215) * 6 * %f)::bigint"
+            " + CASE WHEN r = 0 THEN 18446744073709551616 ELSE 0 END,"
+            " ((hashint4(r * 31 + %d) & 16777215) * 60 * %f)::bigint,"
+            " (%d * %f)::int, (r + %d) %% 5 FROM generate_series(0, %d) r" % (
+                time.strftime("%Y-%m-%d", time.gmtime(today - d * 86400)), d, share, d, share,
+                86400 // INTERVAL, share, d, routers - 1))
+    hours = 0
+    per_hour = routers * 3600 // INTERVAL
+    while hours < 24 * 31:
+        size = psql(database, RAW_SIZE)
+        if size + size // max(1, hours) > raw_bytes and hours:
+            break
+        start = now - (hours + 1) * 3600
+        psql(database,
+            "INSERT INTO reports (serial, received, epoch, seq, bw_up, bw_dn, billed_up,"
+            " billed_dn, kind) SELECT 'SN-' || lpad((n %% %d)::text, 6, '0'), %d + n * 3600 / %d,"
+            " n %% %d, n / %d, n %% 400000, n %% 4000000, n %% 400000,"
+            " n %% 4000000, 'full' FROM generate_series(0::bigint, %d) n" % (
+                routers, start, per_hour, routers, routers, per_hour - 1))
+        hours += 1
+    psql(database, "VACUUM ANALYZE")
+    return hours
+
+
+def ledger_bench(args):
+    from sandbox import OPERATOR, Database, Sandbox
+    with Sandbox("bench.invalid") as sb:
+        database = Database.postgresql(os.path.join(sb.dir, "pg"), fsync=True, settings=[
+            "shared_buffers=256MB", "max_wal_size=4GB", "checkpoint_timeout=30min"])
+        sb.serve_with_nginx(database=database, workers=2)
+        began = time.monotonic()
+        hours = generate_ledger(database, args.routers, args.days, args.raw_gb * 1e9)
+        generated = time.monotonic() - began
+        days_rows, days_size = database.rows(
+            "SELECT COUNT(*), pg_total_relation_size('router_days') FROM router_days")[0]
+        raw_rows = database.rows("SELECT COUNT(*) FROM reports")[0][0]
+        raw_size = database.rows(RAW_SIZE)[0][0]
+
+        today = time.strftime("%Y-%m-%d", time.gmtime())
+        first = time.strftime("%Y-%m-%d", time.gmtime(time.time() - 29 * 86400))
+        base = "https://127.0.0.1:8443/usage.php?from=%s&to=%s" % (first, today)
+        pages = -(-args.routers // 100)
+
+        def fetch(query):
+            """Seconds to the whole reply, to its first byte, its size and status."""
+            out = subprocess.run(
+                ["ip", "netns", "exec", sb.server, "curl", "-sk", "-u", "%s:%s" % OPERATOR,
+                 "-o", "/dev/null", "-w", "%{time_total} %{time_starttransfer} %{size_download}"
+                 " %{http_code}", base + query], capture_output=True, text=True, check=True,
+                timeout=600).stdout.split()
+            if out[3] != "200":
+                sys.exit("usage.php answered %s to %s" % (out[3], query))
+            return float(out[0]), float(out[1]), int(out[2])
+
+        def figure(name, queries, goal):
+            times = sorted(1000 * fetch(q)[0] for q in queries)
+            p50, p95 = times[len(times) // 2], times[min(len(times) - 1, int(len(times) * 0.95))]
+            print("%-34s p50 %6.1f ms, p95 %6.1f ms over %d views (goal at most %d ms)" % (
+                name, p50, p95, len(times), goal))
+            return p95 <= goal
+
+        print("ledger: %d routers; %d router-days (%d days), %d raw reports (%d hours at %d s),"
+              " generated in %.0f s" % (args.routers, days_rows, args.days, raw_rows, hours,
+                                        INTERVAL, generated))
+        cold = fetch("")[0]
+        cold_total = fetch("&sort=total")[0]
+        print("first views of the period (filling the cache of settled days): the fleet's days"
+              " %.0f ms, sorted by total %.0f ms" % (1000 * cold, 1000 * cold_total))
+        rng = random.Random(1)
+        ok = True
+        for sort in ("serial", "total", "last"):
+            for dir in ("asc", "desc"):
+                queries = ["&sort=%s&dir=%s&page=%d" % (sort, dir, p) for p in
+                           [1, pages] + [rng.randrange(1, pages + 1)
+                                         for _ in range(args.samples - 2)]]
+                ok &= figure("fleet page, by %s %s:" % (sort, dir), queries, PAGE_GOAL_MS)
+        ok &= figure("fleet page, searched:", ["&q=%d" % rng.randrange(10000)
+                                               for _ in range(args.samples)], PAGE_GOAL_MS)
+        ok &= figure("one router's page:", ["&serial=SN-%06d" % rng.randrange(args.routers)
+                                            for _ in range(args.samples)], ROUTER_GOAL_MS)
+        total, first_byte, size = fetch("&format=csv")
+        print("CSV of the fleet, 30 days: %.1f s, first byte after %.2f s, %d bytes"
+              " (goal at most %d s)" % (total, first_byte, size, CSV_GOAL_S))
+        ok &= total <= CSV_GOAL_S
+        print("on disk, with indexes: %.0f bytes a router-day (goal at most %d), %.0f bytes a"
+              " raw report (goal at most %d)" % (days_size / days_rows, ROUTER_DAY_GOAL,
+                                                 raw_size / max(1, raw_rows), RAW_REPORT_GOAL))
+        database.close()
+        return 0 if ok else 1
+
+
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--routers", type=int, default=2000)
@@ -172,6 +316,12 @@ def main():
     parser.add_argument("--database", choices=("postgresql", "sqlite"), default="postgresql")
     parser.add_argument("--processes", type=int, default=2)
     parser.add_argument("--threads", type=int, default=12)
+    parser.add_argument("--ledger", action="store_true",
+                        help="measure the operators' page on a generated ledger")
+    parser.add_argument("--days", type=int, default=90, help="--ledger: days of per-day rows")
+    parser.add_argument("--raw-gb", type=float, default=2.0,
+                        help="--ledger: disk for raw reports, in GB")
+    parser.add_argument("--samples", type=int, default=20, help="--ledger: views per figure")
     parser.add_argument("--load", action="store_true", help=argparse.SUPPRESS)
     parser.add_argument("--first", type=int, default=0, help=argparse.SUPPRESS)
     parser.add_argument("--last", type=int, default=0, help=argparse.SUPPRESS)
@@ -185,6 +335,10 @@ def main():
         sys.exit("server_bench.py needs root: it builds a network namespace")
     args.seconds = min(args.seconds, 300)
     args.routers = max(1, min(args.routers, 200000))
+    if args.ledger:
+        if args.database != "postgresql":
+            sys.exit("server_bench.py --ledger generates a fleet's ledger on PostgreSQL only")
+        return ledger_bench(args)
 
     from sandbox import SERVER_ADDRESS, Database, Sandbox
     with Sandbox("bench.invalid") as sb:
@@ -194,7 +348,7 @@ def main():
             with open(os.path.join(sb.dir, "pg", "data", "postmaster.pid")) as f:
                 postmaster = int(f.readline())
         else:
-            database = Database.sqlite(os.path.join(sb.dir, "ledger.sqlite"))
+            database = Database.sqlite()
             postmaster = None
         sb.serve_with_nginx(database=database, workers=2, session_cache=args.session_cache)
         pids = server_pids(sb, postmaster)

@@ -6,10 +6,12 @@ explained in one line."""
 import json
 import os
 import shutil
+import subprocess
 
 import pytest
 
 from conftest import start
+from sandbox import SERVER_ADDRESS
 from test_accounting import accepted_reports
 
 pytestmark = pytest.mark.skipif(not (shutil.which("nginx") or os.path.exists("/usr/sbin/nginx")),
@@ -23,8 +25,8 @@ def access_log(web):
 
 
 def ledger(sb):
-    """(billed up, billed down, client) of every report PHP billed."""
-    return sb.database.rows("SELECT billed_up, billed_dn, client FROM reports ORDER BY id")
+    """(billed up, billed down) of every report PHP billed."""
+    return sb.database.rows("SELECT billed_up, billed_dn FROM reports ORDER BY id")
 
 
 def test_reports_through_nginx_and_php(sandbox):
@@ -62,11 +64,23 @@ def test_reports_through_nginx_and_php(sandbox):
     service.cycle_now(sb.state_file())
     service.cycle_now(sb.state_file())
     assert service.terminate() == 0
-    assert access_log(web)[-1].split('client="', 1)[1].startswith("CN=router SN-0042")
+    assert access_log(web)[-1].split('client="', 1)[1].startswith("CN=SN-0042")
 
     # Billed by PHP exactly as the router's accepted reports, which add up to the counters.
     reports = accepted_reports(service.out)
     billed = ledger(sb)
-    assert [(up, dn) for up, dn, _ in billed] == [(r[2], r[3]) for r in reports]
+    assert billed == [(r[2], r[3]) for r in reports]
     assert (sum(r[2] for r in reports), sum(r[3] for r in reports)) == reports[-1][:2]
-    assert billed[-1][2].startswith("CN=router SN-0042")
+    assert sb.database.rows("SELECT client FROM routers") == [("CN=SN-0042",)]
+
+    # Another router's certificate bills only its own serial: this one is refused, recorded
+    # nowhere, and logged.
+    out = subprocess.run(
+        ["ip", "netns", "exec", sb.server, "curl", "-sk", "--cert", sb.pki["other_cert"], "--key",
+         sb.pki["other_key"], "--data", "serial=SN-0042&bw_tot=3&bw_dn=2&bw_up=1",
+         "https://%s:8090/bandwidth.php" % SERVER_ADDRESS], capture_output=True, text=True,
+        timeout=60).stdout
+    assert out == "REFUSED: the client certificate's CN is not the serial\n"
+    assert ledger(sb) == billed
+    with open(os.path.join(web, "error.log")) as f:
+        assert 'refused serial "SN-0042" from client ["SUCCESS","CN=SN-0043"]' in f.read()
