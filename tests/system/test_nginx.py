@@ -82,5 +82,5 @@ def test_reports_through_nginx_and_php(sandbox):
         timeout=60).stdout
     assert out == "REFUSED: the client certificate's CN is not the serial\n"
     assert ledger(sb) == billed
-    with open(os.path.join(web, "error.log")) as f:
+    with open(os.path.join(web, "kit", "var", "log", "nginx", "tolvu.error.log")) as f:
         assert 'refused serial "SN-0042" from client ["SUCCESS","CN=SN-0043"]' in f.read()
