@@ -79,8 +79,10 @@ def held_lock(db, serial):
             holder.close()
         return
     host = re.search(r"host=([^;]+)", db.dsn).group(1)
-    holder = subprocess.Popen(["psql", "-h", host, "-U", "tolvu", "-d", "postgres", "-X", "-q",
-                               "-At"], stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
+    name = re.search(r"dbname=([^;]+)", db.dsn).group(1)
+    holder = subprocess.Popen(["runuser", "-u", "www-data", "--", "psql", "-h", host, "-U",
+                               "tolvu", "-d", name, "-X", "-q", "-At"], stdin=subprocess.PIPE,
+                              stdout=subprocess.PIPE, text=True)
     holder.stdin.write("BEGIN; SELECT serial FROM routers WHERE serial = '%s' FOR UPDATE;\n"
                        % serial)
     holder.stdin.flush()
@@ -106,8 +108,11 @@ def test_every_byte_billed_once(sandbox, database, report_id):
     sb.serve_with_nginx(database=db, cut_every=3, client_ca=True)
     db = sb.database
     month = time.strftime("%Y_%m", time.gmtime())
-    assert ("made reports_" + month if database == "postgresql" else "deleted 0 reports") \
-        in maintain(sb, db)
+    # server/install ran the maintenance once: this month's partition is there already.
+    assert ("" if database == "postgresql" else "deleted 0 reports") in maintain(sb, db)
+    if database == "postgresql":
+        assert db.rows("SELECT to_regclass('reports_%s')::text" % month) == [
+            ("reports_" + month,)]
     sb.add_link("eth1")
     sb.set_default_route("eth1")
     sb.configure(interval=600, report_id=report_id,
