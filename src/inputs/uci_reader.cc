@@ -528,8 +528,12 @@ UciLookup uci_lookup(const char* confdir, const char* path, char* value, size_t 
   else
     snprintf(file_name, sizeof(file_name), "%s/%s", confdir, package_name);
   // The second before the stat: a parse of a file last changed before it can be kept. The stamp
-  // kept is the opened file's, the one parsed.
-  time_t now = time(nullptr);
+  // kept is the opened file's, the one parsed. The coarse clock is the one file times come from:
+  // time() may read a finer one (musl's does), a tick into a second the file times are not in
+  // yet, when an edit in place after the parse still gets the parsed file's stamp.
+  timespec coarse{};
+  clock_gettime(CLOCK_REALTIME_COARSE, &coarse);
+  time_t now = coarse.tv_sec;
   struct stat st;
   if (stat(file_name, &st) != 0) return error(error_text, error_size, "Entry not found");
   ParsedFile* parsed = nullptr;
