@@ -272,16 +272,28 @@ class Service:
         the cycle is asked for only once the clock is past the second of the last save (and the
         kernel's coarse clock, a tick behind at most, is too)."""
         self.wait_cycles(0, timeout=timeout)
+        self.wait_for(lambda out, err: self.drained(), timeout=timeout)
         started = self.cycles_started
         before = None
         if os.path.exists(state_file):
             saved = os.stat(state_file)
             before = saved.st_ino
             wait_until(lambda: time.time() >= int(saved.st_mtime) + 1.02, timeout=timeout)
+        asked = int(time.time())
         os.kill(self.popen.pid, signal.SIGUSR1)
         self.wait_for(lambda out, err: self.cycles_started > started, timeout=timeout)
-        if not wait_until(lambda: os.path.exists(state_file)
-                          and os.stat(state_file).st_ino != before, timeout=timeout):
+
+        # Its end: a new file whose last cycle is no earlier than the second it was asked in. A
+        # cycle still running when it was asked saves with its own, earlier second: not this one.
+        def ended():
+            try:
+                with open(state_file) as f:
+                    fields = dict(l.split("=", 1) for l in f.read().splitlines() if "=" in l)
+                return (os.stat(state_file).st_ino != before
+                        and int(fields.get("last_cycle", "0")) >= asked)
+            except (OSError, ValueError):
+                return False
+        if not wait_until(ended, timeout=timeout):
             raise TimeoutError("the cycle did not end")
         self.wait_for(lambda out, err: self.drained(), timeout=timeout)  # its lines, said before
 
