@@ -10,7 +10,11 @@ latency, the server's CPU per report (nginx, PHP-FPM and PostgreSQL processes, f
 from the load generator's), how many routers that is at the 240 s interval, the share of resumed
 sessions, and checks the ledger against what the routers sent, exactly.
 
-    tools/server_bench.py [--routers 2000] [--seconds 40] [--lose 0.05]
+Each router presents its own client certificate, its CN its serial, from a CA the bench makes
+(the kit installed with it as the routers' CA, as by default); --no-client-certs installs the kit
+with --no-client-certs and sends none, for comparison.
+
+    tools/server_bench.py [--routers 2000] [--seconds 40] [--lose 0.05] [--no-client-certs]
                           [--database postgresql|sqlite] [--session-cache 1m]   (root)
 
 With --ledger it measures the operators' page instead, on a ledger of a fleet's days: the
@@ -46,11 +50,21 @@ TARGET_CPU_MS = 2.4
 # ---- the load generator, run in the server's namespace
 def load(args):
     """Runs args.threads threads over routers first..last; prints one JSON line of results."""
+    def context_for(serial):
+        """A router's TLS context: its own, with its certificate, when there are certificates
+        (a session resumes only on the context that made it)."""
+        context = ssl.create_default_context(cafile=args.ca)
+        context.minimum_version = ssl.TLSVersion.TLSv1_2
+        if args.certs:
+            context.load_cert_chain(os.path.join(args.certs, serial + ".pem"))
+        return context
+
+    shared = None if args.certs else context_for(None)
     routers = [{"serial": "SN-%06d" % i, "epoch": "%016x" % random.getrandbits(64), "seq": 1,
                 "up": 0, "dn": 0, "truth": [0, 0], "session": None, "busy": False}
                for i in range(args.first, args.last)]
-    context = ssl.create_default_context(cafile=args.ca)
-    context.minimum_version = ssl.TLSVersion.TLSv1_2
+    for router in routers:
+        router["context"] = shared or context_for(router["serial"])
     deadline = time.monotonic() + args.seconds
     lock = threading.Lock()
     results = {"latencies": [], "resumed": 0, "reports": 0, "lost": 0, "failed": 0,
@@ -69,7 +83,8 @@ def load(args):
         began = time.monotonic()
         raw = socket.create_connection((args.address, 8090), timeout=30)
         raw.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
-        tls = context.wrap_socket(raw, server_hostname=args.host, session=router["session"])
+        tls = router["context"].wrap_socket(raw, server_hostname=args.host,
+                                            session=router["session"])
         try:
             tls.sendall(request)
             reply = b""
@@ -134,6 +149,49 @@ def load(args):
             report(router)
     results["truth"] = {r["serial"]: r["truth"] for r in routers if any(r["truth"])}
     print(json.dumps(results))
+
+
+# ---- the routers' certificates
+def make_certificates(directory, serials):
+    """A bench CA (directory/ca.pem) and, for each serial, directory/SERIAL.pem: its own P-256
+    key and a client certificate from that CA, its CN the serial, as the operator's CA issues
+    them. Returns the CA's path."""
+    import datetime
+    from cryptography import x509
+    from cryptography.hazmat.primitives import hashes, serialization
+    from cryptography.hazmat.primitives.asymmetric import ec
+    from cryptography.x509.oid import ExtendedKeyUsageOID, NameOID
+    os.makedirs(directory, exist_ok=True)
+    now = datetime.datetime.now(datetime.timezone.utc)
+    ca_key = ec.generate_private_key(ec.SECP256R1())
+    ca_name = x509.Name([x509.NameAttribute(NameOID.COMMON_NAME, "tolvu bench routers' CA")])
+
+    def certificate(subject, key, ca=False):
+        builder = (x509.CertificateBuilder().subject_name(subject).issuer_name(ca_name)
+                   .public_key(key.public_key()).serial_number(x509.random_serial_number())
+                   .not_valid_before(now - datetime.timedelta(hours=1))
+                   .not_valid_after(now + datetime.timedelta(days=2)))
+        if ca:
+            builder = builder.add_extension(x509.BasicConstraints(ca=True, path_length=0), True)
+            builder = builder.add_extension(x509.KeyUsage(
+                False, False, False, False, False, True, False, False, False), True)
+        else:
+            builder = builder.add_extension(
+                x509.ExtendedKeyUsage([ExtendedKeyUsageOID.CLIENT_AUTH]), False)
+        return builder.sign(ca_key, hashes.SHA256()).public_bytes(serialization.Encoding.PEM)
+
+    ca_path = os.path.join(directory, "ca.pem")
+    with open(ca_path, "wb") as f:
+        f.write(certificate(ca_name, ca_key, ca=True))
+    for serial in serials:
+        key = ec.generate_private_key(ec.SECP256R1())
+        name = x509.Name([x509.NameAttribute(NameOID.COMMON_NAME, serial)])
+        with open(os.path.join(directory, serial + ".pem"), "wb") as f:
+            f.write(key.private_bytes(serialization.Encoding.PEM,
+                                      serialization.PrivateFormat.PKCS8,
+                                      serialization.NoEncryption()))
+            f.write(certificate(name, key))
+    return ca_path
 
 
 # ---- the server's CPU, from /proc
@@ -314,6 +372,9 @@ def main():
     parser.add_argument("--lose", type=float, default=0.05)
     parser.add_argument("--session-cache", help="nginx's session cache instead of the kit's")
     parser.add_argument("--database", choices=("postgresql", "sqlite"), default="postgresql")
+    parser.add_argument("--client-certs", action=argparse.BooleanOptionalAction, default=True,
+                        help="every router presents its own certificate, the kit requires them"
+                        " (the default); --no-client-certs: none, the kit installed without")
     parser.add_argument("--processes", type=int, default=2)
     parser.add_argument("--threads", type=int, default=12)
     parser.add_argument("--ledger", action="store_true",
@@ -328,6 +389,7 @@ def main():
     parser.add_argument("--address", help=argparse.SUPPRESS)
     parser.add_argument("--host", help=argparse.SUPPRESS)
     parser.add_argument("--ca", help=argparse.SUPPRESS)
+    parser.add_argument("--certs", help=argparse.SUPPRESS)
     args = parser.parse_args()
     if args.load:
         return load(args)
@@ -350,7 +412,17 @@ def main():
         else:
             database = Database.sqlite()
             postmaster = None
-        sb.serve_with_nginx(database=database, workers=2, session_cache=args.session_cache)
+        certs = None
+        if args.client_certs:
+            certs = os.path.join(sb.dir, "routers")
+            began = time.monotonic()
+            # The kit's routers' CA is the bench's, which issued every router's certificate.
+            sb.pki["client-ca"] = make_certificates(
+                certs, ["SN-%06d" % i for i in range(args.routers)])
+            print("client certificates: %d routers' in %.1f s" % (
+                args.routers, time.monotonic() - began))
+        web = sb.serve_with_nginx(database=database, workers=2,
+                                  session_cache=args.session_cache, client_ca=bool(certs))
         pids = server_pids(sb, postmaster)
         per = -(-args.routers // args.processes)
         loads = []
@@ -363,7 +435,8 @@ def main():
                  "--load", "--first", str(first), "--last", str(last), "--seconds",
                  str(args.seconds), "--max-reports", str(args.max_reports // args.processes),
                  "--lose", str(args.lose), "--threads", str(args.threads), "--address",
-                 SERVER_ADDRESS, "--host", sb.host, "--ca", sb.pki["ca"]],
+                 SERVER_ADDRESS, "--host", sb.host, "--ca", sb.pki["ca"]]
+                + (["--certs", certs] if certs else []),
                 stdout=subprocess.PIPE, text=True))
         outputs = [json.loads(p.communicate(timeout=args.seconds + 600)[0]) for p in loads]
         elapsed = time.monotonic() - began
@@ -380,15 +453,23 @@ def main():
             "SELECT serial, SUM(billed_up), SUM(billed_dn) FROM reports GROUP BY serial")}
         billed_reports = database.rows("SELECT COUNT(*) FROM reports")[0][0]
         exact = ledger == truth
+        # What nginx saw of the routers' certificates: every report's, or none.
+        with open(os.path.join(web, "access.log")) as f:
+            posts = [line for line in f if '"POST /bandwidth.php ' in line]
+        presented = sum('client="CN=SN-' in line for line in posts)
+        certified = presented == (len(posts) if certs else 0)
         cpu_ms = 1000 * cpu / max(1, billed_reports)
         rate = reports / elapsed
         print("server: nginx 1.22 (2 workers), PHP-FPM 8.2 (static, 4 children), %s, "
               "persistent PDO connections; %d cores" % (
                   "PostgreSQL 15 (unix socket, fsync on)" if postmaster else "SQLite (WAL)",
                   os.cpu_count()))
-        print("load: %d routers, %d processes x %d threads, TLS with session resumption, "
-              "TCP_NODELAY, %.0f %% of replies lost" % (args.routers, args.processes,
-                                                         args.threads, 100 * args.lose))
+        print("load: %d routers, %d processes x %d threads, TLS with session resumption, %s, "
+              "TCP_NODELAY, %.0f %% of replies lost" % (
+                  args.routers, args.processes, args.threads,
+                  "a client certificate each (CN the serial), required" if certs else
+                  "no client certificates (the kit installed with --no-client-certs)",
+                  100 * args.lose))
         print("reports: %d in %.1f s (%d lost replies re-sent, %d failed, %d refused)" % (
             billed_reports, elapsed, total("lost"), total("failed"), total("refused")))
         print("sustained rate: %.0f reports/s (a floor: the load generator shares the cores)"
@@ -404,10 +485,13 @@ def main():
         print("routers held at %d s: %d at the measured rate; %d by server CPU on %d cores" % (
             INTERVAL, rate * INTERVAL, os.cpu_count() * 1000 / max(cpu_ms, 1e-9) * INTERVAL,
             os.cpu_count()))
+        print("client certificates in nginx's log: %d of %d reports (%s)" % (
+            presented, len(posts), "as expected" if certified else "NOT AS EXPECTED"))
         print("ledger: %s (%d routers, billed %d bytes)" % (
             "exact" if exact else "NOT EXACT", len(ledger),
             sum(u + d for u, d in ledger.values())))
-        return 0 if exact and not total("failed") and not total("refused") else 1
+        return 0 if (exact and certified and not total("failed")
+                     and not total("refused")) else 1
 
 
 if __name__ == "__main__":
