@@ -143,88 +143,6 @@ void print_traffic(const Traffic& t) {
          t.total(), human_size(t.tx).text, human_size(t.rx).text, human_size(t.total()).text);
 }
 
-void print_text(const Facts& f) {
-  if (f.pid > 0)
-    printf("tolvu is running, PID %ld\n", static_cast<long>(f.pid));
-  else
-    puts("tolvu is not running");
-
-  const char* module = f.module.name.data();
-  if (!module[0]) {
-    printf("Module interface: not configured (%s)\n", f.module.problem.data());
-  } else {
-    printf("Module interface: %s (%s)", module, f.module.found_by.data());
-    fputs(", ", stdout);
-    if (f.route == Route::kModule)
-      puts("carries the default route now");
-    else if (f.route == Route::kNone)
-      puts("there is no default route");
-    else if (f.route == Route::kOther)
-      printf("does not carry the default route (it goes via %s)\n", f.gateway.data());
-    else
-      puts("the routing table cannot be read");
-  }
-
-  fputs("Last accepted report: ", stdout);
-  if (f.books.last_accepted > 0) {
-    printf("%s, ", local_time_text(f.books.last_accepted).data());
-    print_ago(f.books.last_accepted);
-    putchar('\n');
-  } else {
-    puts("none since the router started");
-  }
-
-  fputs("Not yet accepted: ", stdout);
-  if (f.sampled) {
-    print_traffic(f.unaccepted);
-    putchar('\n');
-  } else if (module[0]) {
-    printf("unknown, the counters of %s cannot be read\n", module);
-  } else {
-    puts("unknown, no module interface");
-  }
-  const CounterBooks &tx = f.books.tx, &rx = f.books.rx;
-  if (tx.carry || rx.carry) {
-    char origin[96];
-    carry_origin(f.books.carry_from, nullptr, nullptr, origin, sizeof(origin));
-    printf("  of which carried over from %s: ", origin);
-    print_traffic({tx.carry, rx.carry});
-    putchar('\n');
-  }
-  if (f.on_flash) {
-    printf("Kept on flash in %s: ", pending_file());
-    print_traffic(f.on_flash->traffic);
-    printf(", written %s in %s\n", local_time_text(f.on_flash->written).data(),
-           f.flash_this_boot ? "this boot" : "an earlier boot");
-  }
-
-  if (f.report_id && f.books.epoch)
-    printf("Report identity: epoch %016" PRIx64 ", next report %" PRIu64 "\n", f.books.epoch,
-           f.books.seq);
-  else if (f.report_id)
-    puts("Report identity: chosen at the next start");
-
-  if (f.books.interval > 0) {
-    printf("Cycles: every %" PRId64 " s", f.books.interval);
-    if (f.books.spread) printf(", %" PRId64 " s into each (report_spread)", f.books.moment);
-    if (f.next_cycle) printf(", the next at %s", local_time_text(f.next_cycle).data());
-    putchar('\n');
-  }
-  if (f.hold_until)
-    printf("Reports held: the server asked to wait until %s\n",
-           local_time_text(f.hold_until).data());
-
-  fputs("Last cycle: ", stdout);
-  if (f.saved && f.books.last_cycle > 0) {
-    printf("%s, %s", local_time_text(f.books.last_cycle).data(),
-           outcome_name(f.books.last_outcome));
-    if (f.books.last_error[0]) printf(": %s", f.books.last_error.data());
-    putchar('\n');
-  } else {
-    puts("none yet");
-  }
-}
-
 // The length of the UTF-8 sequence at p, or 0 when it is not a valid one.
 size_t utf8_length(const unsigned char* p) {
   unsigned char c = p[0];
@@ -276,83 +194,255 @@ void print_json_time(int64_t unix_time) {
     fputs("null", stdout);
 }
 
+// What --status says, one row a fact, in the order both formats print them. A row names its
+// line's opening for a person (after which the line's body follows), its key in the JSON object,
+// and the kind of value, by which each printer knows where in Facts to find it.
+enum class Kind : unsigned char {
+  kService,     // whether the service runs, and its PID
+  kModule,      // the module interface, how it was found, and its route
+  kAccepted,    // when the last report was accepted
+  kUnaccepted,  // the traffic the next report would send
+  kCarried,     // of which carried over from an earlier count
+  kOnFlash,     // traffic kept on flash, refused by the server or not yet sent
+  kReportId,    // the books' epoch and the next report's number
+  kSchedule,    // the cycles' interval, moment and the next one
+  kHold,        // a hold the server asked for
+  kLastCycle,   // the last cycle's time, outcome and error
+};
+
+struct Row {
+  Kind kind;
+  const char* key;
+  const char* label;
+};
+
+constexpr Row kRows[] = {
+    {Kind::kService, "running", ""},
+    {Kind::kModule, "module", "Module interface: "},
+    {Kind::kAccepted, "last_accepted", "Last accepted report: "},
+    {Kind::kUnaccepted, "unaccepted", "Not yet accepted: "},
+    {Kind::kCarried, "carried", "  of which carried over from "},
+    {Kind::kOnFlash, "on_flash", "Kept on flash in "},
+    {Kind::kReportId, "report_id", "Report identity: "},
+    {Kind::kSchedule, "schedule", "Cycles: "},
+    {Kind::kHold, "hold_until", "Reports held: "},
+    {Kind::kLastCycle, "last_cycle", "Last cycle: "},
+};
+
+// Whether a row has its value; without it a person reads a row's "none" text, or no line at all
+// where a row has none, and a program reads null.
+bool has(const Facts& f, Kind kind) {
+  const Accounting& b = f.books;
+  switch (kind) {
+    case Kind::kService:
+      return f.pid > 0;
+    case Kind::kAccepted:
+      return b.last_accepted > 0;
+    case Kind::kUnaccepted:
+      return f.sampled;
+    case Kind::kCarried:
+      return b.tx.carry || b.rx.carry;
+    case Kind::kOnFlash:
+      return f.on_flash.has_value();
+    case Kind::kReportId:
+      return f.report_id && b.epoch;
+    case Kind::kSchedule:
+      return b.interval > 0;
+    case Kind::kHold:
+      return f.hold_until != 0;
+    case Kind::kLastCycle:
+      return f.saved && b.last_cycle > 0;
+    case Kind::kModule:
+      break;
+  }
+  return true;
+}
+
+// Whether a row without its value still has a line for a person.
+bool told_when_missing(const Facts& f, Kind kind) {
+  return kind == Kind::kReportId ? f.report_id
+                                 : kind != Kind::kCarried && kind != Kind::kOnFlash &&
+                                       kind != Kind::kSchedule && kind != Kind::kHold;
+}
+
+// A row's body for a person, after its label, up to the end of its line.
+void print_text_body(const Facts& f, Kind kind, bool value) {
+  const Accounting& b = f.books;
+  const char* module = f.module.name.data();
+  switch (kind) {
+    case Kind::kService:
+      if (value)
+        printf("tolvu is running, PID %ld", static_cast<long>(f.pid));
+      else
+        fputs("tolvu is not running", stdout);
+      break;
+    case Kind::kModule:
+      if (!module[0]) {
+        printf("not configured (%s)", f.module.problem.data());
+        break;
+      }
+      printf("%s (%s), ", module, f.module.found_by.data());
+      if (f.route == Route::kModule)
+        fputs("carries the default route now", stdout);
+      else if (f.route == Route::kNone)
+        fputs("there is no default route", stdout);
+      else if (f.route == Route::kOther)
+        printf("does not carry the default route (it goes via %s)", f.gateway.data());
+      else
+        fputs("the routing table cannot be read", stdout);
+      break;
+    case Kind::kAccepted:
+      if (!value) {
+        fputs("none since the router started", stdout);
+        break;
+      }
+      printf("%s, ", local_time_text(b.last_accepted).data());
+      print_ago(b.last_accepted);
+      break;
+    case Kind::kUnaccepted:
+      if (value)
+        print_traffic(f.unaccepted);
+      else if (module[0])
+        printf("unknown, the counters of %s cannot be read", module);
+      else
+        fputs("unknown, no module interface", stdout);
+      break;
+    case Kind::kCarried: {
+      char origin[96];
+      carry_origin(b.carry_from, nullptr, nullptr, origin, sizeof(origin));
+      printf("%s: ", origin);
+      print_traffic({b.tx.carry, b.rx.carry});
+      break;
+    }
+    case Kind::kOnFlash:
+      printf("%s: ", pending_file());
+      print_traffic(f.on_flash->traffic);
+      printf(", written %s in %s", local_time_text(f.on_flash->written).data(),
+             f.flash_this_boot ? "this boot" : "an earlier boot");
+      break;
+    case Kind::kReportId:
+      if (value)
+        printf("epoch %016" PRIx64 ", next report %" PRIu64, b.epoch, b.seq);
+      else
+        fputs("chosen at the next start", stdout);
+      break;
+    case Kind::kSchedule:
+      printf("every %" PRId64 " s", b.interval);
+      if (b.spread) printf(", %" PRId64 " s into each (report_spread)", b.moment);
+      if (f.next_cycle) printf(", the next at %s", local_time_text(f.next_cycle).data());
+      break;
+    case Kind::kHold:
+      printf("the server asked to wait until %s", local_time_text(f.hold_until).data());
+      break;
+    case Kind::kLastCycle:
+      if (!value) {
+        fputs("none yet", stdout);
+        break;
+      }
+      printf("%s, %s", local_time_text(b.last_cycle).data(), outcome_name(b.last_outcome));
+      if (b.last_error[0]) printf(": %s", b.last_error.data());
+      break;
+  }
+}
+
+void print_text(const Facts& f) {
+  for (const Row& row : kRows) {
+    bool value = has(f, row.kind);
+    if (!value && !told_when_missing(f, row.kind)) continue;
+    fputs(row.label, stdout);
+    print_text_body(f, row.kind, value);
+    putchar('\n');
+  }
+}
+
+// A row's JSON value, after its key; a row without its value is null, except the few below
+// that are never null.
+void print_json_value(const Facts& f, Kind kind, bool value) {
+  const Accounting& b = f.books;
+  switch (kind) {
+    case Kind::kService:
+      if (value)
+        printf("true,\"pid\":%ld", static_cast<long>(f.pid));
+      else
+        fputs("false,\"pid\":null", stdout);
+      return;
+    case Kind::kModule:
+      fputs("{\"interface\":", stdout);
+      if (f.module.name[0]) {
+        print_json_string(f.module.name.data());
+        fputs(",\"found_by\":", stdout);
+        print_json_string(f.module.found_by.data());
+      } else {
+        fputs("null,\"problem\":", stdout);
+        print_json_string(f.module.problem.data());
+      }
+      printf(",\"route\":\"%s\",\"gateway\":", kRouteNames[static_cast<int>(f.route)]);
+      if (f.route == Route::kUnknown)
+        fputs("null", stdout);
+      else
+        print_json_string(f.gateway.data());
+      putchar('}');
+      return;
+    case Kind::kCarried: {
+      print_json_traffic({b.tx.carry, b.rx.carry});
+      fputs(",\"carried_from\":", stdout);
+      char origin[96] = "";
+      if (value) carry_origin(b.carry_from, nullptr, nullptr, origin, sizeof(origin));
+      print_json_string(origin);
+      return;
+    }
+    default:
+      break;
+  }
+  if (!value) {
+    fputs("null", stdout);
+    return;
+  }
+  switch (kind) {
+    case Kind::kAccepted:
+      printf("%" PRId64, b.last_accepted);
+      break;
+    case Kind::kUnaccepted:
+      print_json_traffic(f.unaccepted);
+      break;
+    case Kind::kOnFlash:
+      printf("{\"tx\":%" PRIu64 ",\"rx\":%" PRIu64 ",\"written\":%" PRId64 ",\"this_boot\":%s}",
+             f.on_flash->traffic.tx, f.on_flash->traffic.rx, f.on_flash->written,
+             f.flash_this_boot ? "true" : "false");
+      break;
+    case Kind::kReportId:
+      printf("{\"epoch\":\"%016" PRIx64 "\",\"seq\":%" PRIu64 "}", b.epoch, b.seq);
+      break;
+    case Kind::kSchedule:
+      printf("{\"interval\":%" PRId64 ",\"moment\":", b.interval);
+      if (b.spread)
+        printf("%" PRId64, b.moment);
+      else
+        fputs("null", stdout);
+      fputs(",\"next_cycle\":", stdout);
+      print_json_time(f.next_cycle);
+      putchar('}');
+      break;
+    case Kind::kHold:
+      printf("%" PRId64, f.hold_until);
+      break;
+    case Kind::kLastCycle:
+      printf("{\"time\":%" PRId64 ",\"outcome\":\"%s\",\"error\":", b.last_cycle,
+             outcome_name(b.last_outcome));
+      print_json_string(b.last_error.data());
+      putchar('}');
+      break;
+    default:
+      break;
+  }
+}
+
 void print_json(const Facts& f) {
-  printf("{\"running\":%s,\"pid\":", f.pid > 0 ? "true" : "false");
-  if (f.pid > 0)
-    printf("%ld", static_cast<long>(f.pid));
-  else
-    fputs("null", stdout);
-
-  fputs(",\"module\":{\"interface\":", stdout);
-  if (f.module.name[0]) {
-    print_json_string(f.module.name.data());
-    fputs(",\"found_by\":", stdout);
-    print_json_string(f.module.found_by.data());
-  } else {
-    fputs("null,\"problem\":", stdout);
-    print_json_string(f.module.problem.data());
-  }
-  printf(",\"route\":\"%s\",\"gateway\":", kRouteNames[static_cast<int>(f.route)]);
-  if (f.route == Route::kUnknown)
-    fputs("null", stdout);
-  else
-    print_json_string(f.gateway.data());
-  putchar('}');
-
-  fputs(",\"last_accepted\":", stdout);
-  print_json_time(f.books.last_accepted);
-  fputs(",\"unaccepted\":", stdout);
-  if (f.sampled)
-    print_json_traffic(f.unaccepted);
-  else
-    fputs("null", stdout);
-  fputs(",\"carried\":", stdout);
-  print_json_traffic({f.books.tx.carry, f.books.rx.carry});
-  fputs(",\"carried_from\":", stdout);
-  char origin[96] = "";
-  if (f.books.tx.carry || f.books.rx.carry)
-    carry_origin(f.books.carry_from, nullptr, nullptr, origin, sizeof(origin));
-  print_json_string(origin);
-
-  fputs(",\"on_flash\":", stdout);
-  if (f.on_flash) {
-    printf("{\"tx\":%" PRIu64 ",\"rx\":%" PRIu64 ",\"written\":%" PRId64 ",\"this_boot\":%s}",
-           f.on_flash->traffic.tx, f.on_flash->traffic.rx, f.on_flash->written,
-           f.flash_this_boot ? "true" : "false");
-  } else {
-    fputs("null", stdout);
-  }
-
-  fputs(",\"report_id\":", stdout);
-  if (f.report_id && f.books.epoch)
-    printf("{\"epoch\":\"%016" PRIx64 "\",\"seq\":%" PRIu64 "}", f.books.epoch, f.books.seq);
-  else
-    fputs("null", stdout);
-
-  fputs(",\"schedule\":", stdout);
-  if (f.books.interval > 0) {
-    printf("{\"interval\":%" PRId64 ",\"moment\":", f.books.interval);
-    if (f.books.spread)
-      printf("%" PRId64, f.books.moment);
-    else
-      fputs("null", stdout);
-    fputs(",\"next_cycle\":", stdout);
-    print_json_time(f.next_cycle);
-    putchar('}');
-  } else {
-    fputs("null", stdout);
-  }
-  fputs(",\"hold_until\":", stdout);
-  print_json_time(f.hold_until);
-
-  fputs(",\"last_cycle\":", stdout);
-  if (f.saved && f.books.last_cycle > 0) {
-    printf("{\"time\":%" PRId64 ",\"outcome\":\"%s\",\"error\":", f.books.last_cycle,
-           outcome_name(f.books.last_outcome));
-    print_json_string(f.books.last_error.data());
-    putchar('}');
-  } else {
-    fputs("null", stdout);
+  char open = '{';
+  for (const Row& row : kRows) {
+    printf("%c\"%s\":", open, row.key);
+    open = ',';
+    print_json_value(f, row.kind, has(f, row.kind));
   }
   puts("}");
 }
