@@ -12,10 +12,10 @@
 
 namespace {
 
-std::vector<LinkDeletion> deletions;
+std::vector<LinkEvent> deletions;
 
-void record(const LinkDeletion& deletion) {
-  deletions.push_back(deletion);
+void record(const LinkEvent& event) {
+  deletions.push_back(event);
 }
 
 void append(std::vector<unsigned char>* out, const void* data, size_t size) {

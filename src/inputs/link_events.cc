@@ -4,6 +4,7 @@
 #include <linux/if_link.h>
 #include <linux/netlink.h>
 #include <linux/rtnetlink.h>
+#include <net/if.h>
 #include <stddef.h>
 #include <string.h>
 #include <sys/socket.h>
@@ -35,8 +36,8 @@ uint64_t u64_at(const unsigned char* p) {
   return value;
 }
 
-// A deletion's name and counters from its attributes; false when they do not fit the message.
-bool read_attributes(const unsigned char* p, size_t size, LinkDeletion* deletion) {
+// A link message's name and counters from its attributes; false when they do not fit the message.
+bool read_attributes(const unsigned char* p, size_t size, LinkEvent* event) {
   while (size >= sizeof(nlattr)) {
     nlattr attribute;
     memcpy(&attribute, p, sizeof(attribute));
@@ -46,13 +47,13 @@ bool read_attributes(const unsigned char* p, size_t size, LinkDeletion* deletion
     int type = attribute.nla_type & NLA_TYPE_MASK;
     if (type == IFLA_IFNAME) {
       size_t n = strnlen(reinterpret_cast<const char*>(value), length);
-      if (n >= deletion->name.size()) return false;
-      memcpy(deletion->name.data(), value, n);
-      deletion->name[n] = '\0';
+      if (n >= event->name.size()) return false;
+      memcpy(event->name.data(), value, n);
+      event->name[n] = '\0';
     } else if (type == IFLA_STATS64 && length >= kBytesEnd) {
-      deletion->has_counters = true;
-      deletion->rx = u64_at(value + kRxBytesAt);
-      deletion->tx = u64_at(value + kTxBytesAt);
+      event->has_counters = true;
+      event->rx = u64_at(value + kRxBytesAt);
+      event->tx = u64_at(value + kTxBytesAt);
     }
     size_t step = NLA_ALIGN(attribute.nla_len);
     if (step >= size) break;
@@ -64,22 +65,24 @@ bool read_attributes(const unsigned char* p, size_t size, LinkDeletion* deletion
 
 }  // namespace
 
-bool parse_link_messages(const void* data, size_t size, LinkDeletionHandler handler) {
+bool parse_link_messages(const void* data, size_t size, LinkEventHandler handler) {
   const unsigned char* p = static_cast<const unsigned char*>(data);
   while (size >= sizeof(nlmsghdr)) {
     nlmsghdr header;
     memcpy(&header, p, sizeof(header));
     if (header.nlmsg_len < sizeof(nlmsghdr) || header.nlmsg_len > size) return false;
-    if (header.nlmsg_type == RTM_DELLINK) {
+    if (header.nlmsg_type == RTM_DELLINK || header.nlmsg_type == RTM_NEWLINK) {
       size_t body = header.nlmsg_len - NLMSG_HDRLEN;
       if (body < NLMSG_ALIGN(sizeof(ifinfomsg))) return false;
       ifinfomsg info;
       memcpy(&info, p + NLMSG_HDRLEN, sizeof(info));
-      LinkDeletion deletion;
-      deletion.ifindex = info.ifi_index;
+      LinkEvent event;
+      event.deleted = header.nlmsg_type == RTM_DELLINK;
+      event.running = info.ifi_flags & IFF_RUNNING;
+      event.ifindex = info.ifi_index;
       size_t at = NLMSG_HDRLEN + NLMSG_ALIGN(sizeof(ifinfomsg));
-      if (!read_attributes(p + at, header.nlmsg_len - at, &deletion)) return false;
-      if (deletion.ifindex > 0) handler(deletion);
+      if (!read_attributes(p + at, header.nlmsg_len - at, &event)) return false;
+      if (event.ifindex > 0) handler(event);
     }
     size_t step = NLMSG_ALIGN(header.nlmsg_len);
     if (step >= size) break;
@@ -100,7 +103,7 @@ int open_link_events() {
   return -1;
 }
 
-bool read_link_events(int fd, LinkDeletionHandler handler) {
+bool read_link_events(int fd, LinkEventHandler handler) {
   // A link message with its statistics and settings is a few KB; the kernel sends one a datagram.
   alignas(nlmsghdr) unsigned char buffer[16384];
   bool complete = true;

@@ -131,7 +131,13 @@ const SavedField kStateFields[] = {
     {"moment", FieldKind::kTime, 0, offsetof(Accounting, moment)},
     {"spread", FieldKind::kCount, 0, offsetof(Accounting, spread)},
     {"module_digest", FieldKind::kCount, 0, offsetof(Accounting, module_digest)},
+    {"sim", FieldKind::kIccid, 0, offsetof(Accounting, sim)},
+    {"sim_closed1", FieldKind::kSimBooks, 0, offsetof(Accounting, closed)},
+    {"sim_closed2", FieldKind::kSimBooks, 0, offsetof(Accounting, closed) + sizeof(SimBooks)},
+    {"sim_closed3", FieldKind::kSimBooks, 0, offsetof(Accounting, closed) + 2 * sizeof(SimBooks)},
+    {"sim_closed4", FieldKind::kSimBooks, 0, offsetof(Accounting, closed) + 3 * sizeof(SimBooks)},
 };
+static_assert(kMaxSimBooks == 4, "a field for each closed SIM");
 // Version 1 had no last samples and no carry; both are read.
 const RecordFormat kStateFormat = {kStateFields, sizeof(kStateFields) / sizeof(kStateFields[0]), 6,
                                    kStateVersion};
@@ -206,6 +212,44 @@ Traffic pending_traffic(const Accounting& accounting) {
   t.tx = due(accounting.tx);
   t.rx = due(accounting.rx);
   return t;
+}
+
+Traffic waiting_traffic(const Accounting& accounting) {
+  Traffic t = pending_traffic(accounting);
+  for (const SimBooks& sim : accounting.closed) {
+    t.tx = add_saturating(t.tx, sim.traffic.tx);
+    t.rx = add_saturating(t.rx, sim.traffic.rx);
+  }
+  return t;
+}
+
+bool change_sim(Accounting* a, const Iccid& next, uint64_t fresh_epoch) {
+  Traffic pending = pending_traffic(*a);
+  if (pending.total() > 0) {
+    SimBooks* free = nullptr;
+    for (SimBooks& sim : a->closed) {
+      if (!sim.iccid[0]) {
+        free = &sim;
+        break;
+      }
+    }
+    if (!free) return false;
+    *free = {a->sim, pending, a->epoch, a->seq};
+  }
+  a->tx = {a->tx.last, a->tx.last, 0};
+  a->rx = {a->rx.last, a->rx.last, 0};
+  a->carry_from = CounterRestart::kNone;
+  a->sim = next;
+  a->epoch = fresh_epoch;
+  a->seq = 1;
+  return true;
+}
+
+void accept_closed_sim(Accounting* a, int64_t now) {
+  for (size_t i = 1; i < kMaxSimBooks; ++i) a->closed[i - 1] = a->closed[i];
+  a->closed[kMaxSimBooks - 1] = {};
+  a->last_accepted = now;
+  a->outage_since = 0;
 }
 
 void accept_report(Accounting* accounting, int64_t now) {

@@ -14,6 +14,7 @@
 #include "common/key_value.h"
 #include "inputs/gateway.h"
 #include "inputs/interface.h"
+#include "inputs/sim.h"
 
 constexpr const char kStateFile[] = "/tmp/tolvu.state";
 constexpr size_t kMaxStateSize = kMaxSavedFileSize;
@@ -52,6 +53,25 @@ struct CounterBooks {
   uint64_t carry = 0;     // measured on earlier counters, not yet accepted
 };
 
+// Bytes one way and the other.
+struct Traffic {
+  uint64_t tx = 0;
+  uint64_t rx = 0;
+  uint64_t total() const;
+};
+
+// A SIM's books closed when another SIM took its place: its traffic not yet accepted, reported
+// under its own ICCID and with its own line of reports.
+struct SimBooks {
+  Iccid iccid{};  // empty: no books here
+  Traffic traffic;
+  uint64_t epoch = 0;
+  uint64_t seq = 0;
+};
+// Closed SIMs that may wait at once; a SIM change past them waits for room.
+constexpr size_t kMaxSimBooks = 4;
+using ClosedSims = std::array<SimBooks, kMaxSimBooks>;
+
 struct Accounting {
   CounterOwner owner;  // no interface (and no boot): nothing sampled in this boot yet
   CounterBooks tx, rx;
@@ -73,18 +93,15 @@ struct Accounting {
   // network.module's options digested when the books' interface was last sampled as its device
   // (ModuleInterface::module_digest; 0: unknown, or an option named it): see modem_returned.
   uint64_t module_digest = 0;
+  // With report_sim: the SIM whose traffic these books count (empty: not known yet), and the
+  // closed books of SIMs before it, oldest first, each to be reported before these.
+  Iccid sim{};
+  ClosedSims closed{};
 };
 
 inline uint64_t add_saturating(uint64_t a, uint64_t b) {
   return a > UINT64_MAX - b ? UINT64_MAX : a + b;
 }
-
-// Bytes one way and the other.
-struct Traffic {
-  uint64_t tx = 0;
-  uint64_t rx = 0;
-  uint64_t total() const;
-};
 
 // The module interface's counters at one moment, and whose they are.
 struct CounterSample {
@@ -132,6 +149,18 @@ bool modem_returned(const Accounting& books, const CounterSample& sample, uint64
 // What has not been accepted yet: the carry and the traffic since the baselines, to the last
 // sample.
 Traffic pending_traffic(const Accounting& accounting);
+
+// All that waits: pending_traffic and every closed SIM's.
+Traffic waiting_traffic(const Accounting& accounting);
+
+// Another SIM, next, carries the traffic from the last sample on: the books' pending traffic is
+// closed under their SIM (with their epoch and report number), and they count on from the last
+// sample for next, as a new line of reports (fresh_epoch, report 1). Nothing is closed when
+// nothing is pending. False, changing nothing, when kMaxSimBooks closed SIMs wait already.
+bool change_sim(Accounting* accounting, const Iccid& next, uint64_t fresh_epoch);
+
+// The oldest closed SIM's report was accepted at now: its books are done.
+void accept_closed_sim(Accounting* accounting, int64_t now);
 
 // The server accepted a report of the last sample: the baselines move to it, the carry is done,
 // and the next report has the next number.

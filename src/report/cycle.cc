@@ -18,6 +18,7 @@
 #include "inputs/interface.h"
 #include "inputs/link_events.h"
 #include "inputs/module.h"
+#include "inputs/sim.h"
 #include "report/flash_policy.h"
 #include "report/human_size.h"
 #include "report/pending.h"
@@ -33,6 +34,16 @@ ReportPolicy policy;
 
 // The kernel's news of deleted links; -1 without it.
 int link_events = -1;
+
+// The SIM, with report_sim: asked at start, when the module's link goes down or up or is
+// another, and when the default route comes back (sim_due), else every sim_check_interval.
+bool sim_due = true;
+int64_t sim_asked_at = 0;  // monotonic seconds
+bool sim_known = false;    // the last question read an ICCID
+int link_running = -1;     // the books' link as its last message told: 0 down, 1 up, -1 unknown
+bool route_away = false;   // the last cycle's default route was not the module's
+bool sim_full = false;     // another SIM is in, and no closed SIM's place was free for the books
+std::array<char, 128> sim_problem_said{};
 
 // Lines said once, until what they say changes.
 std::array<char, 432> module_said{};
@@ -91,23 +102,33 @@ CounterRestart book(const std::optional<CounterSample>& sample) {
   return m.restart;
 }
 
-// A deleted link's final counters: when it is the books' interface (its index and name, in this
-// boot), they are its last sample, with what it carried since the cycle's.
-void book_final_counters(const LinkDeletion& deletion) {
+// A message on the books' interface (its index and name, in this boot). Deleted, its final
+// counters are its last sample, with what it carried since the cycle's. With report_sim, a link
+// going down or up may be a modem re-registering with another SIM: the SIM is asked at the next
+// cycle, and the counters at the down are the last sample, where the SIM's books would close (no
+// traffic flows until the link is up again).
+void follow_link(const LinkEvent& event) {
   const CounterOwner& owner = accounting.owner;
-  if (!deletion.has_counters || deletion.ifindex != owner.ifindex ||
-      strcmp(deletion.name.data(), owner.interface.data()) != 0 ||
-      !same_boot(owner.boot_id, read_boot_id()))
+  if (event.ifindex != owner.ifindex || strcmp(event.name.data(), owner.interface.data()) != 0)
     return;
+  if (!event.deleted) {
+    if (!policy.report_sim || static_cast<int>(event.running) == link_running) return;
+    link_running = event.running;
+    sim_due = true;
+    if (event.running) return;
+  }
+  sim_due = sim_due || event.deleted;
+  if (!event.has_counters || !same_boot(owner.boot_id, read_boot_id())) return;
   CounterSample last;
   last.owner = owner;
-  last.tx = deletion.tx;
-  last.rx = deletion.rx;
-  last.final = true;
+  last.tx = event.tx;
+  last.rx = event.rx;
+  last.final = event.deleted;
   last.kernel_32bit = kernel_is_32bit();
   book(last);
-  log_verbose(verbose, "%s is gone: its last counters are tx: %" PRIu64 " rx: %" PRIu64 "\n",
-              owner.interface.data(), accounting.tx.last, accounting.rx.last);
+  log_verbose(verbose, "%s is %s: its last counters are tx: %" PRIu64 " rx: %" PRIu64 "\n",
+              owner.interface.data(), event.deleted ? "gone" : "down", accounting.tx.last,
+              accounting.rx.last);
   save_accounting(accounting);
 }
 
@@ -220,10 +241,41 @@ void hold_reports(const UploadResult& result, int64_t now) {
   announce("The server asked to wait until %s", local_time_text(accounting.hold_until).data());
 }
 
+// Sends one report of due, on the line epoch (named when report_id is on) and for the SIM iccid
+// (named when not empty). True when the server accepted it; otherwise the cycle has ended.
+bool send_report(const char* serial, const char* installer, const ModuleInterface& module,
+                 const Traffic& due, uint64_t epoch, uint64_t seq, const char* iccid) {
+  char body[kLineSize];
+  format_report_body(body, sizeof(body), serial, due.total(), due.rx, due.tx,
+                     policy.report_id ? epoch : 0, seq, iccid);
+  log_verbose(verbose, "Bandwidth Command: %s\n", body);
+  TlsFiles tls = read_tls_files();
+  TlsProblem problem{};
+  if (tls_files_unusable(tls, &problem)) {
+    refuse_to_send(problem, module);
+    return false;
+  }
+  tls_problem_said = {};
+  UploadResult result = report_sender(body, installer, tls);
+  int64_t now = now_seconds();
+  hold_reports(result, now);
+  if (result.outcome == ReportOutcome::kAccepted) return true;
+  if (stop_requested()) {
+    // A stop cuts the report short: its traffic stays, and the stop saves the books.
+    finish_cycle(CycleOutcome::kFailed, "stopped mid-report");
+  } else {
+    keep_pending_during_outage(module, now);
+    finish_cycle(kOutcomeOfReport[static_cast<int>(result.outcome)], result.detail.data());
+  }
+  return false;
+}
+
 void report(const char* serial, const char* installer, const ModuleInterface& module) {
   log_figures();
   Traffic due = pending_traffic(accounting);
-  if (defer_report(due, now_seconds())) return finish_cycle(CycleOutcome::kDeferred);
+  bool closed_wait = accounting.closed[0].iccid[0] != '\0';
+  if (!closed_wait && defer_report(due, now_seconds()))
+    return finish_cycle(CycleOutcome::kDeferred);
   if (hold_kept(accounting, now_seconds(), policy.max_report_interval)) {
     log_verbose(verbose, "Report held: the server asked to wait until %s\n",
                 local_time_text(accounting.hold_until).data());
@@ -231,28 +283,28 @@ void report(const char* serial, const char* installer, const ModuleInterface& mo
     return finish_cycle(CycleOutcome::kRefused, "the server asked to wait");
   }
 
-  // The report, and the baselines move on only when the server accepts it.
-  char body[kLineSize];
-  format_report_body(body, sizeof(body), serial, due.total(), due.rx, due.tx,
-                     policy.report_id ? accounting.epoch : 0, accounting.seq);
-  log_verbose(verbose, "Bandwidth Command: %s\n", body);
-  TlsFiles tls = read_tls_files();
-  TlsProblem problem{};
-  if (tls_files_unusable(tls, &problem)) return refuse_to_send(problem, module);
-  tls_problem_said = {};
-  UploadResult result = report_sender(body, installer, tls);
-  int64_t now = now_seconds();
-  hold_reports(result, now);
-  if (result.outcome == ReportOutcome::kAccepted) {
-    accept_report(&accounting, now);
-  } else if (stop_requested()) {
-    // A stop cuts the report short: its traffic stays, and the stop saves the books.
-    return finish_cycle(CycleOutcome::kFailed, "stopped mid-report");
-  } else {
-    keep_pending_during_outage(module, now);
+  // Closed SIMs' books first, oldest first, each under its own ICCID; while one waits, no later
+  // SIM's traffic is sent, so that the server sees each line of reports end before the next.
+  while (accounting.closed[0].iccid[0]) {
+    const SimBooks& sim = accounting.closed[0];
+    if (!send_report(serial, installer, module, sim.traffic, sim.epoch, sim.seq, sim.iccid.data()))
+      return;
+    accept_closed_sim(&accounting, now_seconds());
+    // Flash keeps what still waits, never a report the server has.
+    refresh_flash(accounting, now_seconds());
+    save_accounting(accounting);
+    sim_due = sim_due || sim_full;
+    sim_full = false;
   }
-  finish_cycle(kOutcomeOfReport[static_cast<int>(result.outcome)], result.detail.data());
-  if (result.outcome == ReportOutcome::kAccepted) forget_flash(now);
+
+  // The report, and the baselines move on only when the server accepts it.
+  if (!send_report(serial, installer, module, due, accounting.epoch, accounting.seq,
+                   sim_known ? accounting.sim.data() : ""))
+    return;
+  int64_t now = now_seconds();
+  accept_report(&accounting, now);
+  finish_cycle(CycleOutcome::kAccepted);
+  forget_flash(now);
 }
 
 // A new line of books: 64 random bits, never 0.
@@ -276,6 +328,53 @@ std::optional<ModuleInterface> ask_module_interface() {
   return module;
 }
 
+// Says why the SIM was not read, once until that changes; the reports go without it meanwhile.
+void say_sim_problem(const SimAnswer& answer) {
+  if (answer.problem[0] && strcmp(answer.problem.data(), sim_problem_said.data()) != 0)
+    log_failure(stderr, "The SIM's ICCID cannot be read: %s; reports go without it\n",
+                answer.problem.data());
+  sim_problem_said = answer.problem;
+}
+
+// With report_sim, asks which SIM is in when that is due, or when the module is another device
+// than the books' (a modem replaced, or back under another name; one re-created under its name
+// was told by its link's deletion). Another SIM than the books' closes them at
+// their last sample (a link's down or final counters, when its message came), and the new SIM
+// counts from there.
+void check_sim(const ModuleInterface& module) {
+  if (!policy.report_sim) return;
+  follow_link_events();
+  bool other = strcmp(module.name.data(), accounting.owner.interface.data()) != 0;
+  int64_t now = monotonic_ms() / 1000;
+  if (!sim_due && !other && now - sim_asked_at < policy.sim_check_interval) return;
+  SimAnswer answer = read_sim_iccid();
+  // A stop cut the question short: no answer to go by.
+  if (stop_requested()) return;
+  sim_due = false;
+  sim_asked_at = now;
+  sim_known = answer.iccid[0] != '\0';
+  say_sim_problem(answer);
+  if (!sim_known || answer.iccid == accounting.sim) return;
+  if (!accounting.sim[0]) {
+    accounting.sim = answer.iccid;
+    return announce("SIM: %s (%s)", answer.iccid.data(), answer.via);
+  }
+  Iccid before = accounting.sim;
+  Traffic closed = pending_traffic(accounting);
+  if (!change_sim(&accounting, answer.iccid, random_epoch())) {
+    if (!sim_full)
+      announce(
+          "SIM %s is in, but four earlier SIMs' traffic waits: it counts as %s's until one "
+          "is accepted",
+          answer.iccid.data(), before.data());
+    sim_full = true;
+    return;
+  }
+  announce("SIM %s is in (%s): %" PRIu64 " bytes up and %" PRIu64 " down closed for SIM %s",
+           answer.iccid.data(), answer.via, closed.tx, closed.rx, before.data());
+  save_accounting(accounting);
+}
+
 }  // namespace
 
 void cycle_set_policy(const ReportPolicy& new_policy) {
@@ -286,6 +385,10 @@ void cycle_forget_said() {
   module_said = {};
   sample_failure_said = nullptr;
   tls_problem_said = {};
+  sim_problem_said = {};
+  sim_due = true;
+  sim_known = sim_full = route_away = false;
+  link_running = -1;
 }
 
 void cycle_set_sender(ReportSender sender) {
@@ -320,6 +423,7 @@ void resume_accounting() {
   // A module that cannot be read now leaves the books as they are, for the first cycle that can.
   link_events = open_link_events();
   CounterRestart restart = CounterRestart::kNone;
+  if (module) check_sim(*module);
   if (module) book_sample(module->name.data(), module->module_digest, &restart);
   if (resumed.from == ResumedBooks::From::kState && restart == CounterRestart::kNone) {
     if (accounting.last_accepted == 0)
@@ -344,7 +448,7 @@ void stop_accounting() {
   InterfaceName books = accounting.owner.interface;
   book_sample(books.data(), accounting.module_digest);
   save_accounting(accounting);
-  Traffic pending = pending_traffic(accounting);
+  Traffic pending = waiting_traffic(accounting);
   if (pending.total() == 0) return announce("Stopping: nothing is waiting to be reported");
   const char* problem = nullptr;
   bool kept = keep_at_stop(accounting, now_seconds(), &problem);
@@ -358,7 +462,7 @@ int link_events_fd() {
 }
 
 void follow_link_events() {
-  if (link_events >= 0) read_link_events(link_events, book_final_counters);
+  if (link_events >= 0) read_link_events(link_events, follow_link);
 }
 
 // A function of its own even where link-time optimisation would inline it into the main loop:
@@ -375,6 +479,14 @@ __attribute__((noinline)) void update_bandwidth() {
   log_verbose(verbose, "Installer ID: %s\n", installer.data());
   say_module(module);
 
+  // The route first, so that the SIM is asked when it comes back to the module.
+  std::optional<DefaultRoute> route = find_default_route(module.name.data());
+  if (route) {
+    sim_due = sim_due || (route_away && route->via_module);
+    route_away = !route->via_module;
+  }
+  check_sim(module);
+
   // Every cycle samples the module's counters, on the route or not: the last sample is what a
   // modem reset or a stop is charged against.
   const char* unreadable = nullptr;
@@ -383,7 +495,6 @@ __attribute__((noinline)) void update_bandwidth() {
 
   // Report only while the module carries the default route. Without a routing table
   // nothing says the route moved, so the books stay.
-  std::optional<DefaultRoute> route = find_default_route(module.name.data());
   if (!route) return skip_reporting(CycleOutcome::kNoRouteTable);
   log_verbose(verbose, "Gateway: %s\n", route->gateway.data());
   log_verbose(verbose, "Module Detected: %d\n", module_detected);

@@ -18,6 +18,8 @@ struct ReportPolicy {
   int64_t max_report_interval = 3600;  // but never longer than this after the last accepted one
   int64_t persist_interval = 3600;     // reports failing this long: pending traffic to flash
   bool report_id = false;              // each report names its books' epoch and its number
+  bool report_sim = false;             // each report names the SIM that carried its traffic
+  int64_t sim_check_interval = 3600;   // the SIM asked at least this often, besides its events
 };
 
 // Sends one report body for installer_id with the TLS files and says how it went.

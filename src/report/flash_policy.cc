@@ -1,5 +1,7 @@
 #include "report/flash_policy.h"
 
+#include <string.h>
+
 #include "inputs/interface.h"
 
 namespace {
@@ -37,8 +39,15 @@ bool flash_due(Accounting* books, int64_t now, int64_t persist_interval) {
 }
 
 void keep_grown(const Accounting& books, int64_t now) {
-  Traffic pending = pending_traffic(books);
-  if (on_flash && pending.total() <= on_flash->traffic.total()) return;
+  Traffic pending = waiting_traffic(books);
+  if (on_flash) {
+    Traffic kept = on_flash->traffic;
+    for (const SimBooks& sim : on_flash->closed) {
+      kept.tx = add_saturating(kept.tx, sim.traffic.tx);
+      kept.rx = add_saturating(kept.rx, sim.traffic.rx);
+    }
+    if (pending.total() <= kept.total()) return;
+  }
   const char* problem = nullptr;
   if (pending.total() > 0) keep(books, now, &problem);
 }
@@ -46,7 +55,8 @@ void keep_grown(const Accounting& books, int64_t now) {
 bool keep_at_stop(const Accounting& books, int64_t now, const char** problem) {
   Traffic pending = pending_traffic(books);
   if (flash_of_this_boot() && on_flash->traffic.tx == pending.tx &&
-      on_flash->traffic.rx == pending.rx)
+      on_flash->traffic.rx == pending.rx && on_flash->sim == books.sim &&
+      memcmp(&on_flash->closed, &books.closed, sizeof(books.closed)) == 0)
     return true;
   return keep(books, now, problem);
 }
@@ -57,4 +67,11 @@ void forget_flash(int64_t now) {
     on_flash.reset();
   else
     on_flash->traffic = {};
+}
+
+void refresh_flash(const Accounting& books, int64_t now) {
+  const char* problem = nullptr;
+  if (!on_flash) return;
+  if (waiting_traffic(books).total() == 0) return forget_flash(now);
+  keep(books, now, &problem);
 }

@@ -24,12 +24,32 @@ const SavedField kPendingFields[] = {
     {"rx_last", FieldKind::kCount, 0, offsetof(PendingTraffic, last.rx)},
     {"epoch", FieldKind::kEpoch, 0, offsetof(PendingTraffic, epoch)},
     {"seq", FieldKind::kCount, 0, offsetof(PendingTraffic, seq)},
+    {"sim", FieldKind::kIccid, 0, offsetof(PendingTraffic, sim)},
+    {"sim_closed1", FieldKind::kSimBooks, 0, offsetof(PendingTraffic, closed)},
+    {"sim_closed2", FieldKind::kSimBooks, 0, offsetof(PendingTraffic, closed) + sizeof(SimBooks)},
+    {"sim_closed3", FieldKind::kSimBooks, 0,
+     offsetof(PendingTraffic, closed) + 2 * sizeof(SimBooks)},
+    {"sim_closed4", FieldKind::kSimBooks, 0,
+     offsetof(PendingTraffic, closed) + 3 * sizeof(SimBooks)},
 };
 const RecordFormat kPendingFormat = {
     kPendingFields, sizeof(kPendingFields) / sizeof(kPendingFields[0]), 2, kPendingVersion};
 
-// The books go on with the file's line of reports, which its traffic belongs to.
+// The books go on with the file's line of reports, which its traffic belongs to, and with the
+// closed SIMs it kept, after those the books hold; one with no room left is carried.
 void take_report_number(Accounting* books, const PendingTraffic& pending) {
+  if (!books->sim[0]) books->sim = pending.sim;
+  size_t free = 0;
+  while (free < kMaxSimBooks && books->closed[free].iccid[0]) ++free;
+  for (const SimBooks& sim : pending.closed) {
+    if (!sim.iccid[0]) continue;
+    if (free < kMaxSimBooks) {
+      books->closed[free++] = sim;
+      continue;
+    }
+    books->tx.carry = add_saturating(books->tx.carry, sim.traffic.tx);
+    books->rx.carry = add_saturating(books->rx.carry, sim.traffic.rx);
+  }
   if (!pending.epoch) return;
   books->epoch = pending.epoch;
   books->seq = pending.seq;
@@ -50,6 +70,8 @@ PendingTraffic pending_of(const Accounting& books, const BootId& this_boot, int6
   }
   p.epoch = books.epoch;
   p.seq = books.seq;
+  p.sim = books.sim;
+  p.closed = books.closed;
   return p;
 }
 

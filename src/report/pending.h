@@ -27,6 +27,8 @@ struct PendingTraffic {
   Traffic last;
   uint64_t epoch = 0;  // the books' line and the number of their report not yet accepted
   uint64_t seq = 0;
+  Iccid sim{};  // the SIM its traffic belongs to, and the closed SIMs' books waiting before it
+  ClosedSims closed{};
 };
 
 // The books' pending traffic as the file keeps it, measured in this_boot, written at now.

@@ -36,8 +36,10 @@ const uint8_t kFieldSizes[] = {
     sizeof(CycleOutcome),    // kOutcome
     sizeof(CounterRestart),  // kOrigin
     8,                       // kEpoch
+    sizeof(Iccid),           // kIccid
+    sizeof(SimBooks),        // kSimBooks
 };
-static_assert(sizeof(kFieldSizes) == static_cast<size_t>(FieldKind::kEpoch) + 1,
+static_assert(sizeof(kFieldSizes) == static_cast<size_t>(FieldKind::kSimBooks) + 1,
               "one size for each FieldKind");
 
 // The enumerator whose name (name(i)) is word, or -1.
@@ -64,6 +66,30 @@ bool parse_hex(std::string_view text, uint64_t* value) {
   digits[16] = '\0';
   *value = strtoull(digits, nullptr, 16);
   return true;
+}
+
+bool parse_iccid(std::string_view text, Iccid* iccid) {
+  if (!text.empty() && !valid_iccid(text)) return false;
+  copy_view(*iccid, text);
+  return true;
+}
+
+// "<iccid> <tx> <rx> <epoch> <seq>": a closed SIM's books, each part as its own field has it.
+bool parse_sim_books(std::string_view text, SimBooks* sim) {
+  std::string_view part[5];
+  const char* p = text.data();
+  const char* end = p + text.size();
+  for (std::string_view& each : part) {
+    const char* space = p;
+    while (space < end && *space != ' ') ++space;
+    each = std::string_view(p, static_cast<size_t>(space - p));
+    p = space < end ? space + 1 : end;
+  }
+  *sim = {};
+  return p == end && !part[0].empty() && parse_iccid(part[0], &sim->iccid) &&
+         parse_decimal(part[1], kMaxRecordBytes, &sim->traffic.tx) &&
+         parse_decimal(part[2], kMaxRecordBytes, &sim->traffic.rx) &&
+         parse_hex(part[3], &sim->epoch) && parse_decimal(part[4], UINT64_MAX, &sim->seq);
 }
 
 // Stores one value; false when it is not one the field can hold.
@@ -106,6 +132,10 @@ bool store(const SavedField& field, std::string_view value, void* record) {
     }
     case FieldKind::kEpoch:
       return parse_hex(value, &member<uint64_t>(record, field));
+    case FieldKind::kIccid:
+      return parse_iccid(value, &member<Iccid>(record, field));
+    case FieldKind::kSimBooks:
+      return parse_sim_books(value, &member<SimBooks>(record, field));
   }
   return false;
 }
@@ -141,6 +171,17 @@ int print_field(const SavedField& field, const void* record, char* out, size_t o
     case FieldKind::kEpoch:
       return snprintf(out, out_size, "%s=%016" PRIx64 "\n", field.key,
                       member<uint64_t>(record, field));
+    case FieldKind::kIccid: {
+      const Iccid& iccid = member<Iccid>(record, field);
+      return iccid[0] ? snprintf(out, out_size, "%s=%s\n", field.key, iccid.data()) : 0;
+    }
+    case FieldKind::kSimBooks: {
+      const SimBooks& sim = member<SimBooks>(record, field);
+      if (!sim.iccid[0]) return 0;
+      return snprintf(out, out_size, "%s=%s %" PRIu64 " %" PRIu64 " %016" PRIx64 " %" PRIu64 "\n",
+                      field.key, sim.iccid.data(), sim.traffic.tx, sim.traffic.rx, sim.epoch,
+                      sim.seq);
+    }
   }
   return -1;
 }

@@ -20,6 +20,8 @@ enum class FieldKind : uint8_t {
   kOutcome,     // CycleOutcome, by its name
   kOrigin,      // CounterRestart, by its name
   kEpoch,       // uint64_t: 16 lowercase hex digits
+  kIccid,       // Iccid: a SIM's ICCID; empty is not written
+  kSimBooks,    // SimBooks: "<iccid> <tx> <rx> <epoch> <seq>"; empty is not written
 };
 
 // No real link carries this much before a report is accepted; more is a broken file.

@@ -27,7 +27,8 @@ bool encode_form_value(const char* text, char* out, size_t out_size) {
 }
 
 bool format_report_body(char* out, size_t out_size, const char* serial, uint64_t total,
-                        uint64_t rxdiff, uint64_t txdiff, uint64_t epoch, uint64_t seq) {
+                        uint64_t rxdiff, uint64_t txdiff, uint64_t epoch, uint64_t seq,
+                        const char* iccid) {
   char encoded[3 * kConfigFieldSize];
   if (!encode_form_value(serial, encoded, sizeof(encoded))) return false;
   int n = snprintf(out, out_size, "serial=%s&bw_tot=%" PRIu64 "&bw_dn=%" PRIu64 "&bw_up=%" PRIu64,
@@ -35,5 +36,8 @@ bool format_report_body(char* out, size_t out_size, const char* serial, uint64_t
   if (n >= 0 && epoch && static_cast<size_t>(n) < out_size)
     n += snprintf(out + n, out_size - static_cast<size_t>(n), "&epoch=%016" PRIx64 "&seq=%" PRIu64,
                   epoch, seq);
+  // An ICCID is digits and perhaps an F: nothing to encode.
+  if (n >= 0 && iccid[0] && static_cast<size_t>(n) < out_size)
+    n += snprintf(out + n, out_size - static_cast<size_t>(n), "&iccid=%s", iccid);
   return n >= 0 && static_cast<size_t>(n) < out_size;
 }

@@ -8,7 +8,8 @@
 // Returns false when out is too small.
 bool encode_form_value(const char* text, char* out, size_t out_size);
 
-// "serial=...&bw_tot=...&bw_dn=...&bw_up=..." with the serial encoded, and "&epoch=...&seq=..."
-// when epoch is not 0; false if it does not fit.
+// "serial=...&bw_tot=...&bw_dn=...&bw_up=..." with the serial encoded, "&epoch=...&seq=..."
+// when epoch is not 0, and "&iccid=..." when iccid is not empty; false if it does not fit.
 bool format_report_body(char* out, size_t out_size, const char* serial, uint64_t total,
-                        uint64_t rxdiff, uint64_t txdiff, uint64_t epoch = 0, uint64_t seq = 0);
+                        uint64_t rxdiff, uint64_t txdiff, uint64_t epoch = 0, uint64_t seq = 0,
+                        const char* iccid = "");

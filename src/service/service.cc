@@ -90,6 +90,9 @@ ReportPolicy read_policy() {
   policy.persist_interval = static_cast<int64_t>(bandwidth_count(
       "persist_interval", static_cast<uint64_t>(policy.persist_interval), kMaxSeconds));
   policy.report_id = config_is("easycwmp", "bandwidth", "report_id", "1");
+  policy.report_sim = config_is("easycwmp", "bandwidth", "report_sim", "1");
+  policy.sim_check_interval = static_cast<int64_t>(bandwidth_count(
+      "sim_check_interval", static_cast<uint64_t>(policy.sim_check_interval), kMaxSeconds));
   return policy;
 }
 

@@ -198,16 +198,18 @@ void print_json_time(int64_t unix_time) {
 // line's opening for a person (after which the line's body follows), its key in the JSON object,
 // and the kind of value, by which each printer knows where in Facts to find it.
 enum class Kind : unsigned char {
-  kService,     // whether the service runs, and its PID
-  kModule,      // the module interface, how it was found, and its route
-  kAccepted,    // when the last report was accepted
-  kUnaccepted,  // the traffic the next report would send
-  kCarried,     // of which carried over from an earlier count
-  kOnFlash,     // traffic kept on flash, refused by the server or not yet sent
-  kReportId,    // the books' epoch and the next report's number
-  kSchedule,    // the cycles' interval, moment and the next one
-  kHold,        // a hold the server asked for
-  kLastCycle,   // the last cycle's time, outcome and error
+  kService,      // whether the service runs, and its PID
+  kModule,       // the module interface, how it was found, and its route
+  kAccepted,     // when the last report was accepted
+  kUnaccepted,   // the traffic the next report would send
+  kCarried,      // of which carried over from an earlier count
+  kOnFlash,      // traffic kept on flash, refused by the server or not yet sent
+  kReportId,     // the books' epoch and the next report's number
+  kSchedule,     // the cycles' interval, moment and the next one
+  kHold,         // a hold the server asked for
+  kLastCycle,    // the last cycle's time, outcome and error
+  kSim,          // the SIM the books count, with report_sim
+  kSimsWaiting,  // closed SIMs' traffic waiting, oldest first
 };
 
 struct Row {
@@ -222,6 +224,8 @@ constexpr Row kRows[] = {
     {Kind::kAccepted, "last_accepted", "Last accepted report: "},
     {Kind::kUnaccepted, "unaccepted", "Not yet accepted: "},
     {Kind::kCarried, "carried", "  of which carried over from "},
+    {Kind::kSim, "sim", "SIM: "},
+    {Kind::kSimsWaiting, "sims_waiting", "Waiting for SIM "},
     {Kind::kOnFlash, "on_flash", "Kept on flash in "},
     {Kind::kReportId, "report_id", "Report identity: "},
     {Kind::kSchedule, "schedule", "Cycles: "},
@@ -252,6 +256,10 @@ bool has(const Facts& f, Kind kind) {
       return f.hold_until != 0;
     case Kind::kLastCycle:
       return f.saved && b.last_cycle > 0;
+    case Kind::kSim:
+      return b.sim[0];
+    case Kind::kSimsWaiting:
+      return b.closed[0].iccid[0];
     case Kind::kModule:
       break;
   }
@@ -260,9 +268,7 @@ bool has(const Facts& f, Kind kind) {
 
 // Whether a row without its value still has a line for a person.
 bool told_when_missing(const Facts& f, Kind kind) {
-  return kind == Kind::kReportId ? f.report_id
-                                 : kind != Kind::kCarried && kind != Kind::kOnFlash &&
-                                       kind != Kind::kSchedule && kind != Kind::kHold;
+  return kind == Kind::kReportId ? f.report_id : kind < Kind::kCarried || kind == Kind::kLastCycle;
 }
 
 // A row's body for a person, after its label, up to the end of its line.
@@ -333,6 +339,17 @@ void print_text_body(const Facts& f, Kind kind, bool value) {
       break;
     case Kind::kHold:
       printf("the server asked to wait until %s", local_time_text(f.hold_until).data());
+      break;
+    case Kind::kSim:
+      fputs(b.sim.data(), stdout);
+      break;
+    case Kind::kSimsWaiting:
+      for (const SimBooks& sim : b.closed) {
+        if (!sim.iccid[0]) break;
+        if (&sim != &b.closed[0]) fputs("\nWaiting for SIM ", stdout);
+        printf("%s: ", sim.iccid.data());
+        print_traffic(sim.traffic);
+      }
       break;
     case Kind::kLastCycle:
       if (!value) {
@@ -426,6 +443,22 @@ void print_json_value(const Facts& f, Kind kind, bool value) {
     case Kind::kHold:
       printf("%" PRId64, f.hold_until);
       break;
+    case Kind::kSim:
+      print_json_string(b.sim.data());
+      break;
+    case Kind::kSimsWaiting: {
+      char open = '[';
+      for (const SimBooks& sim : b.closed) {
+        if (!sim.iccid[0]) break;
+        printf("%c{\"iccid\":\"%s\",\"epoch\":\"%016" PRIx64 "\",\"seq\":%" PRIu64 ",\"traffic\":",
+               open, sim.iccid.data(), sim.epoch, sim.seq);
+        print_json_traffic(sim.traffic);
+        putchar('}');
+        open = ',';
+      }
+      putchar(']');
+      break;
+    }
     case Kind::kLastCycle:
       printf("{\"time\":%" PRId64 ",\"outcome\":\"%s\",\"error\":", b.last_cycle,
              outcome_name(b.last_outcome));
