@@ -2,6 +2,7 @@
 #include "report/pending.h"
 #include "report/report_body.h"
 
+#include <inttypes.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -28,11 +29,13 @@ struct Sent {
 };
 std::vector<Sent> sent;
 bool accept_reports = true;
+int replies_lost = 0;  // reports the server takes whose reply never comes back
 
 UploadResult record_report(const char* body, const char* installer_id, const TlsFiles&) {
   sent.push_back({body, installer_id});
   UploadResult result;
   result.outcome = accept_reports ? ReportOutcome::kAccepted : ReportOutcome::kRefused;
+  if (accept_reports && replies_lost > 0 && replies_lost--) result.outcome = ReportOutcome::kFailed;
   return result;
 }
 
@@ -290,6 +293,63 @@ TEST_F(CycleTest, AStopDuringTheStartsQuestionKeepsTheBooks) {
   ASSERT_EQ(sent.size(), 2u);
   EXPECT_EQ(sent[0].body, "serial=SN-0042&bw_tot=2000&bw_dn=1000&bw_up=1000");
   EXPECT_EQ(sent[1].body, "serial=SN-0042&bw_tot=12000&bw_dn=6000&bw_up=6000");
+}
+
+// A SIM swap while the server refuses, a restart, then a lost reply: the old SIM's books close at
+// the last sample before the swap was seen and go first, on their own line, under their own
+// ICCID, re-sent until accepted; only then does the new SIM's traffic go, from the swap on.
+TEST_F(CycleTest, ASimSwapClosesTheOldSimsBooksExactly) {
+  ReportPolicy policy;
+  policy.report_id = policy.report_sim = true;
+  policy.sim_check_interval = 0;
+  cycle_set_policy(policy);
+  std::string sim = dir_.write("sim", "89441000303031011234\n");
+  dir_.write("config/easycwmp", "config device\n\toption serial_number 'SN-0042'\n"
+                                "config local global\n\toption host 'acme'\n"
+                                "config bandwidth bandwidth\n\toption sim_command 'cat " +
+                                    sim + "'\n");
+  set_counters("eth1", "0", "0");
+  EXPECT_NE(capture_output([] { resume_accounting(); }).first.find("SIM: 89441000303031011234 "
+                                                                   "(sim_command)\n"),
+            std::string::npos);
+  set_counters("eth1", "100", "500");
+  cycle();
+  char epoch_a[17];
+  snprintf(epoch_a, sizeof(epoch_a), "%016" PRIx64, accounting.epoch);
+  std::string line_a = std::string("&epoch=") + epoch_a;
+  EXPECT_EQ(sent.back().body, "serial=SN-0042&bw_tot=600&bw_dn=500&bw_up=100" + line_a +
+                                  "&seq=1&iccid=89441000303031011234");
+  accept_reports = false;
+  set_counters("eth1", "300", "900");
+  cycle();
+  dir_.write("sim", "8988211000000123456F\n");
+  set_counters("eth1", "350", "1000");  // the new SIM's first bytes, before the cycle saw it
+  EXPECT_NE(cycle().find("SIM 8988211000000123456F is in (sim_command): 200 bytes up and 400 "
+                         "down closed for SIM 89441000303031011234\n"),
+            std::string::npos);
+  EXPECT_EQ(sent.back().body, "serial=SN-0042&bw_tot=600&bw_dn=400&bw_up=200" + line_a +
+                                  "&seq=2&iccid=89441000303031011234");
+  size_t before_restart = sent.size();
+  capture_output([] { stop_accounting(); });
+  accounting = Accounting{};
+  cycle_forget_said();
+  capture_output([] { resume_accounting(); });
+  EXPECT_EQ(sent.size(), before_restart);
+  accept_reports = true;
+  replies_lost = 1;
+  set_counters("eth1", "400", "1100");
+  cycle();
+  EXPECT_EQ(sent.back().body, "serial=SN-0042&bw_tot=600&bw_dn=400&bw_up=200" + line_a +
+                                  "&seq=2&iccid=89441000303031011234");
+  cycle();
+  ASSERT_EQ(sent.size(), before_restart + 3);
+  EXPECT_EQ(sent[sent.size() - 2].body, sent[sent.size() - 3].body);
+  EXPECT_EQ(sent.back().body.find("serial=SN-0042&bw_tot=300&bw_dn=200&bw_up=100&epoch="), 0u)
+      << sent.back().body;
+  EXPECT_EQ(sent.back().body.find(line_a), std::string::npos);
+  EXPECT_NE(sent.back().body.find("&seq=1&iccid=8988211000000123456F"), std::string::npos);
+  EXPECT_FALSE(accounting.closed[0].iccid[0]);
+  cycle_set_policy(ReportPolicy{});
 }
 
 // Without a routing table nothing says the route moved: skip, but keep the baselines.
