@@ -34,6 +34,9 @@ Accounting sample() {
   copy_text(a.last_error.data(), a.last_error.size(), "Couldn't connect\nto server");
   a.epoch = 0x00c0ffee12345678;
   a.seq = 42;
+  copy_text(a.sim.data(), a.sim.size(), "8988211000000123456F");
+  a.closed[0] = {{}, {1296, 4000}, 0x0123456789abcdef, 7};
+  copy_text(a.closed[0].iccid.data(), a.closed[0].iccid.size(), "89441000303031011234");
   return a;
 }
 
@@ -51,7 +54,9 @@ TEST(AccountingTest, StateTextRoundTripsExactly) {
             "rx_last=12400\ntx_carry=0\nrx_carry=66363\ncarry_from=recreated\npending_taken=\n"
             "last_accepted=1796726467\nlast_cycle=1796726707\nlast_outcome=failed\n"
             "last_error=Couldn't connect to server\noutage_since=0\nepoch=00c0ffee12345678\n"
-            "seq=42\nhold_until=0\ninterval=0\nmoment=0\nspread=0\nmodule_digest=0\n");
+            "seq=42\nhold_until=0\ninterval=0\nmoment=0\nspread=0\nmodule_digest=0\n"
+            "sim=8988211000000123456F\nsim_closed1=89441000303031011234 1296 4000 "
+            "0123456789abcdef 7\n");
   Accounting back;
   const char* problem = nullptr;
   ASSERT_TRUE(parse_accounting(text, &back, &problem)) << problem;
@@ -113,6 +118,10 @@ TEST(AccountingTest, BrokenStateIsRefusedWhole) {
       {with("last_outcome=failed", "last_outcome=maybe"), "holds a value out of range"},
       {with("carry_from=recreated", "carry_from=x"), "holds a value out of range"},
       {with("version=2", "version=3"), "was written by another version"},
+      {with("sim=8988211000000123456F", "sim=89882110000001234"), "holds a value out of range"},
+      {with(" 4000 ", " 4000  "), "holds a value out of range"},
+      {with(" 7\n", " 7 8\n"), "holds a value out of range"},
+      {with("=89441000303031011234 ", "=8944100030303101123x "), "holds a value out of range"},
       {with("ifindex=7\n", "ifindex=7\n\x01\xff\n"), "holds a line that is not key=value"},
   };
   for (const auto& c : cases) {
