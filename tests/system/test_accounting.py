@@ -16,7 +16,7 @@ BOOT = "0badc0de-0000-4000-8000-000000000002"
 
 def body_fields(line):
     return {k: int(v) for k, v in urllib.parse.parse_qsl(line.split(": ", 1)[1])
-            if k not in ("serial", "epoch")}
+            if k not in ("serial", "epoch", "iccid")}
 
 
 def accepted_reports(out):
