@@ -64,6 +64,11 @@ TEST(AccountingTest, StateTextRoundTripsExactly) {
   EXPECT_EQ(formatted(back), text);
   // A newer version's extra keys are passed over.
   EXPECT_TRUE(parse_accounting(text + "signal=-71\n", &back, &problem));
+  // Closed SIMs keep their order without the gaps a hand edit left: the oldest is reported first.
+  std::string gap = text;
+  gap.replace(gap.find("sim_closed1"), 11, "sim_closed3");
+  ASSERT_TRUE(parse_accounting(gap, &back, &problem));
+  EXPECT_EQ(formatted(back), text);
 
   // Books with no owner yet (the module not seen in this boot), and every name the kernel allows.
   Accounting unowned;

@@ -304,13 +304,15 @@ TEST_F(CycleTest, ASimSwapClosesTheOldSimsBooksExactly) {
   policy.sim_check_interval = 0;
   cycle_set_policy(policy);
   std::string sim = dir_.write("sim", "89441000303031011234\n");
-  dir_.write("config/easycwmp", "config device\n\toption serial_number 'SN-0042'\n"
-                                "config local global\n\toption host 'acme'\n"
-                                "config bandwidth bandwidth\n\toption sim_command 'cat " +
-                                    sim + "'\n");
+  dir_.write("config/easycwmp",
+             "config device\n\toption serial_number 'SN-0042'\n"
+             "config local global\n\toption host 'acme'\n"
+             "config bandwidth bandwidth\n\toption sim_command 'cat " +
+                 sim + "'\n");
   set_counters("eth1", "0", "0");
-  EXPECT_NE(capture_output([] { resume_accounting(); }).first.find("SIM: 89441000303031011234 "
-                                                                   "(sim_command)\n"),
+  EXPECT_NE(capture_output([] { resume_accounting(); })
+                .first.find("SIM: 89441000303031011234 "
+                            "(sim_command)\n"),
             std::string::npos);
   set_counters("eth1", "100", "500");
   cycle();

@@ -242,6 +242,14 @@ def wire_rows(binaries, domain):
         add("report id", stack, version, "%d + %d = %d: %+d sent, %+d in all" % (
             second[0], second[1], sum(second), second[0] - resumed_plain[(stack, version, "sent")],
             sum(second) - resumed_plain[(stack, version)]))
+        with Sandbox(domain, chain=True) as sb:
+            prepared(sb)
+            (_, second), reused, _ = wire(sb, binary, report_sim="1",
+                                          sim_command="echo 89441000303031011234")
+        assert reused == [False, True], (stack, reused)
+        add("report sim", stack, version, "%d + %d = %d: %+d sent, %+d in all" % (
+            second[0], second[1], sum(second), second[0] - resumed_plain[(stack, version, "sent")],
+            sum(second) - resumed_plain[(stack, version)]))
     joined = {name: {s: "; ".join(v) for s, v in values.items()} for name, values in table.items()}
     row("bytes on the wire, first report (full handshake), sent + received", joined["full"],
         "tx/rx_bytes of the module's veth around the cycle; leaf + intermediate RSA-2048")
@@ -257,6 +265,8 @@ def wire_rows(binaries, domain):
         "the same with ssl_session_tickets on")
     row("resumed report with report_id 1 (epoch and seq in the body)", joined["report id"],
         "the same, easycwmp.bandwidth.report_id '1'")
+    row("resumed report with report_sim 1 (a 20-digit ICCID in the body; goal: at most +30)",
+        joined["report sim"], "the same, easycwmp.bandwidth.report_sim '1'")
     row("MB per 30 days at 240 s, every handshake full", joined["month full"],
         "10,800 x first report")
     row("MB per 30 days at 240 s, sessions resumed", joined["month resumed"],

@@ -245,6 +245,14 @@ bool change_sim(Accounting* a, const Iccid& next, uint64_t fresh_epoch) {
   return true;
 }
 
+void close_gaps(ClosedSims* closed) {
+  size_t kept = 0;
+  for (SimBooks& sim : *closed) {
+    if (sim.iccid[0]) (*closed)[kept++] = sim;
+  }
+  while (kept < kMaxSimBooks) (*closed)[kept++] = {};
+}
+
 void accept_closed_sim(Accounting* a, int64_t now) {
   for (size_t i = 1; i < kMaxSimBooks; ++i) a->closed[i - 1] = a->closed[i];
   a->closed[kMaxSimBooks - 1] = {};
@@ -316,6 +324,7 @@ bool parse_accounting(std::string_view text, Accounting* accounting, const char*
     *problem = "holds a value out of range";
     return false;
   }
+  close_gaps(&parsed.closed);
   *accounting = parsed;
   return true;
 }

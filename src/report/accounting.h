@@ -159,6 +159,9 @@ Traffic waiting_traffic(const Accounting& accounting);
 // nothing is pending. False, changing nothing, when kMaxSimBooks closed SIMs wait already.
 bool change_sim(Accounting* accounting, const Iccid& next, uint64_t fresh_epoch);
 
+// Closes the gaps a file edited by hand may leave between closed SIMs, keeping their order.
+void close_gaps(ClosedSims* closed);
+
 // The oldest closed SIM's report was accepted at now: its books are done.
 void accept_closed_sim(Accounting* accounting, int64_t now);
 

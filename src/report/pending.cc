@@ -87,6 +87,7 @@ bool parse_pending(std::string_view text, PendingTraffic* pending, const char** 
   if (!*problem && !parsed.interface[0] && (parsed.ifindex || parsed.last.total()))
     *problem = "holds a value out of range";
   if (*problem) return false;
+  close_gaps(&parsed.closed);
   *pending = parsed;
   return true;
 }
