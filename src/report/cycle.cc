@@ -43,6 +43,7 @@ bool sim_known = false;    // the last question read an ICCID
 int link_running = -1;     // the books' link as its last message told: 0 down, 1 up, -1 unknown
 bool route_away = false;   // the last cycle's default route was not the module's
 bool sim_full = false;     // another SIM is in, and no closed SIM's place was free for the books
+InterfaceName sim_asked_for{};  // the module's device when the SIM was last asked
 std::array<char, 128> sim_problem_said{};
 
 // Lines said once, until what they say changes.
@@ -337,14 +338,14 @@ void say_sim_problem(const SimAnswer& answer) {
 }
 
 // With report_sim, asks which SIM is in when that is due, or when the module is another device
-// than the books' (a modem replaced, or back under another name; one re-created under its name
-// was told by its link's deletion). Another SIM than the books' closes them at
-// their last sample (a link's down or final counters, when its message came), and the new SIM
-// counts from there.
+// than when it was last asked (a modem replaced, or back under another name; one re-created under
+// its name was told by its link's deletion). Another SIM than the books' closes them at their
+// last sample (a link's down or final counters, when its message came), and the new SIM counts
+// from there.
 void check_sim(const ModuleInterface& module) {
   if (!policy.report_sim) return;
   follow_link_events();
-  bool other = strcmp(module.name.data(), accounting.owner.interface.data()) != 0;
+  bool other = module.name[0] && strcmp(module.name.data(), sim_asked_for.data()) != 0;
   int64_t now = monotonic_ms() / 1000;
   if (!sim_due && !other && now - sim_asked_at < policy.sim_check_interval) return;
   SimAnswer answer = read_sim_iccid();
@@ -352,6 +353,7 @@ void check_sim(const ModuleInterface& module) {
   if (stop_requested()) return;
   sim_due = false;
   sim_asked_at = now;
+  copy_text(sim_asked_for.data(), sim_asked_for.size(), module.name.data());
   sim_known = answer.iccid[0] != '\0';
   say_sim_problem(answer);
   if (!sim_known || answer.iccid == accounting.sim) return;
@@ -389,6 +391,7 @@ void cycle_forget_said() {
   sim_due = true;
   sim_known = sim_full = route_away = false;
   link_running = -1;
+  sim_asked_for = {};
 }
 
 void cycle_set_sender(ReportSender sender) {
@@ -486,6 +489,7 @@ __attribute__((noinline)) void update_bandwidth() {
     route_away = !route->via_module;
   }
   check_sim(module);
+  if (stop_requested()) return;  // cut short while the SIM was asked: the stop samples
 
   // Every cycle samples the module's counters, on the route or not: the last sample is what a
   // modem reset or a stop is charged against.
