@@ -30,62 +30,58 @@ char via_text[48];
 // what was still running at the deadline.
 void say(int fd, char kind, const char* via, const char* text) {
   char line[320];
-  int n = snprintf(line, sizeof(line), "%c%s\t%s\n", kind, via, text);
-  if (n < 0) return;
-  if (static_cast<size_t>(n) >= sizeof(line)) {
-    n = sizeof(line) - 1;
-    line[n - 1] = '\n';
-  }
+  int n = snprintf(line, sizeof(line), "%c%s\t%.200s\n", kind, via, text);
   if (write(fd, line, static_cast<size_t>(n)) < 0) {
     // The service then takes the line before as the last.
   }
 }
 
-std::string_view trimmed(std::string_view text) {
-  while (!text.empty() && strchr(" \t\r\"", text.front())) text.remove_prefix(1);
-  while (!text.empty() && strchr(" \t\r\"", text.back())) text.remove_suffix(1);
+constexpr char kBlank[] = " \t\r\"";
+
+char* trim(char* text) {
+  text += strspn(text, kBlank);
+  char* end = text + strlen(text);
+  while (end > text && strchr(kBlank, end[-1])) --end;
+  *end = '\0';
   return text;
 }
 
+// With Seen::key: a modem's lines, where any line may hold the ICCID, after an optional
+// "+CCID:"-like prefix, and OK or ERROR ends the answer.
+constexpr char kModem[] = "";
+
 // What one step saw of a tool's or a modem's lines.
 struct Seen {
-  const char* key;   // the value is on the line "key : value"; nullptr: the first line is it,
-                     // "": any line that holds an ICCID, after an optional "+CCID:"-like prefix
-  ConfigField value{};    // control characters made '?'
-  bool found = false;     // the key's line came (with key "": an ICCID)
-  bool any = false;       // any line came
-  bool finished = false;  // a modem said OK or ERROR
-  bool error = false;     // ... ERROR
+  const char* key = kModem;  // the value is on the line "key : value"; nullptr: the first line
+  ConfigField value{};       // control characters made '?'; a modem's ERROR line, if it came
+  bool found = false;        // the key's line came (a modem's ICCID or ERROR)
+  bool any = false;          // any line came
+  bool finished = false;     // a modem said OK or ERROR
 };
 
-void take_line(Seen& seen, std::string_view line) {
-  line = trimmed(line);
-  seen.any |= !line.empty();
-  if (seen.found) return;
-  std::string_view value = line;
-  if (!seen.key) {
-    seen.found = true;
-  } else if (!seen.key[0]) {
-    if (line == "OK" || line.find("ERROR") != line.npos) {
-      seen.finished = true;
-      seen.error = line != "OK";
-    }
-    size_t colon = line.find(':');
-    if (colon != line.npos) value = trimmed(line.substr(colon + 1));
-    seen.found = valid_iccid(value);
-  } else {
+void take_line(Seen& seen, char* line) {
+  line = trim(line);
+  seen.any |= line[0] != '\0';
+  char* value = line;
+  if (seen.key == kModem) {
+    bool error = strstr(line, "ERROR") != nullptr;
+    seen.finished |= error || strcmp(line, "OK") == 0;
+    if (seen.found) return;
+    char* colon = strchr(line, ':');
+    if (colon && !error) value = trim(colon + 1);
+    if (!error && !valid_iccid(value)) return;
+  } else if (seen.found) {
+    return;
+  } else if (seen.key) {
     size_t n = strlen(seen.key);
-    if (line.substr(0, n) != seen.key) return;
-    value = trimmed(line.substr(n));
-    if (value.empty() || value[0] != ':') return;
-    value = trimmed(value.substr(1));
-    seen.found = true;
+    if (strncmp(line, seen.key, n) != 0) return;
+    value = trim(line + n);
+    if (value[0] != ':') return;
+    value = trim(value + 1);
   }
-  if (!seen.found) return;
-  size_t n = value.size() < kConfigFieldSize - 1 ? value.size() : kConfigFieldSize - 1;
-  for (size_t i = 0; i < n; ++i)
+  seen.found = true;
+  for (size_t i = 0; i < kConfigFieldSize - 1 && value[i]; ++i)
     seen.value[i] = static_cast<unsigned char>(value[i]) < 32 ? '?' : value[i];
-  seen.value[n] = '\0';
 }
 
 // Hands each line read from fd to seen until the end, a modem's OK or ERROR, or a read error.
@@ -95,30 +91,64 @@ void read_lines(int fd, Seen& seen) {
   char chunk[256];
   ssize_t n;
   while (!seen.finished && (n = read(fd, chunk, sizeof(chunk))) != 0) {
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      break;
-    }
+    if (n < 0 && errno != EINTR) break;
     for (ssize_t i = 0; i < n && !seen.finished; ++i) {
-      if (chunk[i] == '\n' || chunk[i] == '\r') {
-        take_line(seen, std::string_view(line, used));
-        used = 0;
-      } else if (used < sizeof(line)) {
-        line[used++] = chunk[i];
-      }
+      bool end = chunk[i] == '\n' || chunk[i] == '\r';
+      if (!end && used < sizeof(line) - 1) line[used++] = chunk[i];
+      if (!end) continue;
+      line[used] = '\0';
+      take_line(seen, line);
+      used = 0;
     }
   }
-  if (used) take_line(seen, std::string_view(line, used));
+  line[used] = '\0';
+  if (used) take_line(seen, line);
 }
 
-// Runs argv in a grandchild, its output read into seen; returns its wait status (127: not run).
-// It is armed to die with the child, and shares the child's process group, which the service
-// kills whole at the deadline.
-int run_tool(const char* const* argv, Seen& seen) {
+// Says the step's outcome; true when it was an ICCID (or, with key "modem.generic.sim", a path).
+bool conclude(int fd, const char* via, const char* what, const Seen& seen, int status) {
+  char problem[200];
+  const char* value = seen.value.data();
+  bool path = seen.key && seen.key[0] == 'm';
+  bool none = !value[0] || strcmp(value, "--") == 0;  // mmcli's "--": none
+  if (!none && (path ? value[0] == '/' : valid_iccid(value))) {
+    if (!path) say(fd, '=', via, value);
+    return true;
+  }
+  const char* wanted = path ? "a SIM" : "an ICCID";
+  if (!none)
+    snprintf(problem, sizeof(problem), "%s printed \"%.40s\", not %s", what, value, wanted);
+  else if (!seen.any && status != 0)
+    snprintf(problem, sizeof(problem), "%s ended with status %d", what,
+             WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status));
+  else
+    snprintf(problem, sizeof(problem), "%s printed no %s", what, wanted + 2 + !path);
+  say(fd, '!', via, problem);
+  return false;
+}
+
+// Runs command (words; "@" stands for arg) in a grandchild and reads its output for key. The
+// grandchild is armed to die with the child and shares its process group, which the service kills
+// whole at the deadline. Returns conclude's answer.
+bool ask_tool(int fd, const char* via, const char* command, const char* arg, const char* key,
+              Seen& seen) {
+  char words[96], what[160] = "";
+  const char* argv[8];
+  int argc = 0;
+  copy_text(words, sizeof(words), command);
+  for (char* word = strtok(words, " "); word && argc < 7; word = strtok(nullptr, " ")) {
+    argv[argc++] = strcmp(word, "@") == 0 ? arg : word;
+    size_t used = strlen(what);
+    snprintf(what + used, sizeof(what) - used, "%s%s", used ? " " : "", argv[argc - 1]);
+  }
+  argv[argc] = nullptr;
+  if (command[0] == '/') copy_text(what, sizeof(what), via);  // sim_command: not its text
+  say(fd, '?', via, what);
+  seen.key = key;
+  int status = 127 << 8;
   int fds[2];
-  if (pipe2(fds, O_CLOEXEC) != 0) return 127 << 8;
   pid_t parent = getpid();
-  pid_t tool = fork();
+  pid_t tool = pipe2(fds, O_CLOEXEC) == 0 ? fork() : -1;
   if (tool == 0) {
     prctl(PR_SET_PDEATHSIG, SIGKILL);
     if (getppid() != parent) _exit(1);
@@ -129,65 +159,22 @@ int run_tool(const char* const* argv, Seen& seen) {
     execvp(argv[0], const_cast<char* const*>(argv));
     _exit(127);
   }
-  close(fds[1]);
-  ScopedFd reader(fds[0]);
-  int status = 127 << 8;
-  if (tool < 0) return status;
-  read_lines(reader.get(), seen);
-  kill(tool, SIGKILL);  // whatever it still had to say
-  while (waitpid(tool, &status, 0) < 0 && errno == EINTR) {
-  }
-  return status;
-}
-
-// Says the step's outcome; true when it was an ICCID (or, with path_only, a path).
-bool conclude(int fd, const char* via, const char* what, const Seen& seen, int status,
-              bool path_only = false) {
-  char problem[200];
-  const char* value = seen.value.data();
-  const char* wanted = path_only ? "SIM" : "ICCID";
-  bool none = !seen.found || !value[0] || strcmp(value, "--") == 0;  // mmcli's "--": none
-  if (!none && (path_only ? value[0] == '/' : valid_iccid(value))) {
-    if (!path_only) say(fd, '=', via, value);
-    return true;
-  }
-  if (!none)
-    snprintf(problem, sizeof(problem), "%s printed \"%.40s\", not a%s %s", what, value,
-             path_only ? "" : "n", wanted);
-  else if (!seen.any && WIFEXITED(status) && WEXITSTATUS(status) == 127)
-    snprintf(problem, sizeof(problem), "%s: not found on PATH", what);
-  else if (!seen.any && status != 0)
-    snprintf(problem, sizeof(problem), "%s ended with status %d", what,
-             WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status));
-  else
-    snprintf(problem, sizeof(problem), "%s printed no %s", what, wanted);
-  say(fd, '!', via, problem);
-  return false;
-}
-
-// One tool's step: argv run, its line for key read.
-bool ask_tool(int fd, const char* via, const char* const* argv, const char* key, Seen& seen,
-              bool path_only = false) {
-  char what[160] = "";
-  if (argv[0][0] == '/') {
-    copy_text(what, sizeof(what), via);
-  } else {
-    for (const char* const* arg = argv; *arg; ++arg) {
-      size_t used = strlen(what);
-      snprintf(what + used, sizeof(what) - used, "%s%s", used ? " " : "", *arg);
+  if (tool > 0) {
+    close(fds[1]);
+    read_lines(fds[0], seen);
+    close(fds[0]);
+    kill(tool, SIGKILL);  // whatever it still had to say
+    while (waitpid(tool, &status, 0) < 0 && errno == EINTR) {
     }
   }
-  say(fd, '?', via, what);
-  seen.key = key;
-  return conclude(fd, via, what, seen, run_tool(argv, seen), path_only);
+  return conclude(fd, via, what, seen, status);
 }
 
 // Why tty may not be used: the dialler's own, or locked by a live process; nullptr when free.
 const char* tty_taken(const char* tty, const char* dialler) {
   struct stat ours, theirs;
-  if (strcmp(tty, dialler) == 0 ||
-      (stat(tty, &ours) == 0 && stat(dialler, &theirs) == 0 && S_ISCHR(ours.st_mode) &&
-       ours.st_rdev == theirs.st_rdev))
+  if (strcmp(tty, dialler) == 0 || (stat(tty, &ours) == 0 && stat(dialler, &theirs) == 0 &&
+                                    S_ISCHR(ours.st_mode) && ours.st_rdev == theirs.st_rdev))
     return "is the dialler's tty";
   char path[192];
   const char* base = strrchr(tty, '/');
@@ -203,19 +190,18 @@ const char* tty_taken(const char* tty, const char* dialler) {
 // AT+CCID on tty, then the vendors' AT+ICCID and AT+QCCID while the modem answers ERROR.
 void ask_at(int fd, const char* tty, const char* dialler) {
   char problem[200];
-  const char* taken = tty[0] ? tty_taken(tty, dialler) : nullptr;
-  snprintf(problem, sizeof(problem), taken ? "sim_tty %s %s" : "sim_tty is not set", tty, taken);
-  if (!tty[0] || taken) return say(fd, '!', "", problem);
-  ScopedFd port(open(tty, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
+  const char* taken = tty[0] ? tty_taken(tty, dialler) : "is not set";
+  ScopedFd port(taken ? -1 : open(tty, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
   termios mode{};
-  if (port.get() < 0 || tcgetattr(port.get(), &mode) != 0) {
-    snprintf(problem, sizeof(problem), "sim_tty %s cannot be used: %s", tty, strerror(errno));
-    return say(fd, '!', "", problem);
-  }
   cfmakeraw(&mode);
   cfsetspeed(&mode, B115200);
   mode.c_cflag |= CLOCAL | CREAD;
-  tcsetattr(port.get(), TCSANOW, &mode);
+  if (!taken && (port.get() < 0 || tcsetattr(port.get(), TCSANOW, &mode) != 0))
+    taken = strerror(errno);
+  if (taken) {
+    snprintf(problem, sizeof(problem), "sim_tty %s%s%s", tty, tty[0] ? " " : "", taken);
+    return say(fd, '!', "", problem);
+  }
   tcflush(port.get(), TCIOFLUSH);
   fcntl(port.get(), F_SETFL, 0);  // reads wait for the modem; the deadline ends a silent one
   for (const char* command : {"AT+CCID", "AT+ICCID", "AT+QCCID"}) {
@@ -224,12 +210,9 @@ void ask_at(int fd, const char* tty, const char* dialler) {
     say(fd, '?', via, via);
     int n = snprintf(request, sizeof(request), "%s\r", command);
     Seen seen;
-    seen.key = "";
-    if (write(port.get(), request, static_cast<size_t>(n)) != n) seen.finished = true;
+    seen.finished = write(port.get(), request, static_cast<size_t>(n)) != n;
     read_lines(port.get(), seen);
-    if (!seen.error || seen.found) return void(conclude(fd, via, via, seen, 0));
-    snprintf(problem, sizeof(problem), "%s answered ERROR", via);
-    say(fd, '!', via, problem);
+    if (conclude(fd, via, via, seen, 0) || !strstr(seen.value.data(), "ERROR")) return;
   }
 }
 
@@ -244,20 +227,16 @@ void ask_sim(const char*, int fd) {
   const char* dev = device.data();
   Seen seen;
   if (command[0]) {
-    const char* argv[] = {"/bin/sh", "-c", command.data(), nullptr};
-    ask_tool(fd, "sim_command", argv, nullptr, seen);
+    ask_tool(fd, "sim_command", "/bin/sh -c @", command.data(), nullptr, seen);
   } else if (strcmp(proto.data(), "qmi") == 0) {
-    const char* argv[] = {"uqmi", "-s", "-d", dev, "-t", "1000", "--get-iccid", nullptr};
-    if (!ask_tool(fd, "uqmi", argv, nullptr, seen) && tty[0]) ask_at(fd, tty.data(), dev);
+    if (!ask_tool(fd, "uqmi", "uqmi -s -d @ -t 1000 --get-iccid", dev, nullptr, seen) && tty[0])
+      ask_at(fd, tty.data(), dev);
   } else if (strcmp(proto.data(), "mbim") == 0) {
-    const char* argv[] = {"umbim", "-n", "-t", "99", "-d", dev, "subscriber", nullptr};
-    ask_tool(fd, "umbim", argv, "simiccid", seen);
+    ask_tool(fd, "umbim", "umbim -n -t 99 -d @ subscriber", dev, "simiccid", seen);
   } else if (strcmp(proto.data(), "modemmanager") == 0) {
-    const char* modem[] = {"mmcli", "-m", dev, "-K", nullptr};
-    if (!ask_tool(fd, "mmcli", modem, "modem.generic.sim", seen, true)) return;
-    const char* sim[] = {"mmcli", "-i", seen.value.data(), "-K", nullptr};
     Seen card;
-    ask_tool(fd, "mmcli", sim, "sim.properties.iccid", card);
+    if (ask_tool(fd, "mmcli", "mmcli -m @ -K", dev, "modem.generic.sim", seen))
+      ask_tool(fd, "mmcli", "mmcli -i @ -K", seen.value.data(), "sim.properties.iccid", card);
   } else {
     ask_at(fd, tty.data(), dev);
   }
