@@ -22,18 +22,31 @@ namespace {
 
 PathSetting lock_directory("/var/lock");
 
-// How it was asked, for SimAnswer::via.
-char via_text[48];
+// What the child tells the service, a record as each step begins and another as it ends; the last
+// one written is the answer. A step's first record already says that it did not answer, for the
+// deadline that may come before its second.
+struct Record {
+  char written;  // 1
+  Iccid iccid{};
+  std::array<char, 128> problem{};
+  char via[48] = "";
+};
 
-// The child tells the service what it does as it goes, a line each: "?via\tcommand" as a step
-// begins, then "=via\tICCID" or "!via\tproblem". The last line is the answer; a "?" last names
-// what was still running at the deadline.
-void say(int fd, char kind, const char* via, const char* text) {
-  char line[320];
-  int n = snprintf(line, sizeof(line), "%c%s\t%.200s\n", kind, via, text);
-  if (write(fd, line, static_cast<size_t>(n)) < 0) {
-    // The service then takes the line before as the last.
+// The child's record and where it goes.
+Record record;
+int answer_fd = -1;
+
+void tell() {
+  if (write(answer_fd, &record, sizeof(record)) < 0) {
+    // The service then takes the record before as the answer.
   }
+}
+
+void begin(const char* via, const char* what) {
+  copy_text(record.via, sizeof(record.via), via);
+  snprintf(record.problem.data(), record.problem.size(), "%s did not answer within %d s", what,
+           static_cast<int>(kSimDeadlineMs / 1000));
+  tell();
 }
 
 constexpr char kBlank[] = " \t\r\"";
@@ -46,9 +59,11 @@ char* trim(char* text) {
   return text;
 }
 
-// With Seen::key: a modem's lines, where any line may hold the ICCID, after an optional
+// Seen::key for a modem's lines, where any line may hold the ICCID, after an optional
 // "+CCID:"-like prefix, and OK or ERROR ends the answer.
 constexpr char kModem[] = "";
+// mmcli's key for the modem's SIM object, a path.
+constexpr char kSimKey[] = "modem.generic.sim";
 
 // What one step saw of a tool's or a modem's lines.
 struct Seen {
@@ -105,45 +120,46 @@ void read_lines(int fd, Seen& seen) {
   if (used) take_line(seen, line);
 }
 
-// Says the step's outcome; true when it was an ICCID (or, with key "modem.generic.sim", a path).
-bool conclude(int fd, const char* via, const char* what, const Seen& seen, int status) {
-  char problem[200];
+// Ends the step begun with what: true when it gave the ICCID (with kSimKey, the SIM's path).
+bool conclude(const char* what, const Seen& seen, int status) {
   const char* value = seen.value.data();
-  bool path = seen.key && seen.key[0] == 'm';
+  bool path = seen.key == kSimKey;
   bool none = !value[0] || strcmp(value, "--") == 0;  // mmcli's "--": none
-  if (!none && (path ? value[0] == '/' : valid_iccid(value))) {
-    if (!path) say(fd, '=', via, value);
+  if (!none && (path ? value[0] == '/' : normalise_iccid(value, record.iccid))) {
+    if (path) return true;
+    record.problem[0] = '\0';
+    tell();
     return true;
   }
   const char* wanted = path ? "a SIM" : "an ICCID";
+  char* problem = record.problem.data();
+  size_t size = record.problem.size();
   if (!none)
-    snprintf(problem, sizeof(problem), "%s printed \"%.40s\", not %s", what, value, wanted);
+    snprintf(problem, size, "%s printed \"%.40s\", not %s", what, value, wanted);
   else if (!seen.any && status != 0)
-    snprintf(problem, sizeof(problem), "%s ended with status %d", what,
+    snprintf(problem, size, "%s ended with status %d", what,
              WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status));
   else
-    snprintf(problem, sizeof(problem), "%s printed no %s", what, wanted + 2 + !path);
-  say(fd, '!', via, problem);
+    snprintf(problem, size, "%s printed no %s", what, wanted + 2 + !path);
+  tell();
   return false;
 }
 
-// Runs command (words; "@" stands for arg) in a grandchild and reads its output for key. The
-// grandchild is armed to die with the child and shares its process group, which the service kills
-// whole at the deadline. Returns conclude's answer.
-bool ask_tool(int fd, const char* via, const char* command, const char* arg, const char* key,
-              Seen& seen) {
-  char words[96], what[160] = "";
-  const char* argv[8];
-  int argc = 0;
-  copy_text(words, sizeof(words), command);
-  for (char* word = strtok(words, " "); word && argc < 7; word = strtok(nullptr, " ")) {
-    argv[argc++] = strcmp(word, "@") == 0 ? arg : word;
-    size_t used = strlen(what);
-    snprintf(what + used, sizeof(what) - used, "%s%s", used ? " " : "", argv[argc - 1]);
+// Runs the command (words, "%s" standing for arg; nullptr: arg by /bin/sh -c) in a grandchild
+// and reads its output for key. The grandchild is armed to die with the child and shares its
+// process group, which the service kills whole at the deadline.
+bool ask_tool(const char* via, const char* command, const char* arg, const char* key, Seen& seen) {
+  char what[160], words[160];
+  snprintf(what, sizeof(what), command ? command : "%s", command ? arg : via);
+  memcpy(words, what, sizeof(words));
+  const char* argv[8] = {"/bin/sh", "-c", arg};
+  if (command) {
+    int argc = 0;
+    for (char* word = strtok(words, " "); word && argc < 7; word = strtok(nullptr, " "))
+      argv[argc++] = word;
+    argv[argc] = nullptr;
   }
-  argv[argc] = nullptr;
-  if (command[0] == '/') copy_text(what, sizeof(what), via);  // sim_command: not its text
-  say(fd, '?', via, what);
+  begin(via, what);
   seen.key = key;
   int status = 127 << 8;
   int fds[2];
@@ -167,9 +183,8 @@ bool ask_tool(int fd, const char* via, const char* command, const char* arg, con
     while (waitpid(tool, &status, 0) < 0 && errno == EINTR) {
     }
   }
-  return conclude(fd, via, what, seen, status);
+  return conclude(what, seen, status);
 }
-
 // Why tty may not be used: the dialler's own, or locked by a live process; nullptr when free.
 const char* tty_taken(const char* tty, const char* dialler) {
   struct stat ours, theirs;
@@ -188,36 +203,43 @@ const char* tty_taken(const char* tty, const char* dialler) {
 }
 
 // AT+CCID on tty, then the vendors' AT+ICCID and AT+QCCID while the modem answers ERROR.
-void ask_at(int fd, const char* tty, const char* dialler) {
-  char problem[200];
+void ask_at(const char* tty, const char* dialler) {
   const char* taken = tty[0] ? tty_taken(tty, dialler) : "is not set";
+  const char* gap = " ";
   ScopedFd port(taken ? -1 : open(tty, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
   termios mode{};
   cfmakeraw(&mode);
   cfsetspeed(&mode, B115200);
   mode.c_cflag |= CLOCAL | CREAD;
-  if (!taken && (port.get() < 0 || tcsetattr(port.get(), TCSANOW, &mode) != 0))
+  if (!taken && (port.get() < 0 || tcsetattr(port.get(), TCSANOW, &mode) != 0)) {
     taken = strerror(errno);
+    gap = ": ";
+  }
   if (taken) {
-    snprintf(problem, sizeof(problem), "sim_tty %s%s%s", tty, tty[0] ? " " : "", taken);
-    return say(fd, '!', "", problem);
+    record.via[0] = '\0';
+    snprintf(record.problem.data(), record.problem.size(), "sim_tty %s%s%s", tty, tty[0] ? gap : "",
+             taken);
+    return tell();
   }
   tcflush(port.get(), TCIOFLUSH);
   fcntl(port.get(), F_SETFL, 0);  // reads wait for the modem; the deadline ends a silent one
-  for (const char* command : {"AT+CCID", "AT+ICCID", "AT+QCCID"}) {
-    char via[48], request[16];
-    snprintf(via, sizeof(via), "%s on %.24s", command, tty);
-    say(fd, '?', via, via);
-    int n = snprintf(request, sizeof(request), "%s\r", command);
+  static const char kCommands[][10] = {"AT+CCID\r", "AT+ICCID\r", "AT+QCCID\r"};
+  for (const char* command : kCommands) {
+    char via[48];
+    size_t n = strlen(command);
+    snprintf(via, sizeof(via), "%.*s on %.24s", static_cast<int>(n - 1), command, tty);
+    begin(via, via);
     Seen seen;
-    seen.finished = write(port.get(), request, static_cast<size_t>(n)) != n;
+    seen.finished = write(port.get(), command, n) != static_cast<ssize_t>(n);
     read_lines(port.get(), seen);
-    if (conclude(fd, via, via, seen, 0) || !strstr(seen.value.data(), "ERROR")) return;
+    if (conclude(via, seen, 0) || !strstr(seen.value.data(), "ERROR")) return;
   }
 }
 
 // The child's part: asks the sources in the order read_sim_iccid gives.
 void ask_sim(const char*, int fd) {
+  answer_fd = fd;
+  record.written = 1;
   signal(SIGCHLD, SIG_DFL);  // the tools are waited for here
   ConfigField command{}, tty{}, proto{}, device{};
   config_get(command, "easycwmp", "bandwidth", "sim_command");
@@ -227,28 +249,29 @@ void ask_sim(const char*, int fd) {
   const char* dev = device.data();
   Seen seen;
   if (command[0]) {
-    ask_tool(fd, "sim_command", "/bin/sh -c @", command.data(), nullptr, seen);
+    ask_tool("sim_command", nullptr, command.data(), nullptr, seen);
   } else if (strcmp(proto.data(), "qmi") == 0) {
-    if (!ask_tool(fd, "uqmi", "uqmi -s -d @ -t 1000 --get-iccid", dev, nullptr, seen) && tty[0])
-      ask_at(fd, tty.data(), dev);
+    if (!ask_tool("uqmi", "uqmi -s -d %s -t 1000 --get-iccid", dev, nullptr, seen) && tty[0])
+      ask_at(tty.data(), dev);
   } else if (strcmp(proto.data(), "mbim") == 0) {
-    ask_tool(fd, "umbim", "umbim -n -t 99 -d @ subscriber", dev, "simiccid", seen);
+    ask_tool("umbim", "umbim -n -t 99 -d %s subscriber", dev, "simiccid", seen);
   } else if (strcmp(proto.data(), "modemmanager") == 0) {
     Seen card;
-    if (ask_tool(fd, "mmcli", "mmcli -m @ -K", dev, "modem.generic.sim", seen))
-      ask_tool(fd, "mmcli", "mmcli -i @ -K", seen.value.data(), "sim.properties.iccid", card);
+    if (ask_tool("mmcli", "mmcli -m %s -K", dev, kSimKey, seen))
+      ask_tool("mmcli", "mmcli -i %s -K", seen.value.data(), "sim.properties.iccid", card);
   } else {
-    ask_at(fd, tty.data(), dev);
+    ask_at(tty.data(), dev);
   }
 }
 
 }  // namespace
 
 bool valid_iccid(std::string_view text) {
-  if (!text.empty() && (text.back() == 'F' || text.back() == 'f')) text.remove_suffix(1);
-  if (text.size() < 18 || text.size() > 22) return false;
-  for (char c : text)
-    if (c < '0' || c > '9') return false;
+  size_t n = text.size();
+  if (n && (text[n - 1] | 0x20) == 'f') --n;
+  if (n < 18 || n > 22) return false;
+  for (size_t i = 0; i < n; ++i)
+    if (static_cast<unsigned char>(text[i] - '0') > 9) return false;
   return true;
 }
 
@@ -265,30 +288,26 @@ void sim_set_lock_directory(const char* directory) {
 }
 
 SimAnswer read_sim_iccid() {
+  static char via[sizeof(Record::via)];
   SimAnswer answer;
-  char reply[1024];
+  char reply[10 * sizeof(Record) + 8] = {};
   ChildAnswer outcome = ask_child(ask_sim, "", kSimDeadlineMs, reply, sizeof(reply));
-  // The last complete line.
-  char* end = strrchr(reply, '\n');
-  if (end) *end = '\0';
-  char* line = end ? strrchr(reply, '\n') : nullptr;
-  line = line ? line + 1 : end ? reply : nullptr;
-  char* tab = line ? strchr(line, '\t') : nullptr;
-  if (tab) {
-    *tab = '\0';
-    copy_text(via_text, sizeof(via_text), line + 1);
-    answer.via = via_text;
+  // The last record the child wrote (whole: each is written at once).
+  const char* last = nullptr;
+  for (const char* at = reply; at[0] && at + sizeof(Record) < reply + sizeof(reply);
+       at += sizeof(Record))
+    last = at;
+  if (!last) {
+    copy_text(answer.problem.data(), answer.problem.size(), "the SIM could not be asked");
+    return answer;
   }
-  auto& problem = answer.problem;
+  Record told;
+  memcpy(&told, last, sizeof(told));
+  answer.iccid = told.iccid;
+  answer.problem = told.problem;
   if (outcome == ChildAnswer::kStopped)
-    snprintf(problem.data(), problem.size(), "a stop came while %s was asked",
-             tab ? via_text : "the SIM");
-  else if (!tab)
-    copy_text(problem.data(), problem.size(), "the SIM could not be asked");
-  else if (line[0] == '!')
-    copy_text(problem.data(), problem.size(), tab + 1);
-  else if (line[0] != '=' || !normalise_iccid(tab + 1, answer.iccid))
-    snprintf(problem.data(), problem.size(), "%.90s did not answer within %d s", tab + 1,
-             static_cast<int>(kSimDeadlineMs / 1000));
+    copy_text(answer.problem.data(), answer.problem.size(), "a stop came first");
+  memcpy(via, told.via, sizeof(via));
+  answer.via = via;
   return answer;
 }
