@@ -2,6 +2,7 @@
 
 #include <errno.h>
 #include <fcntl.h>
+#include <pthread.h>
 #include <signal.h>
 #include <stdlib.h>
 #include <sys/prctl.h>
@@ -12,6 +13,7 @@
 #include <string>
 #include <thread>
 
+#include "common/signals.h"
 #include "inputs/config.h"
 #include "test_support.h"
 
@@ -139,15 +141,35 @@ TEST_F(SimTest, EachSourceGivesTheIccid) {
 TEST_F(SimTest, FailuresSayWhy) {
   // The tools the question leaves are adopted here, so that their end can be waited for.
   ASSERT_EQ(prctl(PR_SET_CHILD_SUBREAPER, 1, 0, 0, 0), 0);
+  const std::string pid_file = dir_.path() + "/tool.pid";
+  // Gone: reaped here, or already by whoever else adopted it.
+  auto tool_ends = [&] {
+    pid_t tool = static_cast<pid_t>(std::stol(read_file(pid_file)));
+    EXPECT_TRUE(wait_for([&] {
+      return waitpid(tool, nullptr, WNOHANG) == tool || (kill(tool, 0) != 0 && errno == ESRCH);
+    }));
+    unlink(pid_file.c_str());
+  };
   configure("qmi", "/dev/cdc-wdm0");
   setenv("TOLVU_SIM_MODE", "hang", 1);
   expect({"", "uqmi", "uqmi -s -d /dev/cdc-wdm0 -t 1000 --get-iccid did not answer within 3 s"},
          "hang");
-  pid_t tool = static_cast<pid_t>(std::stol(read_file(dir_.path() + "/tool.pid")));
-  EXPECT_TRUE(wait_for([&] { return waitpid(tool, nullptr, WNOHANG) == tool; }));
-  EXPECT_EQ(kill(tool, 0), -1);
+  tool_ends();
+  // A stop meanwhile ends the question at once, and with it what sim_command's shell started.
+  configure("qmi", "/dev/cdc-wdm0", "", "uqmi -d /dev/cdc-wdm0 --get-iccid | cat");
+  install_signal_handlers();
+  pthread_t asking = pthread_self();
+  std::thread stopper([&] {
+    wait_for([&] { return access(pid_file.c_str(), F_OK) == 0; });
+    pthread_kill(asking, SIGTERM);
+  });
+  expect({"", "sim_command", "a stop came first"}, "stop");
+  stopper.join();
+  reset_signal_requests();
+  tool_ends();
   prctl(PR_SET_CHILD_SUBREAPER, 0, 0, 0, 0);
 
+  configure("qmi", "/dev/cdc-wdm0");
   setenv("TOLVU_SIM_MODE", "garbage", 1);
   expect({"", "uqmi",
           "uqmi -s -d /dev/cdc-wdm0 -t 1000 --get-iccid printed \"ok?[0m done\", "

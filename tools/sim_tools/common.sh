@@ -16,7 +16,9 @@ else
 fi
 case "$TOLVU_SIM_MODE" in
 	hang)
-		[ -n "$TOLVU_SIM_PIDFILE" ] && echo $$ >"$TOLVU_SIM_PIDFILE"
+		# Whole or not at all, for a test that reads it as soon as it is there.
+		[ -n "$TOLVU_SIM_PIDFILE" ] && echo $$ >"$TOLVU_SIM_PIDFILE.new" &&
+			mv "$TOLVU_SIM_PIDFILE.new" "$TOLVU_SIM_PIDFILE"
 		exec sleep 100 ;;
 	garbage) printf 'ok\033[0m done\n'; exit 0 ;;
 	fail) exit 1 ;;
