@@ -179,6 +179,10 @@ TEST_F(SimTest, FailuresSayWhy) {
   setenv("TOLVU_SIM_MODE", "fail", 1);
   expect({"", "mmcli", "mmcli -m /sys/devices/x -K ended with status 1"}, "fails");
   unsetenv("TOLVU_SIM_MODE");
+  setenv("PATH", "/nonexistent", 1);
+  expect({"", "mmcli", "mmcli -m /sys/devices/x -K ended with status 127 (not on PATH?)"},
+         "not installed");
+  setenv("PATH", (std::string(TOLVU_SIM_TOOLS) + ":" + old_path_).c_str(), 1);
   configure("qmi", "/dev/cdc-wdm0", "", "echo");
   expect({"", "sim_command", "sim_command printed no ICCID"}, "empty line");
   dir_.write("iccid", "");

@@ -137,8 +137,9 @@ bool conclude(const char* what, const Seen& seen, int status) {
   if (!none)
     snprintf(problem, size, "%s printed \"%.40s\", not %s", what, value, wanted);
   else if (!seen.any && status != 0)
-    snprintf(problem, size, "%s ended with status %d", what,
-             WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status));
+    snprintf(problem, size, "%s ended with status %d%s", what,
+             WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status),
+             status == 127 << 8 ? " (not on PATH?)" : "");
   else
     snprintf(problem, size, "%s printed no %s", what, wanted + 2 + !path);
   tell();
@@ -202,7 +203,7 @@ const char* tty_taken(const char* tty, const char* dialler) {
   return nullptr;
 }
 
-// AT+CCID on tty, then the vendors' AT+ICCID and AT+QCCID while the modem answers ERROR.
+// AT+CCID on tty, then the vendors' AT+ICCID and AT+QCCID while the modem answers a plain ERROR.
 void ask_at(const char* tty, const char* dialler) {
   const char* taken = tty[0] ? tty_taken(tty, dialler) : "is not set";
   const char* gap = " ";
@@ -232,7 +233,8 @@ void ask_at(const char* tty, const char* dialler) {
     Seen seen;
     seen.finished = write(port.get(), command, n) != static_cast<ssize_t>(n);
     read_lines(port.get(), seen);
-    if (conclude(via, seen, 0) || !strstr(seen.value.data(), "ERROR")) return;
+    // A plain ERROR: the command is not this vendor's. "+CME ERROR: 10": it is, and no SIM.
+    if (conclude(via, seen, 0) || strcmp(seen.value.data(), "ERROR") != 0) return;
   }
 }
 

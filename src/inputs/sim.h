@@ -41,7 +41,8 @@ bool normalise_iccid(std::string_view text, Iccid& iccid);
 //                      open or close, which would end the dialler's session)
 //   proto modemmanager `mmcli -m <device> -K`: modem.generic.sim, then `mmcli -i <that> -K`:
 //                      sim.properties.iccid
-//   any other proto    AT+CCID on sim_tty, then AT+ICCID, then AT+QCCID, until one answers
+//   any other proto    AT+CCID on sim_tty, then AT+ICCID, then AT+QCCID while the modem
+//                      answers a plain ERROR (not one of its own, such as "+CME ERROR: 10")
 // The tools are looked up on PATH. sim_tty is never used when it is the dialler's tty
 // (network.module.device, by name or device number) or a UUCP lock names a live process.
 SimAnswer read_sim_iccid();
