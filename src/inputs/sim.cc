@@ -186,6 +186,7 @@ bool ask_tool(const char* via, const char* command, const char* arg, const char*
   }
   return conclude(what, seen, status);
 }
+
 // Why tty may not be used: the dialler's own, or locked by a live process; nullptr when free.
 const char* tty_taken(const char* tty, const char* dialler) {
   struct stat ours, theirs;
