@@ -22,6 +22,9 @@ int kept_from_children = -1;
   // another parent: it ends at once instead of asking.
   prctl(PR_SET_PDEATHSIG, SIGKILL);
   if (getppid() != service) _exit(1);
+  // A group of its own (the service makes it so too, whichever runs first): what it starts
+  // (tools, their shells' pipelines) is killed with it.
+  setpgid(0, 0);
   sigset_t none;
   sigemptyset(&none);
   sigprocmask(SIG_SETMASK, &none, nullptr);
@@ -45,6 +48,7 @@ ChildAnswer ask_child(ChildAnswerer answer, const char* question, int64_t timeou
   if (child == 0) run_child(answer, question, fds[1], service);
   close(fds[1]);
   if (child < 0) return ChildAnswer::kNoAnswer;
+  setpgid(child, child);
 
   // The answer is complete when the child closes the pipe (it has ended).
   int64_t deadline = monotonic_ms() + timeout_ms;
@@ -69,8 +73,9 @@ ChildAnswer ask_child(ChildAnswerer answer, const char* question, int64_t timeou
     }
   }
   reply[used] = '\0';
-  // Done or abandoned, the child is ended and reaped here (with SIGCHLD ignored, as in daemon
-  // mode, the kernel reaps it and waitpid just waits for that).
+  // Done or abandoned, the child and its group are ended and the child reaped here (with SIGCHLD
+  // ignored, as in daemon mode, the kernel reaps it and waitpid just waits for that).
+  kill(-child, SIGKILL);
   kill(child, SIGKILL);
   while (waitpid(child, nullptr, 0) < 0 && errno == EINTR) {
   }

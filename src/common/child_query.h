@@ -1,7 +1,8 @@
 // A question whose answer may never come (a name server, netifd over ubus), asked in a child
 // process: library calls that block with no limit of their own run there, and the service waits
 // for the answer on a pipe where its signals are watched too, with a deadline. At the deadline or
-// at a stop the child is killed and reaped; it never outlives the service.
+// at a stop the child is killed with its process group (what it started) and reaped; it never
+// outlives the service.
 #pragma once
 
 #include <cstddef>
