@@ -274,23 +274,21 @@ class Service:
         self.wait_cycles(0, timeout=timeout)
         self.wait_for(lambda out, err: self.drained(), timeout=timeout)
         started = self.cycles_started
-        before = None
         if os.path.exists(state_file):
             saved = os.stat(state_file)
-            before = saved.st_ino
             wait_until(lambda: time.time() >= int(saved.st_mtime) + 1.02, timeout=timeout)
         asked = int(time.time())
         os.kill(self.popen.pid, signal.SIGUSR1)
         self.wait_for(lambda out, err: self.cycles_started > started, timeout=timeout)
 
-        # Its end: a new file whose last cycle is no earlier than the second it was asked in. A
-        # cycle still running when it was asked saves with its own, earlier second: not this one.
+        # Its end: a save whose last cycle is no earlier than the second it was asked in. A cycle
+        # still running when it was asked saves with its own, earlier second: not this one. (Not
+        # told by a new inode: a cycle that saves twice may get the old file's number back.)
         def ended():
             try:
                 with open(state_file) as f:
                     fields = dict(l.split("=", 1) for l in f.read().splitlines() if "=" in l)
-                return (os.stat(state_file).st_ino != before
-                        and int(fields.get("last_cycle", "0")) >= asked)
+                return int(fields.get("last_cycle", "0")) >= asked
             except (OSError, ValueError):
                 return False
         if not wait_until(ended, timeout=timeout):

@@ -6,7 +6,7 @@ import json
 import os
 import urllib.parse
 
-from conftest import ROOT, start
+from conftest import ROOT, start, wait_until
 from sandbox import sh
 from test_accounting import accepted_reports
 
@@ -143,3 +143,63 @@ def test_a_swap_through_refusals_a_restart_and_lost_replies(sandbox):
     assert billed == {SIM_A: list(sim_a), SIM_B: list(sim_b)}, (billed, sim_a, sim_b)
     assert len(set(epochs[SIM_A])) == 1 and len(set(epochs[SIM_B])) == 1
     assert set(epochs[SIM_A]) != set(epochs[SIM_B])
+
+
+def test_each_modems_tool_is_asked_and_a_broken_one_loses_nothing(sandbox):
+    """The same router through qmi (uqmi), mbim (umbim), modemmanager (mmcli) and an AT-driven
+    modem on a pty of its own, each with another SIM: every report names the SIM its tool read.
+    Then a tool that prints garbage and one that hangs: the reports go without iccid, one line
+    says why, no byte is lost, and a stop during the hang ends the service and the tool."""
+    import subprocess
+    sb = sandbox
+    sb.add_link("eth1")
+    sb.set_default_route("eth1")
+    sims = {"qmi": "89460000000000000001", "mbim": "89460000000000000002",
+            "modemmanager": "89460000000000000003F", "3g": "894600000000000000041"}
+    devices = {"qmi": "/dev/cdc-wdm0", "mbim": "/dev/cdc-wdm0",
+               "modemmanager": "/sys/devices/platform/1e1c0000.xhci/usb1/1-1", "3g": "/dev/ttyUSB3"}
+    modem = subprocess.Popen(["/usr/bin/python3", os.path.join(ROOT, "tools", "fake_modem.py"),
+                              os.path.join(sb.dir, "config", "sim"), "--answers", "qccid",
+                              "--link", os.path.join(sb.dir, "config", "at-port")],
+                             stdout=subprocess.PIPE, text=True)
+    modem.stdout.readline()
+    env = {"PATH": TOOLS + ":" + os.environ["PATH"], "TOLVU_SIM_FILE": "/etc/config/sim",
+           "TOLVU_SIM_PIDFILE": "/etc/config/hanging"}
+    try:
+        service = None
+        for proto in ("qmi", "mbim", "modemmanager", "3g"):
+            set_sim(sb, sims[proto])
+            sb.configure(interval=600, report_sim="1", sim_check_interval="0", proto=proto,
+                         device=devices[proto], sim_tty="/etc/config/at-port")
+            sb.push_traffic("eth1", 4, 800)
+            service = service or start(sb, env=env)
+            service.cycle_now(sb.state_file())
+        assert service.terminate() == 0
+        sb.configure(interval=600, report_sim="1", sim_check_interval="0", proto="qmi",
+                     device=devices["qmi"])
+        for mode in ("garbage", "hang"):
+            service = start(sb, env=dict(env, TOLVU_SIM_MODE=mode))
+            sb.push_traffic("eth1", 4, 800)
+            service.cycle_now(sb.state_file())
+            if mode == "garbage":
+                assert service.terminate() == 0
+        last = accepted_reports(service.out)[-1][:2]
+        hanging = os.path.join(sb.dir, "config", "hanging")
+        os.unlink(hanging)
+        os.kill(service.popen.pid, __import__("signal").SIGUSR1)
+        assert wait_until(lambda: os.path.exists(hanging), 30)
+        assert service.terminate() == 0
+        pid = int(open(hanging).read())
+        assert wait_until(lambda: not os.path.exists("/proc/%d" % pid), 5), "the tool outlived it"
+    finally:
+        modem.kill()
+        modem.wait()
+
+    requests = sb.requests()
+    named = [fields(r["body"]).get("iccid", "") for r in requests]
+    assert [s for i, s in enumerate(named) if i == 0 or named[i - 1] != s] == [
+        sims["qmi"], sims["mbim"], sims["modemmanager"], sims["3g"], ""], named
+    billed = [sum(int(fields(r["body"])[k]) for r in requests) for k in ("bw_up", "bw_dn")]
+    assert billed == list(last)
+    said = [l for l in service.err + service.out if "ICCID cannot be read" in l]
+    assert len(said) == 1 and "did not answer within 3 s; reports go without it" in said[0], said
