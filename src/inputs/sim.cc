@@ -20,8 +20,6 @@
 
 namespace {
 
-PathSetting lock_directory("/var/lock");
-
 // What the child tells the service, a record as each step begins and another as it ends; the last
 // one written is the answer. A step's first record already says that it did not answer, for the
 // deadline that may come before its second.
@@ -137,9 +135,8 @@ bool conclude(const char* what, const Seen& seen, int status) {
   if (!none)
     snprintf(problem, size, "%s printed \"%.40s\", not %s", what, value, wanted);
   else if (!seen.any && status != 0)
-    snprintf(problem, size, "%s ended with status %d%s", what,
-             WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status),
-             status == 127 << 8 ? " (not on PATH?)" : "");
+    snprintf(problem, size, "%s ended with status %d", what,
+             status >> 8 ? status >> 8 : 128 + (status & 127));
   else
     snprintf(problem, size, "%s printed no %s", what, wanted + 2 + !path);
   tell();
@@ -187,26 +184,18 @@ bool ask_tool(const char* via, const char* command, const char* arg, const char*
   return conclude(what, seen, status);
 }
 
-// Why tty may not be used: the dialler's own, or locked by a live process; nullptr when free.
-const char* tty_taken(const char* tty, const char* dialler) {
+// Whether tty is the dialler's own, by name or by device.
+bool diallers(const char* tty, const char* dialler) {
   struct stat ours, theirs;
-  if (strcmp(tty, dialler) == 0 || (stat(tty, &ours) == 0 && stat(dialler, &theirs) == 0 &&
-                                    S_ISCHR(ours.st_mode) && ours.st_rdev == theirs.st_rdev))
-    return "is the dialler's tty";
-  char path[192];
-  const char* base = strrchr(tty, '/');
-  snprintf(path, sizeof(path), "%s/LCK..%s", lock_directory.get(), base ? base + 1 : tty);
-  char text[24] = "";
-  ScopedFile lock(path, "r");
-  long pid = lock && fgets(text, sizeof(text), lock.get()) ? strtol(text, nullptr, 10) : 0;
-  if (pid > 0 && (kill(static_cast<pid_t>(pid), 0) == 0 || errno == EPERM))
-    return "is locked by a running process";
-  return nullptr;
+  return strcmp(tty, dialler) == 0 || (stat(tty, &ours) == 0 && stat(dialler, &theirs) == 0 &&
+                                       S_ISCHR(ours.st_mode) && ours.st_rdev == theirs.st_rdev);
 }
 
 // AT+CCID on tty, then the vendors' AT+ICCID and AT+QCCID while the modem answers a plain ERROR.
 void ask_at(const char* tty, const char* dialler) {
-  const char* taken = tty[0] ? tty_taken(tty, dialler) : "is not set";
+  const char* taken = !tty[0]                  ? "is not set"
+                      : diallers(tty, dialler) ? "is the dialler's tty"
+                                               : nullptr;
   const char* gap = " ";
   ScopedFd port(taken ? -1 : open(tty, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
   termios mode{};
@@ -284,10 +273,6 @@ bool normalise_iccid(std::string_view text, Iccid& iccid) {
   memcpy(iccid.data(), text.data(), text.size());
   if (iccid[text.size() - 1] == 'f') iccid[text.size() - 1] = 'F';
   return true;
-}
-
-void sim_set_lock_directory(const char* directory) {
-  lock_directory.set(directory);
 }
 
 SimAnswer read_sim_iccid() {

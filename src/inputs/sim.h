@@ -44,8 +44,5 @@ bool normalise_iccid(std::string_view text, Iccid& iccid);
 //   any other proto    AT+CCID on sim_tty, then AT+ICCID, then AT+QCCID while the modem
 //                      answers a plain ERROR (not one of its own, such as "+CME ERROR: 10")
 // The tools are looked up on PATH. sim_tty is never used when it is the dialler's tty
-// (network.module.device, by name or device number) or a UUCP lock names a live process.
+// (network.module.device, by name or device number).
 SimAnswer read_sim_iccid();
-
-// Points the UUCP lock look-up at another directory (standing for "/var/lock"); nullptr restores.
-void sim_set_lock_directory(const char* directory);

@@ -38,7 +38,7 @@ int link_events = -1;
 // The SIM, with report_sim: asked at start, when the module's link goes down or up or is
 // another, and when the default route comes back (sim_due), else every sim_check_interval.
 bool sim_due = true;
-int64_t sim_asked_at = 0;  // monotonic seconds
+int64_t sim_asked_at = 0;  // monotonic milliseconds
 bool sim_known = false;    // the last question read an ICCID
 int link_running = -1;     // the books' link as its last message told: 0 down, 1 up, -1 unknown
 bool route_away = false;   // the last cycle's default route was not the module's
@@ -346,8 +346,9 @@ void check_sim(const ModuleInterface& module) {
   if (!policy.report_sim) return;
   follow_link_events();
   bool other = module.name[0] && strcmp(module.name.data(), sim_asked_for.data()) != 0;
-  int64_t now = monotonic_ms() / 1000;
-  if (!sim_due && !other && now - sim_asked_at < policy.sim_check_interval) return;
+  // In milliseconds: a 32-bit router has no 64-bit division.
+  int64_t now = monotonic_ms();
+  if (!sim_due && !other && now - sim_asked_at < policy.sim_check_interval * 1000) return;
   SimAnswer answer = read_sim_iccid();
   // A stop cut the question short: no answer to go by.
   if (stop_requested()) return;
@@ -363,17 +364,11 @@ void check_sim(const ModuleInterface& module) {
   }
   Iccid before = accounting.sim;
   Traffic closed = pending_traffic(accounting);
-  if (!change_sim(&accounting, answer.iccid, random_epoch())) {
-    if (!sim_full)
-      announce(
-          "SIM %s is in, but four earlier SIMs' traffic waits: it counts as %s's until one "
-          "is accepted",
-          answer.iccid.data(), before.data());
-    sim_full = true;
-    return;
-  }
-  announce("SIM %s is in (%s): %" PRIu64 " bytes up and %" PRIu64 " down closed for SIM %s",
-           answer.iccid.data(), answer.via, closed.tx, closed.rx, before.data());
+  // With four closed SIMs waiting the books stay the old SIM's, until one is accepted.
+  sim_full = !change_sim(&accounting, answer.iccid, random_epoch());
+  announce("SIM %s is in (%s): %" PRIu64 " bytes up and %" PRIu64 " down %s SIM %s",
+           answer.iccid.data(), answer.via, closed.tx, closed.rx,
+           sim_full ? "still counted for" : "closed for", before.data());
   save_accounting(accounting);
 }
 

@@ -71,7 +71,5 @@ void forget_flash(int64_t now) {
 
 void refresh_flash(const Accounting& books, int64_t now) {
   const char* problem = nullptr;
-  if (!on_flash) return;
-  if (waiting_traffic(books).total() == 0) return forget_flash(now);
-  keep(books, now, &problem);
+  if (on_flash) keep(books, now, &problem);
 }

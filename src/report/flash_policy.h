@@ -28,5 +28,5 @@ bool keep_at_stop(const Accounting& books, int64_t now, const char** problem);
 void forget_flash(int64_t now);
 
 // A closed SIM's report is accepted: a file on flash is written anew with what the books still
-// hold, so that a reboot never sends that SIM's traffic again.
+// hold (perhaps nothing), so that a reboot never sends that SIM's traffic again.
 void refresh_flash(const Accounting& books, int64_t now);

@@ -36,17 +36,14 @@ const RecordFormat kPendingFormat = {
     kPendingFields, sizeof(kPendingFields) / sizeof(kPendingFields[0]), 2, kPendingVersion};
 
 // The books go on with the file's line of reports, which its traffic belongs to, and with the
-// closed SIMs it kept, after those the books hold; one with no room left is carried.
+// closed SIMs it kept, unless they hold closed SIMs of their own: then the file's are carried.
 void take_report_number(Accounting* books, const PendingTraffic& pending) {
   if (!books->sim[0]) books->sim = pending.sim;
-  size_t free = 0;
-  while (free < kMaxSimBooks && books->closed[free].iccid[0]) ++free;
-  for (const SimBooks& sim : pending.closed) {
-    if (!sim.iccid[0]) continue;
-    if (free < kMaxSimBooks) {
-      books->closed[free++] = sim;
-      continue;
-    }
+  bool own = books->closed[0].iccid[0];
+  for (size_t i = 0; i < kMaxSimBooks; ++i) {
+    const SimBooks& sim = pending.closed[i];
+    if (!own) books->closed[i] = sim;
+    if (!own || !sim.iccid[0]) continue;
     books->tx.carry = add_saturating(books->tx.carry, sim.traffic.tx);
     books->rx.carry = add_saturating(books->rx.carry, sim.traffic.rx);
   }
