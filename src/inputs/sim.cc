@@ -170,7 +170,7 @@ bool ask_tool(const char* via, const char* command, const char* arg, const char*
     dup2(null_fd, 0);
     dup2(null_fd, 2);
     dup2(fds[1], 1);
-    execvp(argv[0], const_cast<char* const*>(argv));
+    if (argv[0]) execvp(argv[0], const_cast<char* const*>(argv));
     _exit(127);
   }
   if (tool > 0) {

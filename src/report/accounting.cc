@@ -8,6 +8,8 @@
 #include <sys/stat.h>
 #include <time.h>
 
+#include <algorithm>
+
 #include "common/key_value.h"
 #include "common/log.h"
 #include "common/private_file.h"
@@ -226,14 +228,9 @@ Traffic waiting_traffic(const Accounting& accounting) {
 bool change_sim(Accounting* a, const Iccid& next, uint64_t fresh_epoch) {
   Traffic pending = pending_traffic(*a);
   if (pending.total() > 0) {
-    SimBooks* free = nullptr;
-    for (SimBooks& sim : a->closed) {
-      if (!sim.iccid[0]) {
-        free = &sim;
-        break;
-      }
-    }
-    if (!free) return false;
+    auto free = std::find_if(a->closed.begin(), a->closed.end(),
+                             [](const SimBooks& sim) { return !sim.iccid[0]; });
+    if (free == a->closed.end()) return false;
     *free = {a->sim, pending, a->epoch, a->seq};
   }
   a->tx = {a->tx.last, a->tx.last, 0};
@@ -247,7 +244,7 @@ bool change_sim(Accounting* a, const Iccid& next, uint64_t fresh_epoch) {
 
 void close_gaps(ClosedSims* closed) {
   size_t kept = 0;
-  for (SimBooks& sim : *closed) {
+  for (const SimBooks& sim : *closed) {
     if (sim.iccid[0]) (*closed)[kept++] = sim;
   }
   while (kept < kMaxSimBooks) (*closed)[kept++] = {};

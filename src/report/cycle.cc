@@ -421,8 +421,10 @@ void resume_accounting() {
   // A module that cannot be read now leaves the books as they are, for the first cycle that can.
   link_events = open_link_events();
   CounterRestart restart = CounterRestart::kNone;
-  if (module) check_sim(*module);
-  if (module) book_sample(module->name.data(), module->module_digest, &restart);
+  if (module) {
+    check_sim(*module);
+    book_sample(module->name.data(), module->module_digest, &restart);
+  }
   if (resumed.from == ResumedBooks::From::kState && restart == CounterRestart::kNone) {
     if (accounting.last_accepted == 0)
       announce("Resuming: no report accepted yet");

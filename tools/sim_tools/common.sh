@@ -1,3 +1,4 @@
+# shellcheck shell=sh
 # Shared by the stand-ins for uqmi, umbim and mmcli in this directory (sourced, not run). They
 # print what the real tools print, so that the service's parsing meets the real format:
 #   TOLVU_SIM_FILE   a file whose first line is the SIM's ICCID (rewrite it to swap SIMs); else
