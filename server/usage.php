@@ -243,7 +243,7 @@ function fleet_days(PDO $db, bool $sqlite, array $v): array
     $settled = settled_through($v);
     $sum = fn(string $first, string $last) => fetch_all($db,
         'SELECT day, ' . exact_sum($sqlite, 'up', 'up') . ', ' . exact_sum($sqlite, 'down', 'down')
-        . ', SUM(reports) AS reports, SUM(resent) AS resent, COUNT(*) AS routers'
+        . ', SUM(reports) AS reports, SUM(resent) AS resent, COUNT(DISTINCT serial) AS routers'
         . ' FROM router_days WHERE day >= ? AND day <= ? GROUP BY day', [$first, $last]);
     $rows = [];
     if ($settled >= $v['from']) {
@@ -426,20 +426,29 @@ function fleet_page(PDO $db, bool $sqlite, array $v, int $count): array
     return $routers;
 }
 
-// One router: its routers row (or null) and its figures for every day of the view that has
-// any: day => [up, down, reports, resent].
+// One router: its routers row (or null); its figures for every day of the view that has any,
+// day => [up, down, reports, resent]; each SIM's over the view, iccid ('' for traffic without
+// one) => [up, down, reports, resent, first day, last day], in the order they were first seen;
+// and its rows, a day and SIM each: [day, iccid, up, down, reports, resent].
 function router_days(PDO $db, array $v): array
 {
     $router = fetch_all($db, 'SELECT serial, last_report, client FROM routers WHERE serial = ?',
                         [$v['serial']])[0] ?? null;
+    $rows = [];
     $days = [];
-    foreach (fetch_all($db, 'SELECT day, up, down, reports, resent FROM router_days'
-                       . ' WHERE serial = ? AND day >= ? AND day <= ? ORDER BY day',
+    $sims = [];
+    foreach (fetch_all($db, 'SELECT day, iccid, up, down, reports, resent FROM router_days'
+                       . ' WHERE serial = ? AND day >= ? AND day <= ? ORDER BY day, iccid',
                        [$v['serial'], $v['from'], $v['to']]) as $r) {
-        $days[$r['day']] = [(string)$r['up'], (string)$r['down'], (string)$r['reports'],
-                            (string)$r['resent']];
+        $row = [(string)$r['up'], (string)$r['down'], (string)$r['reports'], (string)$r['resent']];
+        $rows[] = array_merge([$r['day'], $r['iccid']], $row);
+        $add = fn(?array $had) => $had === null ? $row
+            : array_map(fn($a, $b) => decimal_sum($a, $b), array_slice($had, 0, 4), $row);
+        $days[$r['day']] = $add($days[$r['day']] ?? null);
+        $sims[$r['iccid']] = array_merge($add($sims[$r['iccid']] ?? null),
+                                         [$sims[$r['iccid']][4] ?? $r['day'], $r['day']]);
     }
-    return [$router, $days];
+    return [$router, $days, $sims, $rows];
 }
 
 // ---- the CSV, streamed: the whole fleet, CSV_CHUNK routers at a time, or one router's days
@@ -458,22 +467,25 @@ function csv_out(PDO $db, bool $sqlite, array $v): void
     // RFC 4180 quoting, without PHP's backslash escape (which other readers do not know, so that
     // a serial holding \" could shift the figures into other columns).
     $put = fn(array $cells) => fputcsv($out, $cells, ',', '"', '');
+    // iccid, last: the SIM that carried the traffic, '' for traffic without one; a router's
+    // rows are one a SIM (and a day).
     if ($v['serial'] !== null) {
-        $put(['serial', 'day (UTC)', 'up', 'down', 'total', 'reports', 'resends caught']);
-        foreach (router_days($db, $v)[1] as $day => [$up, $down, $reports, $resent]) {
+        $put(['serial', 'day (UTC)', 'up', 'down', 'total', 'reports', 'resends caught',
+              'iccid']);
+        foreach (router_days($db, $v)[3] as [$day, $iccid, $up, $down, $reports, $resent]) {
             $put([$cell($v['serial']), $day, $up, $down, decimal_sum($up, $down), $reports,
-                  $resent]);
+                  $resent, $iccid]);
         }
         return;
     }
     $put(['serial', 'up', 'down', 'total', 'reports', 'resends caught', 'last report (UTC)',
-          'client certificate']);
+          'client certificate', 'iccid']);
     $routers = $db->prepare('SELECT serial, last_report, client FROM routers WHERE serial > ?'
                             . ' ORDER BY serial LIMIT ' . CSV_CHUNK);
     $sums = 'SELECT serial, ' . exact_sum($sqlite, 'up', 'up') . ', '
-        . exact_sum($sqlite, 'down', 'down') . ', SUM(reports) AS reports, SUM(resent) AS resent'
-        . ' FROM router_days WHERE serial >= ? AND serial <= ? AND day >= ? AND day <= ?'
-        . ' GROUP BY serial';
+        . exact_sum($sqlite, 'down', 'down') . ', SUM(reports) AS reports, SUM(resent) AS resent,'
+        . ' iccid FROM router_days WHERE serial >= ? AND serial <= ? AND day >= ? AND day <= ?'
+        . ' GROUP BY serial, iccid ORDER BY serial, iccid';
     for ($after = ''; ; $after = end($chunk)['serial']) {
         $routers->execute([$after]);
         $chunk = $routers->fetchAll(PDO::FETCH_ASSOC);
@@ -482,18 +494,20 @@ function csv_out(PDO $db, bool $sqlite, array $v): void
         }
         // Prepared again for each chunk: PostgreSQL's generic plan for a statement run many
         // times reads the whole period by day instead of the chunk's routers by serial.
-        $figures = array_column(fetch_all($db, $sums, [$chunk[0]['serial'], end($chunk)['serial'],
-                                                       $v['from'], $v['to']]), null, 'serial');
+        $figures = [];
+        foreach (fetch_all($db, $sums, [$chunk[0]['serial'], end($chunk)['serial'], $v['from'],
+                                        $v['to']]) as $f) {
+            $figures[$f['serial']][] = $f;
+        }
         foreach ($chunk as $r) {
-            $f = $figures[$r['serial']] ?? null;
-            if ($f === null) {
-                continue;  // nothing billed in the period
+            // No row: nothing billed in the period.
+            foreach ($figures[$r['serial']] ?? [] as $f) {
+                $up = exact_total($f['up']);
+                $down = exact_total($f['down']);
+                $put([$cell($r['serial']), $up, $down, decimal_sum($up, $down), $f['reports'],
+                      $f['resent'], gmdate('Y-m-d H:i:s', (int)$r['last_report']),
+                      $cell($r['client']), $f['iccid']]);
             }
-            $up = exact_total($f['up']);
-            $down = exact_total($f['down']);
-            $put([$cell($r['serial']), $up, $down, decimal_sum($up, $down), $f['reports'],
-                  $f['resent'], gmdate('Y-m-d H:i:s', (int)$r['last_report']),
-                  $cell($r['client'])]);
         }
         fflush($out);
         flush();
@@ -575,7 +589,7 @@ function sort_link(array $v, string $sort, string $text): string
         . '</a>';
 }
 
-function router_section(array $v, ?array $router, array $days): void
+function router_section(array $v, ?array $router, array $days, array $sims): void
 {
     $up = $down = '0';
     $totals = [];
@@ -597,6 +611,19 @@ function router_section(array $v, ?array $router, array $days): void
  <a href="<?= link_to($v, ['format' => 'csv']) ?>">CSV of its days</a> ·
  <a href="<?= link_to($v, ['serial' => null]) ?>">close</a></p>
 <?= chart('router-chart', $v, $totals, 'bytes per day for ' . $v['serial']) ?>
+<?php if (array_diff(array_keys($sims), [''])): ?>
+<table id="sims">
+<thead><tr><th>SIM (ICCID)</th><th>up (bytes)</th><th>down (bytes)</th><th>total (bytes)</th><th>total</th><th>reports</th><th>first day</th><th>last day</th></tr></thead>
+<tbody>
+<?php foreach ($sims as $iccid => [$u, $d, $reports, , $first, $last]): ?>
+<tr data-iccid="<?= h($iccid) ?>"><td><?= $iccid === '' ? 'none reported' : h($iccid) ?></td>
+<td class="n up"><?= $u ?></td><td class="n down"><?= $d ?></td>
+<td class="n total"><?= decimal_sum($u, $d) ?></td><td class="n"><?= h(bytes(decimal_sum($u, $d))) ?></td>
+<td class="n reports"><?= $reports ?></td><td class="first"><?= h($first) ?></td><td class="last"><?= h($last) ?></td></tr>
+<?php endforeach; ?>
+</tbody>
+</table>
+<?php endif; ?>
 </section>
 <?php
 }
