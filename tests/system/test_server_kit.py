@@ -157,9 +157,27 @@ def test_every_byte_billed_once(sandbox, database, report_id):
     assert billed == truth
     assert [r[4] for r in rows].count("resent") == len(cut)
 
-    # The same ledger behind the kit installed again without client certificates, for the
-    # reports below, which name serials of their own.
+    # The same ledger, turned back into the layout before SIMs, behind the kit installed again
+    # without client certificates (for the reports below, which name serials of their own): the
+    # SIM's columns added, every row kept, its days billed to no SIM.
+    kept = db.rows("SELECT serial, day, up, down, reports, resent FROM router_days")
+    if database == "postgresql":
+        db.rows("ALTER TABLE reports DROP COLUMN iccid; ALTER TABLE router_days DROP COLUMN"
+                " iccid; ALTER TABLE router_days ADD PRIMARY KEY (serial, day);"
+                " DROP TABLE left_epochs")
+    else:
+        db.rows("ALTER TABLE reports DROP COLUMN iccid")
+        db.rows("DROP TABLE left_epochs")
+        db.rows("CREATE TABLE old (serial TEXT NOT NULL, day TEXT NOT NULL, up NOT NULL DEFAULT 0,"
+                " down NOT NULL DEFAULT 0, reports INTEGER NOT NULL DEFAULT 0, resent INTEGER"
+                " NOT NULL DEFAULT 0, PRIMARY KEY (serial, day))")
+        db.rows("INSERT INTO old SELECT serial, day, up, down, reports, resent FROM router_days")
+        db.rows("DROP TABLE router_days")
+        db.rows("ALTER TABLE old RENAME TO router_days")
     sb.serve_with_nginx(cut_every=3)
+    assert db.rows("SELECT serial, day, up, down, reports, resent FROM router_days") == kept
+    assert db.rows("SELECT DISTINCT iccid FROM router_days") == [("",)]
+    assert db.rows("SELECT COUNT(*) FROM reports WHERE iccid IS NULL") == [(len(rows),)]
 
     # The same report from 8 clients at once is billed once; the other 7 are caught. Later
     # copies of it bill only what they hold beyond the largest copy billed, so a late smaller
@@ -176,6 +194,39 @@ def test_every_byte_billed_once(sandbox, database, report_id):
             up + dn, dn, up))) == "ACCEPTED\n 200"
     assert sums(db, "serial = 'SN-RACE'") == [1050, 2100, 10]
     assert db.rows("SELECT bw_up, bw_dn FROM routers WHERE serial = 'SN-RACE'") == [(1050, 2100)]
+
+    # A SIM swap: SIM A's line of books (epoch ...e1) to its last report, whose lost reply
+    # brings a copy, then SIM B's (...e2, its ICCID's filler f read as F). A copy of A's last
+    # report coming late, after B's first was accepted, bills nothing: the router never goes
+    # back to a line it left.
+    sim_a, sim_b = "89440000000000000017", "8944000000000000002F"
+    swap = "serial=SN-SIM&bw_tot=%d&bw_dn=%d&bw_up=%d&epoch=00000000000000%s&seq=%d&iccid=%s"
+    for up, dn, epoch, seq, iccid, kind in [
+            (100, 1000, "e1", 1, sim_a, "full"), (200, 2000, "e1", 2, sim_a, "full"),
+            (200, 2000, "e1", 2, sim_a, "resent"), (300, 3000, "e2", 1, "8944000000000000002f",
+                                                    "full"),
+            (200, 2000, "e1", 2, sim_a, "old"), (300, 3000, "e2", 1, sim_b, "resent"),
+            (50, 500, "e2", 2, sim_b, "full")]:
+        assert post(sb, swap % (up + dn, dn, up, epoch, seq, iccid)) == "ACCEPTED\n 200"
+        assert db.rows("SELECT kind, iccid FROM reports ORDER BY id DESC LIMIT 1") == [
+            (kind, iccid.upper())]
+    sims = [(sim_a, 300, 3000, 4), (sim_b, 350, 3500, 3)]
+    assert db.rows("SELECT iccid, SUM(billed_up), SUM(billed_dn), COUNT(*) FROM reports WHERE"
+                   " serial = 'SN-SIM' GROUP BY iccid ORDER BY iccid") == sims
+    assert db.rows("SELECT iccid, up, down, reports FROM router_days WHERE serial = 'SN-SIM'"
+                   " ORDER BY iccid") == sims
+    today = time.strftime("%Y-%m-%d", time.gmtime())
+    status, body = page(sb, "?serial=SN-SIM")
+    assert status == 200 and re.findall(
+        r'<tr data-iccid="(\d+F?)">.*?"n up">(\d+)<.*?"n down">(\d+)<.*?"n total">(\d+)<'
+        r'.*?"n reports">(\d+)<.*?"first">([\d-]+)<.*?"last">([\d-]+)<', body, re.S) == [
+        (i, str(u), str(d), str(u + d), str(n), today, today) for i, u, d, n in sims], body
+    assert re.search(r'class="total" data-total="7150"', body)
+    status, table = page(sb, "?serial=SN-SIM&format=csv")
+    assert status == 200 and list(csv.reader(table.splitlines())) == [
+        ["serial", "day (UTC)", "up", "down", "total", "reports", "resends caught", "iccid"],
+        ["SN-SIM", today, "300", "3000", "3300", "4", "2", sim_a],
+        ["SN-SIM", today, "350", "3500", "3850", "3", "1", sim_b]], table
 
     if database == "postgresql":
         # Two front ends on the one database, each deployed by server/install (the second run
@@ -223,7 +274,17 @@ def test_every_byte_billed_once(sandbox, database, report_id):
             ("serial=SN%C2%9B1&bw_tot=3&bw_dn=2&bw_up=1",
              "the serial holds a control or format character (U+009B)"),
             ("serial=RTL%E2%80%AEgnp.exe&bw_tot=3&bw_dn=2&bw_up=1",
-             "the serial holds a control or format character (U+202E)")]:
+             "the serial holds a control or format character (U+202E)"),
+            ("serial=SN-1&bw_tot=3&bw_dn=2&bw_up=1&iccid=89440000000000001",
+             "the iccid is not 18 to 22 digits (and perhaps a final F)"),
+            ("serial=SN-1&bw_tot=3&bw_dn=2&bw_up=1&iccid=894400000000000000123F0",
+             "the iccid is not 18 to 22 digits (and perhaps a final F)"),
+            ("serial=SN-1&bw_tot=3&bw_dn=2&bw_up=1&iccid=", "the iccid is not 18 to 22 digits"
+             " (and perhaps a final F)"),
+            ("serial=SN-1&bw_tot=3&bw_dn=2&bw_up=1&iccid=8944000000000000001X",
+             "the iccid is not 18 to 22 digits (and perhaps a final F)"),
+            ("serial=SN-1&bw_tot=3&bw_dn=2&bw_up=1&iccid=89440000000000000017&iccid="
+             "89440000000000000025", "iccid is given twice")]:
         assert post(sb, body) == "REFUSED: %s\n 200" % why, body
     multipart = in_server(sb, "curl", "-sk", "-w", " %{http_code}", *[
         a for f in ("serial=SN-1", "bw_tot=3", "bw_dn=2", "bw_up=1") for a in ("-F", f)], BACKEND)
@@ -303,13 +364,15 @@ def test_every_byte_billed_once(sandbox, database, report_id):
     status, table = page(sb, query + "&format=csv")
     rows = list(csv.reader(table.splitlines()))
     assert status == 200 and rows[0][:6] == ["serial", "up", "down", "total", "reports",
-                                             "resends caught"], table
-    ledger = {s: [u, d, u + d, n, c] for s, u, d, n, c in db.rows(
-        "SELECT serial, SUM(billed_up), SUM(billed_dn), COUNT(*), SUM(CASE WHEN kind IN"
-        " ('resent', 'old') THEN 1 ELSE 0 END) FROM reports GROUP BY serial")}
-    assert {r[0]: [int(v) for v in r[1:6]] for r in rows[1:]} \
-        == {("'" if s == odd else "") + s: v for s, v in ledger.items()} and odd in ledger
-    assert ledger["SN-0042"][:2] == truth
+                                             "resends caught"] and rows[0][8] == "iccid", table
+    # A row a router and SIM ('' for none).
+    ledger = {(s, i or ""): [u, d, u + d, n, c] for s, i, u, d, n, c in db.rows(
+        "SELECT serial, iccid, SUM(billed_up), SUM(billed_dn), COUNT(*), SUM(CASE WHEN kind IN"
+        " ('resent', 'old') THEN 1 ELSE 0 END) FROM reports GROUP BY serial, iccid")}
+    assert {(r[0], r[8]): [int(v) for v in r[1:6]] for r in rows[1:]} \
+        == {(("'" if s == odd else "") + s, i): v for (s, i), v in ledger.items()} \
+        and (odd, "") in ledger and len(rows) == len(ledger) + 1
+    assert ledger["SN-0042", ""][:2] == truth and ("SN-SIM", sim_b) in ledger
     for credentials in ([], ["-u", "%s:wrong" % OPERATOR[0]]):
         assert in_server(sb, "curl", "-sk", "-o", "/dev/null", "-w", "%{http_code}",
                          *credentials, PAGE + query) == "401"
