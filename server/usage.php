@@ -357,21 +357,26 @@ function fleet_page(PDO $db, bool $sqlite, array $v, int $count): array
     $joinargs = [];
     if ($v['sort'] === 'total') {
         // The settled days' totals from the cache, and each day still open (today, and
-        // yesterday for a few minutes after midnight) joined as it is: one row a router a day.
+        // yesterday for a few minutes after midnight) summed and joined: a row a router a day
+        // and SIM. SQLite: as billions and rest, each summed in 64 bits.
         $key = period_totals($db, $sqlite, $v);
         $join = ' LEFT JOIN period_totals p ON p.period = ? AND p.serial = t.serial';
         $joinargs = [$key ?? ''];
         $figures = ['p.total'];
+        $split = [[billions('p.total'), rest('p.total')]];
         foreach (open_days($v) as $n => $day) {
-            $join .= " LEFT JOIN router_days o$n ON o$n.serial = t.serial AND o$n.day = ?";
+            $join .= ' LEFT JOIN (SELECT serial, ' . ($sqlite ? 'SUM(' . billions('up') . ' + '
+                . billions('down') . ') AS h, SUM(' . rest('up') . ' + ' . rest('down') . ') AS l'
+                : 'SUM(up + down) AS total')
+                . " FROM router_days WHERE day = ? GROUP BY serial) o$n ON o$n.serial = t.serial";
             $joinargs[] = $day;
-            array_push($figures, "o$n.up", "o$n.down");
+            $figures[] = "o$n.total";
+            $split[] = ["o$n.h", "o$n.l"];
         }
         if ($sqlite) {
-            // The key as billions and rest, each summed in 64 bits.
-            $part = fn(string $f) => implode(' + ', array_map(fn($c) => "COALESCE({$f($c)}, 0)",
-                                                              $figures));
-            [$high, $low] = [$part('billions'), $part('rest')];
+            $part = fn(int $i) => implode(' + ', array_map(fn($c) => "COALESCE($c[$i], 0)",
+                                                           $split));
+            [$high, $low] = [$part(0), $part(1)];
             $order = [["($high) + ($low) / 1000000000", $dir], ["($low) % 1000000000", $dir]];
         } else {
             $order = [[implode(' + ', array_map(fn($c) => "COALESCE($c, 0)", $figures)), $dir]];

@@ -442,14 +442,19 @@ def test_fleet_page(sandbox, database):
     big, odd = "SN-BIG", '=SUM(1)\\",9,"'
     serials = ["SN-%04d" % i for i in range(248)] + [big, odd]
     silent = {s for i, s in enumerate(serials) if i % 23 == 0}
-    ledger = {}  # (serial, day): [up, down, reports, resent]
+    ledger = {}  # (serial, day, iccid): [up, down, reports, resent]
     for i, s in enumerate(serials):
         for d, day in enumerate(days):
             if s == big and d % 4 == 1:
-                ledger[s, day] = [2**64 + d, 2**63 - 1, 400, 0]
+                ledger[s, day, ""] = [2**64 + d, 2**63 - 1, 400, 0]
             elif s != big and (i * 7 + d) % 5:
-                ledger[s, day] = [(i * 1000003 + d * 7919) % 10**9,
-                                  (i * 7919 + d * 1000003) % 10**10, 300 + i % 60, d % 3]
+                ledger[s, day, ""] = [(i * 1000003 + d * 7919) % 10**9,
+                                      (i * 7919 + d * 1000003) % 10**10, 300 + i % 60, d % 3]
+    # SN-0042 also reported two SIMs, on days it had traffic without one: a settled day and
+    # today, each two rows of the router's day.
+    sim_a, sim_b = "89440000000000000017", "8944000000000000002F"
+    ledger["SN-0042", days[3], sim_a] = [3 * 10**10, 4 * 10**10, 50, 1]
+    ledger["SN-0042", days[-1], sim_b] = [5 * 10**10, 6 * 10**10, 20, 0]
     quote = lambda text: "'%s'" % text.replace("'", "''")  # noqa: E731
     db.rows("INSERT INTO routers (serial, last_report) VALUES " + ", ".join(
         "(%s, %d)" % (quote(s), now - (3 * 3600 if s in silent else i % 200))
@@ -457,16 +462,17 @@ def test_fleet_page(sandbox, database):
     # A figure as the kit keeps it: NUMERIC on PostgreSQL; on SQLite an integer, its decimal
     # text past 2^63 - 1.
     figure = lambda n: quote(str(n)) if database == "sqlite" and n >= 2**63 else str(n)  # noqa
-    values = ["(%s, '%s', %s, %s, %d, %d)" % (quote(s), day, figure(f[0]), figure(f[1]), f[2],
-                                             f[3]) for (s, day), f in ledger.items()]
+    values = ["(%s, '%s', '%s', %s, %s, %d, %d)" % (quote(s), day, iccid, figure(f[0]),
+                                                   figure(f[1]), f[2], f[3])
+              for (s, day, iccid), f in ledger.items()]
     for n in range(0, len(values), 1000):
-        db.rows("INSERT INTO router_days (serial, day, up, down, reports, resent) VALUES "
+        db.rows("INSERT INTO router_days (serial, day, iccid, up, down, reports, resent) VALUES "
                 + ", ".join(values[n:n + 1000]))
 
     def expected():
         totals = {s: [0, 0, 0, 0] for s in serials}
         fleet = {day: 0 for day in days}
-        for (s, day), f in ledger.items():
+        for (s, day, _), f in ledger.items():
             totals[s] = [a + b for a, b in zip(totals[s], f)]
             fleet[day] += f[0] + f[1]
         return ({s: [s in silent, t[0], t[1], t[0] + t[1], t[2], t[3]]
@@ -505,16 +511,29 @@ def test_fleet_page(sandbox, database):
     # One router at the top of the page: a slot for every day, a bar where it had traffic.
     # Today is not settled: traffic billed since the first view shows at once.
     db.rows("UPDATE router_days SET up = up + 5 WHERE serial = 'SN-0042' AND day = '%s'"
-            % days[-1])
-    ledger["SN-0042", days[-1]][0] += 5
+            " AND iccid = ''" % days[-1])
+    ledger["SN-0042", days[-1], ""][0] += 5
     routers, fleet = expected()
     query = period + "&serial=SN-0042"
     dom = browse(sb, query)
     assert dom.index('id="router-chart"') < dom.index('id="fleet-chart"')
-    mine = [(day, sum(ledger.get(("SN-0042", day), [0, 0])[:2])) for day in days]
+    mine = [(day, sum(f[0] + f[1] for (s, d, _), f in ledger.items()
+                      if (s, d) == ("SN-0042", day))) for day in days]
     assert chart_days(dom, "router-chart") == [(day, t, t > 0) for day, t in mine]
     assert 0 in dict(mine).values() and re.search(r'class="total" data-total="%d"'
                                                   % routers["SN-0042"][3], dom)
+    # Its SIMs in the order they were first seen, the traffic without one first; with the
+    # fleet's other routers one row each, by total too (today's two rows summed).
+    per_sim = {}  # (serial, iccid): [up, down, total, reports, resent]
+    for (s, day, iccid), f in ledger.items():
+        had = per_sim.get((s, iccid), [0] * 5)
+        per_sim[s, iccid] = [a + b for a, b in zip(had, [f[0], f[1], f[0] + f[1]] + f[2:])]
+    assert [(i, int(t)) for i, t in re.findall(
+        r'<tr data-iccid="(\w*)">.*?"n total">(\d+)<', dom, re.S)] == [
+        (i, per_sim["SN-0042", i][2]) for i in ("", sim_a, sim_b)]
+    order = sorted(serials, key=lambda s: (s in silent, routers[s][3], s), reverse=True)
+    assert order.index("SN-0042") < 100 and fleet_rows(browse(sb, period + "&sort=total")) \
+        == [row(s) for s in order[:100]]
     assert re.search(r'id="fleet-total" data-total="%d">' % sum(fleet.values()), dom)
     browse(sb, query, screenshot=os.path.join(sb.dir, "router-%s.png" % database))
 
@@ -522,8 +541,9 @@ def test_fleet_page(sandbox, database):
     table = in_server(sb, "curl", "-sk", "-u", "%s:%s" % OPERATOR, PAGE + period + "&format=csv")
     rows = list(csv.reader(table.splitlines()))
     assert rows[0][:6] == ["serial", "up", "down", "total", "reports", "resends caught"]
-    assert {r[0]: [int(v) for v in r[1:6]] for r in rows[1:]} == {
-        ("'" if s == odd else "") + s: v[1:] for s, v in routers.items()}
+    assert {(r[0], r[8]): [int(v) for v in r[1:6]] for r in rows[1:]} == {
+        (("'" if s == odd else "") + s, i): v for (s, i), v in per_sim.items()}
+    assert len(rows) == len(per_sim) + 1
     for credentials in ([], ["-u", "%s:wrong" % OPERATOR[0]]):
         assert in_server(sb, "curl", "-sk", "-o", "/dev/null", "-w", "%{http_code}",
                          *credentials, PAGE + period) == "401"
