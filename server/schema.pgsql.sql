@@ -50,7 +50,7 @@ CREATE TABLE IF NOT EXISTS period_cache (
 -- The cache of an earlier kit, without the sort key: emptied (it is made again when needed).
 DO $$ BEGIN
     IF to_regclass('period_totals') IS NOT NULL AND NOT EXISTS (
-            SELECT FROM pg_attribute WHERE attrelid = 'period_totals'::regclass
+            SELECT FROM pg_attribute WHERE attrelid = to_regclass('period_totals')
             AND attname = 'sort_key' AND NOT attisdropped) THEN
         DROP TABLE period_totals;
         DELETE FROM period_cache;
