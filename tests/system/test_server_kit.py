@@ -6,7 +6,8 @@ report_id on, every byte is billed once though a third of the replies are lost a
 commit, across a restart and a reboot; copies of one report arriving at once, at one front end
 or at two, are billed once; bad input is refused and recorded nowhere; a
 database that fails answers 503 without the marker; and usage.php shows, charts and exports the
-ledger's own figures to a real browser, behind a password.
+ledger's own figures to a real browser, behind a password; and an earlier kit's ledger, installed
+over, goes on billing and showing its figures exactly.
 
 The router's side of nginx is covered on every stack by test_nginx.py; this suite adds nothing
 there, so it runs on the host stack only."""
