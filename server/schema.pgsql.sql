@@ -70,10 +70,20 @@ CREATE TABLE IF NOT EXISTS period_cache (
     period  TEXT PRIMARY KEY,                 -- 'first/last settled day'
     made    BIGINT  NOT NULL                  -- Unix time; dropped a day later
 );
+-- The cache of an earlier kit, without the sort key: emptied (it is made again when needed).
+DO $$ BEGIN
+    IF to_regclass('period_totals') IS NOT NULL AND NOT EXISTS (
+            SELECT FROM pg_attribute WHERE attrelid = to_regclass('period_totals')
+            AND attname = 'sort_key' AND NOT attisdropped) THEN
+        DROP TABLE period_totals;
+        DELETE FROM period_cache;
+    END IF;
+END $$;
 CREATE TABLE IF NOT EXISTS period_totals (
-    period  TEXT NOT NULL,
-    serial  TEXT NOT NULL,
-    total   NUMERIC NOT NULL,                 -- up + down
+    period   TEXT NOT NULL,
+    serial   TEXT NOT NULL,
+    total    NUMERIC NOT NULL,                -- up + down
+    sort_key BIGINT NOT NULL,                 -- min(total, 2^60): sorted by, in 64 bits
     PRIMARY KEY (period, serial)
 );
 

@@ -22,6 +22,9 @@ const DAY = 86400;
 const DAY_SETTLED = 600;       // a day's rows no longer change this long after its end
 const SILENT_AFTER = 720;      // seconds without a report: 3 of the service's default intervals
 const SORTS = ['serial' => 'asc', 'total' => 'desc', 'last' => 'asc'];  // and their default dir
+// PostgreSQL's key for sorting by total: the total, or this if it is larger (2^60).
+const SORT_KEY_MAX = '1152921504606846976';
+const DEEP_OFFSET = 2000;      // from this offset on, the page by total is found by its key
 
 function fail(int $status, string $text): never
 {
@@ -313,12 +316,15 @@ function period_totals(PDO $db, bool $sqlite, array $v): ?string
         $mark->execute([$key, $v['now']]);
         if ($mark->rowCount() === 1) {
             // SQLite: "billions rest" joined as router_days holds a figure (see figure_cell).
-            $total = !$sqlite ? 'SUM(up + down)' : 'CASE WHEN h < 9223372036 OR (h = 9223372036'
+            // PostgreSQL: the exact total and its key for sorting, min(total, 2^60).
+            $total = !$sqlite ? 'SUM(up + down), LEAST(SUM(up + down), ' . SORT_KEY_MAX . ')'
+                : 'CASE WHEN h < 9223372036 OR (h = 9223372036'
                 . ' AND l <= 854775807) THEN h * 1000000000 + l ELSE h || printf(\'%09d\', l) END'
                 . ' FROM (SELECT serial, SUM(' . billions('up') . ' + ' . billions('down')
                 . ') + SUM(' . rest('up') . ' + ' . rest('down') . ') / 1000000000 AS h,'
                 . ' SUM(' . rest('up') . ' + ' . rest('down') . ') % 1000000000 AS l';
-            $db->prepare('INSERT INTO period_totals (period, serial, total) SELECT ?, serial, '
+            $db->prepare('INSERT INTO period_totals (period, serial, total'
+                         . ($sqlite ? '' : ', sort_key') . ') SELECT ?, serial, '
                          . $total
                          . ' FROM router_days WHERE day >= ? AND day <= ? GROUP BY serial'
                          . ($sqlite ? ')' : ''))
@@ -363,14 +369,22 @@ function fleet_page(PDO $db, bool $sqlite, array $v, int $count): array
         $join = ' LEFT JOIN period_totals p ON p.period = ? AND p.serial = t.serial';
         $joinargs = [$key ?? ''];
         $figures = ['p.total'];
+        $keys = ['p.sort_key'];
         $split = [[billions('p.total'), rest('p.total')]];
+        // PostgreSQL: a day's rows summed as 64-bit keys, each figure taken up to 2^60 (summed
+        // in 128 bits, several times cheaper than NUMERIC), and apart, as NUMERIC, what a figure
+        // past 2^60 has beyond it (none but for such routers): the key, and with it the total.
+        $cap = fn(string $c) => "LEAST($c, " . SORT_KEY_MAX . ')';
         foreach (open_days($v) as $n => $day) {
             $join .= ' LEFT JOIN (SELECT serial, ' . ($sqlite ? 'SUM(' . billions('up') . ' + '
                 . billions('down') . ') AS h, SUM(' . rest('up') . ' + ' . rest('down') . ') AS l'
-                : 'SUM(up + down) AS total')
+                : "SUM({$cap('up')}::bigint + {$cap('down')}::bigint) AS k, SUM(up + down - "
+                . "{$cap('up')} - {$cap('down')}) FILTER (WHERE up > " . SORT_KEY_MAX
+                . ' OR down > ' . SORT_KEY_MAX . ') AS x')
                 . " FROM router_days WHERE day = ? GROUP BY serial) o$n ON o$n.serial = t.serial";
             $joinargs[] = $day;
-            $figures[] = "o$n.total";
+            $figures[] = "o$n.k + COALESCE(o$n.x, 0)";
+            $keys[] = "o$n.k";
             $split[] = ["o$n.h", "o$n.l"];
         }
         if ($sqlite) {
@@ -379,7 +393,16 @@ function fleet_page(PDO $db, bool $sqlite, array $v, int $count): array
             [$high, $low] = [$part(0), $part(1)];
             $order = [["($high) + ($low) / 1000000000", $dir], ["($low) % 1000000000", $dir]];
         } else {
-            $order = [[implode(' + ', array_map(fn($c) => "COALESCE($c, 0)", $figures)), $dir]];
+            // The total's key in 64 bits: min(total, 2^60), the sum of the settled days' (cached
+            // so) and each open day's keys, each taken up to 2^60 (three such sums fit in 64
+            // bits). Below 2^60 it is the total; routers at it (1.15 EB or more) are ordered by
+            // their NUMERIC total, which is added up only for them.
+            $key = 'LEAST(' . implode(' + ', array_map(
+                fn($c) => $cap("COALESCE($c, 0)") . ($c === 'p.sort_key' ? '' : '::bigint'),
+                $keys)) . ', ' . SORT_KEY_MAX . ')';
+            $exact = implode(' + ', array_map(fn($c) => "COALESCE($c, 0)", $figures));
+            $order = [[$key, $dir], ["CASE WHEN $key = " . SORT_KEY_MAX . " THEN $exact END",
+                                     $dir]];
         }
     } else {
         $order = $v['sort'] === 'last' ? [['t.last_report', $dir]] : [];
@@ -394,31 +417,62 @@ function fleet_page(PDO $db, bool $sqlite, array $v, int $count): array
         $offset = max(0, $count - $offset - PAGE_SIZE);
         $order = array_map(fn($o) => [$o[0], $o[1] === 'ASC' ? 'DESC' : 'ASC'], $order);
     }
-    $order = implode(', ', array_map(fn($o) => "$o[0] $o[1]", $order));
-    // PostgreSQL, sorting the fleet by total: hash joins, every router's key once, where a
-    // nested loop (which it picks for the LIMIT) looks each router up apart, several times slower.
-    $hashed = !$sqlite && $join !== '';
-    if ($hashed) {
-        $db->beginTransaction();
-        $db->exec('SET LOCAL enable_nestloop = off');
+    // PostgreSQL, a page deep in the fleet by total: the fleet's keys (the silent ones' moved
+    // ahead) sorted as bare 64-bit values, to find the key the page starts at; then only the
+    // routers from that key on are sorted, whole rows, as far as the page. A full sort of every
+    // router's row to the offset costs several times more.
+    $select = 'SELECT t.serial, t.last_report, t.client, CASE WHEN t.last_report < ? THEN 1'
+        . " ELSE 0 END AS silent FROM routers t$join WHERE $where";
+    $cutoff = [$v['now'] - $v['silent_after']];
+    if (!$sqlite && $join !== '' && $offset >= DEEP_OFFSET) {
+        // The silent routers' keys moved past every other router's, 2^61 on, the side that
+        // comes first; the order of the rows from the key on is the page's own.
+        [$silent, $key, $exact] = array_column($order, 1);
+        $ahead = $silent === $key ? 'THEN 2305843009213693952 ELSE 0'
+            : 'THEN 0 ELSE 2305843009213693952';
+        $before = $key === 'DESC' ? '>' : '<';
+        $select = "WITH f AS MATERIALIZED ($select), b AS (SELECT (array_agg(v ORDER BY v $key))"
+            . '[' . ($offset + 1) . '] AS bound FROM f)'
+            . " SELECT serial, last_report, client, silent FROM f WHERE NOT v $before"
+            . " (SELECT bound FROM b) ORDER BY v $key, ex $key, serial $key LIMIT $limit"
+            . " OFFSET (SELECT $offset - COUNT(*) FROM f WHERE v $before (SELECT bound FROM b))";
+        $select = str_replace(' AS silent FROM routers t', " AS silent, CASE WHEN t.last_report"
+                              . " < ? $ahead END + {$order[1][0]} AS v, {$order[2][0]} AS ex"
+                              . ' FROM routers t', $select);
+        $cutoff[] = $cutoff[0];
+    } else {
+        $select .= ' ORDER BY ' . implode(', ', array_map(fn($o) => "$o[0] $o[1]", $order))
+            . " LIMIT $limit OFFSET $offset";
     }
-    $routers = fetch_all($db, 'SELECT t.serial, t.last_report, t.client, CASE WHEN'
-                         . " t.last_report < ? THEN 1 ELSE 0 END AS silent FROM routers t$join"
-                         . " WHERE $where ORDER BY $order LIMIT $limit OFFSET $offset",
-                         array_merge([$v['now'] - $v['silent_after']], $joinargs, $args));
-    if ($hashed) {
+    // The page's order and its figures from one snapshot, so that the totals shown are the
+    // ones it was sorted by, though reports are billed meanwhile.
+    $db->beginTransaction();
+    if (!$sqlite) {
+        $db->exec('SET TRANSACTION ISOLATION LEVEL REPEATABLE READ, READ ONLY');
+        if ($join !== '') {
+            // Sorting the fleet by total: hash joins, every router's key once, where a nested
+            // loop (which it picks for the LIMIT) looks each router up apart, several times
+            // slower; and the open day's rows summed a router in memory (about 10 MB for 100,000
+            // routers), which at the default 4 MB spill to disk.
+            $db->exec('SET LOCAL enable_nestloop = off');
+            $db->exec("SET LOCAL work_mem = '16MB'");
+        }
+    }
+    try {
+        $routers = fetch_all($db, $select, array_merge($cutoff, $joinargs, $args));
+        $routers = $backwards ? array_reverse($routers) : $routers;
+        $figures = !$routers ? [] : fetch_all(
+            $db, 'SELECT serial, ' . exact_sum($sqlite, 'up', 'up') . ', '
+            . exact_sum($sqlite, 'down', 'down') . ', SUM(reports) AS reports,'
+            . ' SUM(resent) AS resent FROM router_days WHERE serial IN ('
+            . implode(', ', array_fill(0, count($routers), '?')) . ')'
+            . ' AND day >= ? AND day <= ? GROUP BY serial',
+            array_merge(array_column($routers, 'serial'), [$v['from'], $v['to']]));
         $db->commit();
+    } catch (PDOException $e) {
+        $db->inTransaction() && $db->rollBack();
+        throw $e;
     }
-    $routers = $backwards ? array_reverse($routers) : $routers;
-    if (!$routers) {
-        return [];
-    }
-    $figures = fetch_all($db, 'SELECT serial, ' . exact_sum($sqlite, 'up', 'up') . ', '
-                         . exact_sum($sqlite, 'down', 'down') . ', SUM(reports) AS reports,'
-                         . ' SUM(resent) AS resent FROM router_days WHERE serial IN ('
-                         . implode(', ', array_fill(0, count($routers), '?')) . ')'
-                         . ' AND day >= ? AND day <= ? GROUP BY serial',
-                         array_merge(array_column($routers, 'serial'), [$v['from'], $v['to']]));
     $figures = array_column($figures, null, 'serial');
     foreach ($routers as &$r) {
         $f = $figures[$r['serial']] ?? [];

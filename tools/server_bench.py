@@ -238,9 +238,9 @@ ROUTER_DAY_GOAL, RAW_REPORT_GOAL = 200, 160
 
 
 def psql(database, sql, timeout=1800):
-    """Runs sql on the bench's cluster with room for a fleet's volume; returns its first value."""
+    """Runs sql on the bench's ledger with room for a fleet's volume, connecting as PHP does
+    (PHP-FPM's user, mapped to the role tolvu); returns its first value."""
     host = re.search(r"host=([^;]+)", database.dsn).group(1)
-    # As PHP-FPM's user, whom the kit's peer map lets in as tolvu, the tables' owner.
     out = subprocess.run(["runuser", "-u", "www-data", "--", "psql", "-h", host, "-U", "tolvu",
                           "-d", "tolvu", "-X", "-q", "-At", "-v", "ON_ERROR_STOP=1", "-c", sql],
                          capture_output=True, text=True, timeout=timeout)
@@ -266,9 +266,9 @@ def generate_ledger(database, routers, days, raw_bytes):
     hours. A router in 97 has gone silent some hours ago; SN-000000's days are each past 2^64, as
     NUMERIC holds them. The raw reports go to their month's partition, made by maintain.php."""
     from sandbox import KIT
+    # As the daily cron job runs it: as PHP-FPM's user, which the peer map lets in as tolvu.
     subprocess.run(["runuser", "-u", "www-data", "--", "php8.2", os.path.join(KIT, "maintain.php"),
-                    "--dsn", database.dsn],
-                   check=True, capture_output=True, timeout=120)
+                    "--dsn", database.dsn], check=True, capture_output=True, timeout=120)
     now = int(time.time())
     today = now - now % 86400
     psql(database,

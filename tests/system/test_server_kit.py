@@ -6,7 +6,8 @@ report_id on, every byte is billed once though a third of the replies are lost a
 commit, across a restart and a reboot; copies of one report arriving at once, at one front end
 or at two, are billed once; bad input is refused and recorded nowhere; a
 database that fails answers 503 without the marker; and usage.php shows, charts and exports the
-ledger's own figures to a real browser, behind a password.
+ledger's own figures to a real browser, behind a password; and an earlier kit's ledger, installed
+over, goes on billing and showing its figures exactly.
 
 The router's side of nginx is covered on every stack by test_nginx.py; this suite adds nothing
 there, so it runs on the host stack only."""
@@ -547,3 +548,104 @@ def test_fleet_page(sandbox, database):
     for credentials in ([], ["-u", "%s:wrong" % OPERATOR[0]]):
         assert in_server(sb, "curl", "-sk", "-o", "/dev/null", "-w", "%{http_code}",
                          *credentials, PAGE + period) == "401"
+
+
+@pytest.mark.parametrize("database", ["sqlite", "postgresql"])
+def test_earlier_kit_ledger(sandbox, database):
+    """A ledger of an earlier kit (its schema as of commit af2ff09, in tests/data/earlier-kit:
+    one reports table with each report's client, and an unwritten router_days of BIGINT
+    figures), holding a router's reports billed by the rule and one past 2^63 - 1 in a day, as
+    that kit's bandwidth.php wrote them. server/install carries it over: its reports kept as
+    reports_earlier, router_days filled from them; then a re-sent copy of the router's last
+    report is caught and bills its growth only, a new one is billed, and the page and the CSV
+    show the earlier figures and the new together, exact. Installed again, nothing changes."""
+    sb = sandbox
+    fixture = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "data",
+                           "earlier-kit", "schema.%s.sql" % ("sqlite" if database == "sqlite"
+                                                             else "pgsql"))
+    if database == "postgresql":
+        db = Database.postgresql(os.path.join(sb.dir, "pg"))
+        as_postgres = ["runuser", "-u", "postgres", "--", "psql", "-h", db.socket, "-X", "-q",
+                       "-v", "ON_ERROR_STOP=1"]
+        subprocess.run(as_postgres + ["-d", "postgres", "-c", "CREATE ROLE tolvu LOGIN", "-c",
+                                      "CREATE DATABASE tolvu OWNER tolvu"], check=True,
+                       capture_output=True, timeout=60)
+        subprocess.run(as_postgres + ["-d", "tolvu", "-c", "SET ROLE tolvu", "-f", fixture],
+                       check=True, capture_output=True, timeout=60)
+    else:
+        # Where server/install keeps the ledger, PHP-FPM's user's.
+        data = os.path.join(sb.dir, "web", "kit", "var", "lib", "tolvu")
+        os.makedirs(data)
+        path = data
+        while path != sb.dir:  # every directory above it reached by www-data
+            path = os.path.dirname(path)
+            os.chmod(path, os.stat(path).st_mode | 0o011)
+        shutil.chown(data, "www-data", "www-data")
+        with open(fixture) as f:
+            subprocess.run(["runuser", "-u", "www-data", "--", "sqlite3", "-bail",
+                            os.path.join(data, "ledger.sqlite")], stdin=f, check=True,
+                           capture_output=True, timeout=60)
+        db = Database.sqlite()
+        db.bind(os.path.join(data, "ledger.sqlite"))
+    now = int(time.time())
+    today = now - now % DAY
+    first, second = today - 2 * DAY + 3600, today - DAY + 3600
+    epoch = "00000000000000aa"
+    big = 2**63 - 1
+    db.rows("INSERT INTO routers (serial, epoch, seq, bw_up, bw_dn, last_report, client) VALUES"
+            " ('SN-OLD', '%s', 2, 300, 400, %d, 'CN=SN-OLD'), ('SN-BIG', NULL, NULL, %d, 0, %d,"
+            " NULL)" % (epoch, second, big, first))
+    db.rows("INSERT INTO reports (serial, received, epoch, seq, bw_up, bw_dn, billed_up,"
+            " billed_dn, kind, client) VALUES " + ", ".join(
+                "('%s', %d, %s, %s, %d, %d, %d, %d, '%s', %s)" % r for r in [
+                    ("SN-OLD", first, "'%s'" % epoch, 1, 1000, 2000, 1000, 2000, "full",
+                     "'CN=SN-OLD'"),
+                    ("SN-OLD", first + 60, "'%s'" % epoch, 1, 1500, 2600, 500, 600, "resent",
+                     "'CN=SN-OLD'"),
+                    ("SN-OLD", second, "'%s'" % epoch, 2, 300, 400, 300, 400, "full",
+                     "'CN=SN-OLD'"),
+                    ("SN-OLD", second + 60, "'%s'" % epoch, 1, 9, 9, 0, 0, "old", "'CN=SN-OLD'"),
+                    ("SN-BIG", first, "NULL", "NULL", big, 0, big, 0, "plain", "NULL"),
+                    ("SN-BIG", first + 60, "NULL", "NULL", big, 0, big, 0, "plain", "NULL")]))
+
+    # Installed over it: the earlier reports kept, each router's days filled from them.
+    sb.serve_with_nginx(database=db, cut_every=1000)
+    db = sb.database
+    # Its days billed to no SIM (iccid ''): the earlier kit kept none.
+    days = ("SELECT serial, CAST(day AS TEXT), CAST(up AS TEXT), CAST(down AS TEXT), reports,"
+            " resent, '#' || iccid FROM router_days ORDER BY serial, day")
+    day = lambda t: time.strftime("%Y-%m-%d", time.gmtime(t))  # noqa: E731
+    carried = [("SN-BIG", day(first), str(2 * big), "0", 2, 0, "#"),
+               ("SN-OLD", day(first), "1500", "2600", 2, 1, "#"),
+               ("SN-OLD", day(second), "300", "400", 2, 1, "#")]
+    assert [tuple(str(c) if n in (2, 3) else c for n, c in enumerate(r))
+            for r in db.rows(days)] == carried
+    assert db.rows("SELECT COUNT(*) FROM reports_earlier") == [(6,)]
+
+    # The rule goes on from the router's last accepted report: a re-sent copy of it, grown,
+    # bills the growth; an older one nothing; the next one in full.
+    report = "serial=SN-OLD&bw_tot=%d&bw_dn=%d&bw_up=%d&epoch=" + epoch + "&seq=%d"
+    for up, dn, seq in [(350, 450, 2), (9, 9, 1), (10, 20, 3)]:
+        assert post(sb, report % (up + dn, dn, up, seq)) == "ACCEPTED\n 200"
+    assert db.rows("SELECT kind, billed_up, billed_dn FROM reports ORDER BY id") == [
+        ("resent", 50, 50), ("old", 0, 0), ("full", 10, 20)]
+
+    # The page and the CSV: the earlier figures and the new, exact; sorted by total, the silent
+    # router past 2^64 first.
+    query = "?from=%s&to=%s" % (day(first), day(now))
+    old = [1500 + 300 + 50 + 10, 2600 + 400 + 50 + 20]
+    status, body = page(sb, query + "&sort=total")
+    assert status == 200 and fleet_rows(body) == [
+        ["SN-BIG", True, 2 * big, 0, 2 * big, 2, 0],
+        ["SN-OLD", False, old[0], old[1], sum(old), 7, 4]], body
+    status, table = page(sb, query + "&format=csv")
+    assert status == 200 and [r[:6] for r in csv.reader(table.splitlines())][1:] == [
+        ["SN-BIG", str(2 * big), "0", str(2 * big), "2", "0"],
+        ["SN-OLD", str(old[0]), str(old[1]), str(sum(old)), "7", "4"]], table
+
+    # Installed again: nothing more carried over.
+    sb.serve_with_nginx(cut_every=1000)
+    assert db.rows("SELECT COUNT(*) FROM reports_earlier") == [(6,)]
+    assert len(db.rows(days)) == 4 and fleet_rows(page(sb, query + "&sort=total")[1]) == [
+        ["SN-BIG", True, 2 * big, 0, 2 * big, 2, 0],
+        ["SN-OLD", False, old[0], old[1], sum(old), 7, 4]]
