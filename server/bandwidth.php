@@ -10,7 +10,7 @@
 // their retention.
 
 const INT63_MAX = '9223372036854775807';
-const FIELDS = ['serial', 'bw_tot', 'bw_dn', 'bw_up', 'epoch', 'seq'];
+const FIELDS = ['serial', 'bw_tot', 'bw_dn', 'bw_up', 'epoch', 'seq', 'iccid'];
 // A row lock held elsewhere is waited for this long (PostgreSQL): short enough that reports stuck
 // behind one router's lock free their PHP-FPM workers before other routers' reports wait long.
 const LOCK_TIMEOUT_MS = 1500;
@@ -133,11 +133,16 @@ function subject_cns(string $dn): ?array
 // The rule: what a report bills against the serial's last accepted one, and what the serial then
 // keeps as its last accepted (null: unchanged). A copy of the (epoch, seq) already billed bills
 // only what it holds beyond the largest copy billed, and that largest copy is what stays: a late,
-// smaller copy bills nothing and lowers nothing.
-function bill(array $last, ?string $epoch, ?int $seq, int $up, int $dn): array
+// smaller copy bills nothing and lowers nothing. $left: the report's epoch is one the router has
+// left for a newer one (it never goes back to one, as when its SIM was swapped), so the report is
+// a late copy of one billed before the router moved on.
+function bill(array $last, ?string $epoch, ?int $seq, int $up, int $dn, bool $left): array
 {
     if ($epoch === null) {
         return ['plain', $up, $dn, [null, null, $up, $dn]];
+    }
+    if ($left) {
+        return ['old', 0, 0, null];
     }
     if ($last['epoch'] !== $epoch || $seq > (int)$last['seq']) {
         return ['full', $up, $dn, [$epoch, $seq, $up, $dn]];
@@ -245,6 +250,15 @@ if ($epoch !== null) {
         refuse('seq is not a decimal integer from 0 to 2^63 - 1');
     }
 }
+// The SIM that carried the traffic: its ICCID, 18 to 22 digits and perhaps a trailing F (a
+// filler nibble), kept upper case.
+$iccid = $fields['iccid'] ?? null;
+if ($iccid !== null) {
+    if (!preg_match('/^[0-9]{18,22}[Ff]?\z/', $iccid)) {
+        refuse('the iccid is not 18 to 22 digits (and perhaps a final F)');
+    }
+    $iccid = strtoupper($iccid);
+}
 $subject = $_SERVER['SSL_CLIENT_S_DN'] ?? '';
 $client = $subject === '' ? null : substr($subject, 0, 1024);
 // A router with a certificate bills only its own serial, the certificate's CN.
@@ -288,42 +302,58 @@ try {
     }
 
     // 2. Billed by the rule; the report, its day and the serial's last accepted report written.
-    [$kind, $billed_up, $billed_dn, $keep] = bill($last, $epoch, $seq, $up, $dn);
+    // An epoch other than the last accepted one is looked up among those the router left (after
+    // the lock: a report that waited for it sees the epoch its holder left).
+    $number = fn(string $hex): int => unpack('J', hex2bin($hex))[1];
+    $left = false;
+    if ($epoch !== null && $last['epoch'] !== null && $last['epoch'] !== $epoch) {
+        $left = run($db, $sqlite, [['SELECT 1 FROM left_epochs WHERE serial = ? AND epoch = ?',
+                                    [$serial, $number($epoch)]]])->fetch() !== false;
+    }
+    [$kind, $billed_up, $billed_dn, $keep] = bill($last, $epoch, $seq, $up, $dn, $left);
     $now = time();
     $day = gmdate('Y-m-d', $now);
     $caught = $kind === 'resent' || $kind === 'old' ? 1 : 0;
     $writes = [
         ['INSERT INTO reports (received, epoch, seq, bw_up, bw_dn, billed_up, billed_dn, kind,'
-         . ' serial) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?)',
-         [$now, $epoch === null ? null : unpack('J', hex2bin($epoch))[1], $seq, $up, $dn,
-          $billed_up, $billed_dn, $kind, $serial]],
+         . ' serial, iccid) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?)',
+         [$now, $epoch === null ? null : $number($epoch), $seq, $up, $dn, $billed_up,
+          $billed_dn, $kind, $serial, $iccid]],
         // SQLite keeps a day past 2^63 - 1 as decimal text, below.
-        ['INSERT INTO router_days (serial, day, up, down, reports, resent)'
-         . ' VALUES (?, ?, ?, ?, 1, ?) ON CONFLICT (serial, day) DO UPDATE SET'
+        ['INSERT INTO router_days (serial, day, iccid, up, down, reports, resent)'
+         . ' VALUES (?, ?, ?, ?, ?, 1, ?) ON CONFLICT (serial, day, iccid) DO UPDATE SET'
          . ' up = router_days.up + excluded.up, down = router_days.down + excluded.down,'
          . ' reports = router_days.reports + 1, resent = router_days.resent + excluded.resent'
          . ($sqlite ? ' WHERE typeof(router_days.up) = \'integer\''
                       . ' AND typeof(router_days.down) = \'integer\''
                       . ' AND router_days.up <= ' . INT63_MAX . ' - excluded.up'
                       . ' AND router_days.down <= ' . INT63_MAX . ' - excluded.down' : ''),
-         [$serial, $day, $billed_up, $billed_dn, $caught]],
+         [$serial, $day, $iccid ?? '', $billed_up, $billed_dn, $caught]],
         ['UPDATE routers SET last_report = ?, client = ?'
          . ($keep ? ', epoch = ?, seq = ?, bw_up = ?, bw_dn = ?' : '') . ' WHERE serial = ?',
          array_merge([$now, $client], $keep ?? [], [$serial])],
     ];
+    // The line of books the router leaves for a new one: a later copy of its reports bills
+    // nothing. (A report without epoch and seq leaves none: the router may go on with its line.)
+    if ($keep && $keep[0] !== null && $last['epoch'] !== null && $keep[0] !== $last['epoch']) {
+        $writes[] = ['INSERT INTO left_epochs (serial, epoch) VALUES (?, ?)'
+                     . ' ON CONFLICT (serial, epoch) DO NOTHING',
+                     [$serial, $number($last['epoch'])]];
+    }
     if ($sqlite) {
         run($db, true, [$writes[0]]);
         if (run($db, true, [$writes[1]])->rowCount() === 0) {
-            $row = $db->prepare('SELECT up, down FROM router_days WHERE serial = ? AND day = ?');
-            $row->execute([$serial, $day]);
+            $row = $db->prepare('SELECT up, down FROM router_days WHERE serial = ? AND day = ?'
+                                . ' AND iccid = ?');
+            $row->execute([$serial, $day, $iccid ?? '']);
             [$had_up, $had_dn] = $row->fetch(PDO::FETCH_NUM);
             $db->prepare('UPDATE router_days SET up = ?, down = ?, reports = reports + 1,'
-                         . ' resent = resent + ? WHERE serial = ? AND day = ?')
+                         . ' resent = resent + ? WHERE serial = ? AND day = ? AND iccid = ?')
                 ->execute([decimal_sum((string)$had_up, (string)$billed_up),
                            decimal_sum((string)$had_dn, (string)$billed_dn), $caught, $serial,
-                           $day]);
+                           $day, $iccid ?? '']);
         }
-        run($db, true, [$writes[2], ['COMMIT', []]]);
+        run($db, true, array_merge(array_slice($writes, 2), [['COMMIT', []]]));
     } else {
         run($db, false, array_merge($writes, [['COMMIT', []]]));
     }

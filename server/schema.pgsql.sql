@@ -2,8 +2,10 @@
 --   psql -d tolvu -f schema.pgsql.sql
 -- then run maintain.php (and daily from cron), as the user that owns reports: it makes the raw
 -- reports' monthly partitions and drops those past the retention. PHP-FPM's database user needs
--- SELECT, INSERT, UPDATE on routers, router_days and reports, USAGE on reports_id_seq, and
--- SELECT, INSERT, DELETE on the page's cache: fleet_days, period_cache and period_totals.
+-- SELECT, INSERT, UPDATE on routers, router_days and reports, SELECT, INSERT on left_epochs,
+-- USAGE on reports_id_seq, and SELECT, INSERT, DELETE on the page's cache: fleet_days,
+-- period_cache and period_totals. Applied again to a ledger of an earlier layout, it adds what
+-- that one lacks (the SIM's columns) and keeps every row.
 
 -- Each router's last accepted report: what the rule compares the next one with.
 CREATE TABLE IF NOT EXISTS routers (
@@ -16,9 +18,19 @@ CREATE TABLE IF NOT EXISTS routers (
     client      TEXT                        -- its client certificate's subject, if any
 );
 
--- Each router's billed traffic a day (UTC), written in the same transaction as the report: what
--- the page and the CSV read, kept when raw reports are dropped. reports: reports received that
--- day; resent: copies of a report already billed (a lost reply's re-send), caught.
+-- The lines of books (epochs) each router has left for a newer one: a router never goes back to
+-- one, so a late copy of its reports bills nothing. A row a SIM swap (each SIM's traffic is a
+-- line of its own) or a start with nothing saved.
+CREATE TABLE IF NOT EXISTS left_epochs (
+    serial  TEXT   NOT NULL,
+    epoch   BIGINT NOT NULL,                -- as reports.epoch
+    PRIMARY KEY (serial, epoch)
+);
+
+-- Each router's billed traffic a day (UTC) and SIM, written in the same transaction as the
+-- report: what the page and the CSV read, kept when raw reports are dropped. iccid: the SIM's,
+-- '' for reports without one. reports: reports received that day; resent: copies of a report
+-- already billed (a lost reply's re-send), caught.
 CREATE TABLE IF NOT EXISTS router_days (
     serial  TEXT    NOT NULL,
     day     DATE    NOT NULL,             -- UTC
@@ -26,8 +38,19 @@ CREATE TABLE IF NOT EXISTS router_days (
     down    NUMERIC NOT NULL DEFAULT 0,
     reports INTEGER NOT NULL DEFAULT 0,
     resent  INTEGER NOT NULL DEFAULT 0,
-    PRIMARY KEY (serial, day)
+    iccid   TEXT    NOT NULL DEFAULT '',
+    PRIMARY KEY (serial, day, iccid)
 );
+-- A ledger of the layout before SIMs: its days are the router's without a SIM ('').
+ALTER TABLE router_days ADD COLUMN IF NOT EXISTS iccid TEXT NOT NULL DEFAULT '';
+DO $$ BEGIN
+    IF NOT EXISTS (SELECT FROM pg_index i JOIN pg_attribute a ON a.attrelid = i.indrelid
+                   AND a.attnum = ANY (i.indkey) WHERE i.indrelid = 'router_days'::regclass
+                   AND i.indisprimary AND a.attname = 'iccid') THEN
+        ALTER TABLE router_days DROP CONSTRAINT router_days_pkey,
+            ADD PRIMARY KEY (serial, day, iccid);
+    END IF;
+END $$;
 -- The fleet's figures a day (the page's chart) read by day.
 CREATE INDEX IF NOT EXISTS router_days_by_day ON router_days (day);
 
@@ -47,10 +70,20 @@ CREATE TABLE IF NOT EXISTS period_cache (
     period  TEXT PRIMARY KEY,                 -- 'first/last settled day'
     made    BIGINT  NOT NULL                  -- Unix time; dropped a day later
 );
+-- The cache of an earlier kit, without the sort key: emptied (it is made again when needed).
+DO $$ BEGIN
+    IF to_regclass('period_totals') IS NOT NULL AND NOT EXISTS (
+            SELECT FROM pg_attribute WHERE attrelid = to_regclass('period_totals')
+            AND attname = 'sort_key' AND NOT attisdropped) THEN
+        DROP TABLE period_totals;
+        DELETE FROM period_cache;
+    END IF;
+END $$;
 CREATE TABLE IF NOT EXISTS period_totals (
-    period  TEXT NOT NULL,
-    serial  TEXT NOT NULL,
-    total   NUMERIC NOT NULL,                 -- up + down
+    period   TEXT NOT NULL,
+    serial   TEXT NOT NULL,
+    total    NUMERIC NOT NULL,                -- up + down
+    sort_key BIGINT NOT NULL,                 -- min(total, 2^60): sorted by, in 64 bits
     PRIMARY KEY (period, serial)
 );
 
@@ -58,7 +91,8 @@ CREATE TABLE IF NOT EXISTS period_totals (
 -- partition a month, dropped in whole. No index: the rule reads routers, the pages router_days;
 -- a dispute's question scans its month. kind: 'full' (a new epoch or seq), 'resent' (the same
 -- epoch and seq again: billed by growth), 'old' (an older seq: nothing billed), 'plain' (no
--- epoch and seq: billed in full). Columns in the order that packs them tightest.
+-- epoch and seq: billed in full). iccid: the SIM's, NULL without one. Columns in the order that
+-- packs them tightest.
 CREATE SEQUENCE IF NOT EXISTS reports_id_seq;
 CREATE TABLE IF NOT EXISTS reports (
     id        BIGINT NOT NULL DEFAULT nextval('reports_id_seq'),
@@ -70,8 +104,10 @@ CREATE TABLE IF NOT EXISTS reports (
     billed_up BIGINT NOT NULL,
     billed_dn BIGINT NOT NULL,
     serial    TEXT NOT NULL,
-    kind      TEXT NOT NULL CHECK (kind IN ('full', 'resent', 'old', 'plain'))
+    kind      TEXT NOT NULL CHECK (kind IN ('full', 'resent', 'old', 'plain')),
+    iccid     TEXT
 ) PARTITION BY RANGE (received);
+ALTER TABLE reports ADD COLUMN IF NOT EXISTS iccid TEXT;  -- a ledger of the layout before SIMs
 ALTER SEQUENCE reports_id_seq OWNED BY reports.id;
 -- Reports of a month without its partition yet (maintain.php not run): kept here until it is.
 CREATE TABLE IF NOT EXISTS reports_default PARTITION OF reports DEFAULT;

@@ -22,6 +22,9 @@ const DAY = 86400;
 const DAY_SETTLED = 600;       // a day's rows no longer change this long after its end
 const SILENT_AFTER = 720;      // seconds without a report: 3 of the service's default intervals
 const SORTS = ['serial' => 'asc', 'total' => 'desc', 'last' => 'asc'];  // and their default dir
+// PostgreSQL's key for sorting by total: the total, or this if it is larger (2^60).
+const SORT_KEY_MAX = '1152921504606846976';
+const DEEP_OFFSET = 2000;      // from this offset on, the page by total is found by its key
 
 function fail(int $status, string $text): never
 {
@@ -243,7 +246,7 @@ function fleet_days(PDO $db, bool $sqlite, array $v): array
     $settled = settled_through($v);
     $sum = fn(string $first, string $last) => fetch_all($db,
         'SELECT day, ' . exact_sum($sqlite, 'up', 'up') . ', ' . exact_sum($sqlite, 'down', 'down')
-        . ', SUM(reports) AS reports, SUM(resent) AS resent, COUNT(*) AS routers'
+        . ', SUM(reports) AS reports, SUM(resent) AS resent, COUNT(DISTINCT serial) AS routers'
         . ' FROM router_days WHERE day >= ? AND day <= ? GROUP BY day', [$first, $last]);
     $rows = [];
     if ($settled >= $v['from']) {
@@ -313,12 +316,15 @@ function period_totals(PDO $db, bool $sqlite, array $v): ?string
         $mark->execute([$key, $v['now']]);
         if ($mark->rowCount() === 1) {
             // SQLite: "billions rest" joined as router_days holds a figure (see figure_cell).
-            $total = !$sqlite ? 'SUM(up + down)' : 'CASE WHEN h < 9223372036 OR (h = 9223372036'
+            // PostgreSQL: the exact total and its key for sorting, min(total, 2^60).
+            $total = !$sqlite ? 'SUM(up + down), LEAST(SUM(up + down), ' . SORT_KEY_MAX . ')'
+                : 'CASE WHEN h < 9223372036 OR (h = 9223372036'
                 . ' AND l <= 854775807) THEN h * 1000000000 + l ELSE h || printf(\'%09d\', l) END'
                 . ' FROM (SELECT serial, SUM(' . billions('up') . ' + ' . billions('down')
                 . ') + SUM(' . rest('up') . ' + ' . rest('down') . ') / 1000000000 AS h,'
                 . ' SUM(' . rest('up') . ' + ' . rest('down') . ') % 1000000000 AS l';
-            $db->prepare('INSERT INTO period_totals (period, serial, total) SELECT ?, serial, '
+            $db->prepare('INSERT INTO period_totals (period, serial, total'
+                         . ($sqlite ? '' : ', sort_key') . ') SELECT ?, serial, '
                          . $total
                          . ' FROM router_days WHERE day >= ? AND day <= ? GROUP BY serial'
                          . ($sqlite ? ')' : ''))
@@ -357,24 +363,46 @@ function fleet_page(PDO $db, bool $sqlite, array $v, int $count): array
     $joinargs = [];
     if ($v['sort'] === 'total') {
         // The settled days' totals from the cache, and each day still open (today, and
-        // yesterday for a few minutes after midnight) joined as it is: one row a router a day.
+        // yesterday for a few minutes after midnight) summed and joined: a row a router a day
+        // and SIM. SQLite: as billions and rest, each summed in 64 bits.
         $key = period_totals($db, $sqlite, $v);
         $join = ' LEFT JOIN period_totals p ON p.period = ? AND p.serial = t.serial';
         $joinargs = [$key ?? ''];
         $figures = ['p.total'];
+        $keys = ['p.sort_key'];
+        $split = [[billions('p.total'), rest('p.total')]];
+        // PostgreSQL: a day's rows summed as 64-bit keys, each figure taken up to 2^60 (summed
+        // in 128 bits, several times cheaper than NUMERIC), and apart, as NUMERIC, what a figure
+        // past 2^60 has beyond it (none but for such routers): the key, and with it the total.
+        $cap = fn(string $c) => "LEAST($c, " . SORT_KEY_MAX . ')';
         foreach (open_days($v) as $n => $day) {
-            $join .= " LEFT JOIN router_days o$n ON o$n.serial = t.serial AND o$n.day = ?";
+            $join .= ' LEFT JOIN (SELECT serial, ' . ($sqlite ? 'SUM(' . billions('up') . ' + '
+                . billions('down') . ') AS h, SUM(' . rest('up') . ' + ' . rest('down') . ') AS l'
+                : "SUM({$cap('up')}::bigint + {$cap('down')}::bigint) AS k, SUM(up + down - "
+                . "{$cap('up')} - {$cap('down')}) FILTER (WHERE up > " . SORT_KEY_MAX
+                . ' OR down > ' . SORT_KEY_MAX . ') AS x')
+                . " FROM router_days WHERE day = ? GROUP BY serial) o$n ON o$n.serial = t.serial";
             $joinargs[] = $day;
-            array_push($figures, "o$n.up", "o$n.down");
+            $figures[] = "o$n.k + COALESCE(o$n.x, 0)";
+            $keys[] = "o$n.k";
+            $split[] = ["o$n.h", "o$n.l"];
         }
         if ($sqlite) {
-            // The key as billions and rest, each summed in 64 bits.
-            $part = fn(string $f) => implode(' + ', array_map(fn($c) => "COALESCE({$f($c)}, 0)",
-                                                              $figures));
-            [$high, $low] = [$part('billions'), $part('rest')];
+            $part = fn(int $i) => implode(' + ', array_map(fn($c) => "COALESCE($c[$i], 0)",
+                                                           $split));
+            [$high, $low] = [$part(0), $part(1)];
             $order = [["($high) + ($low) / 1000000000", $dir], ["($low) % 1000000000", $dir]];
         } else {
-            $order = [[implode(' + ', array_map(fn($c) => "COALESCE($c, 0)", $figures)), $dir]];
+            // The total's key in 64 bits: min(total, 2^60), the sum of the settled days' (cached
+            // so) and each open day's keys, each taken up to 2^60 (three such sums fit in 64
+            // bits). Below 2^60 it is the total; routers at it (1.15 EB or more) are ordered by
+            // their NUMERIC total, which is added up only for them.
+            $key = 'LEAST(' . implode(' + ', array_map(
+                fn($c) => $cap("COALESCE($c, 0)") . ($c === 'p.sort_key' ? '' : '::bigint'),
+                $keys)) . ', ' . SORT_KEY_MAX . ')';
+            $exact = implode(' + ', array_map(fn($c) => "COALESCE($c, 0)", $figures));
+            $order = [[$key, $dir], ["CASE WHEN $key = " . SORT_KEY_MAX . " THEN $exact END",
+                                     $dir]];
         }
     } else {
         $order = $v['sort'] === 'last' ? [['t.last_report', $dir]] : [];
@@ -389,31 +417,62 @@ function fleet_page(PDO $db, bool $sqlite, array $v, int $count): array
         $offset = max(0, $count - $offset - PAGE_SIZE);
         $order = array_map(fn($o) => [$o[0], $o[1] === 'ASC' ? 'DESC' : 'ASC'], $order);
     }
-    $order = implode(', ', array_map(fn($o) => "$o[0] $o[1]", $order));
-    // PostgreSQL, sorting the fleet by total: hash joins, every router's key once, where a
-    // nested loop (which it picks for the LIMIT) looks each router up apart, several times slower.
-    $hashed = !$sqlite && $join !== '';
-    if ($hashed) {
-        $db->beginTransaction();
-        $db->exec('SET LOCAL enable_nestloop = off');
+    // PostgreSQL, a page deep in the fleet by total: the fleet's keys (the silent ones' moved
+    // ahead) sorted as bare 64-bit values, to find the key the page starts at; then only the
+    // routers from that key on are sorted, whole rows, as far as the page. A full sort of every
+    // router's row to the offset costs several times more.
+    $select = 'SELECT t.serial, t.last_report, t.client, CASE WHEN t.last_report < ? THEN 1'
+        . " ELSE 0 END AS silent FROM routers t$join WHERE $where";
+    $cutoff = [$v['now'] - $v['silent_after']];
+    if (!$sqlite && $join !== '' && $offset >= DEEP_OFFSET) {
+        // The silent routers' keys moved past every other router's, 2^61 on, the side that
+        // comes first; the order of the rows from the key on is the page's own.
+        [$silent, $key, $exact] = array_column($order, 1);
+        $ahead = $silent === $key ? 'THEN 2305843009213693952 ELSE 0'
+            : 'THEN 0 ELSE 2305843009213693952';
+        $before = $key === 'DESC' ? '>' : '<';
+        $select = "WITH f AS MATERIALIZED ($select), b AS (SELECT (array_agg(v ORDER BY v $key))"
+            . '[' . ($offset + 1) . '] AS bound FROM f)'
+            . " SELECT serial, last_report, client, silent FROM f WHERE NOT v $before"
+            . " (SELECT bound FROM b) ORDER BY v $key, ex $key, serial $key LIMIT $limit"
+            . " OFFSET (SELECT $offset - COUNT(*) FROM f WHERE v $before (SELECT bound FROM b))";
+        $select = str_replace(' AS silent FROM routers t', " AS silent, CASE WHEN t.last_report"
+                              . " < ? $ahead END + {$order[1][0]} AS v, {$order[2][0]} AS ex"
+                              . ' FROM routers t', $select);
+        $cutoff[] = $cutoff[0];
+    } else {
+        $select .= ' ORDER BY ' . implode(', ', array_map(fn($o) => "$o[0] $o[1]", $order))
+            . " LIMIT $limit OFFSET $offset";
     }
-    $routers = fetch_all($db, 'SELECT t.serial, t.last_report, t.client, CASE WHEN'
-                         . " t.last_report < ? THEN 1 ELSE 0 END AS silent FROM routers t$join"
-                         . " WHERE $where ORDER BY $order LIMIT $limit OFFSET $offset",
-                         array_merge([$v['now'] - $v['silent_after']], $joinargs, $args));
-    if ($hashed) {
+    // The page's order and its figures from one snapshot, so that the totals shown are the
+    // ones it was sorted by, though reports are billed meanwhile.
+    $db->beginTransaction();
+    if (!$sqlite) {
+        $db->exec('SET TRANSACTION ISOLATION LEVEL REPEATABLE READ, READ ONLY');
+        if ($join !== '') {
+            // Sorting the fleet by total: hash joins, every router's key once, where a nested
+            // loop (which it picks for the LIMIT) looks each router up apart, several times
+            // slower; and the open day's rows summed a router in memory (about 10 MB for 100,000
+            // routers), which at the default 4 MB spill to disk.
+            $db->exec('SET LOCAL enable_nestloop = off');
+            $db->exec("SET LOCAL work_mem = '16MB'");
+        }
+    }
+    try {
+        $routers = fetch_all($db, $select, array_merge($cutoff, $joinargs, $args));
+        $routers = $backwards ? array_reverse($routers) : $routers;
+        $figures = !$routers ? [] : fetch_all(
+            $db, 'SELECT serial, ' . exact_sum($sqlite, 'up', 'up') . ', '
+            . exact_sum($sqlite, 'down', 'down') . ', SUM(reports) AS reports,'
+            . ' SUM(resent) AS resent FROM router_days WHERE serial IN ('
+            . implode(', ', array_fill(0, count($routers), '?')) . ')'
+            . ' AND day >= ? AND day <= ? GROUP BY serial',
+            array_merge(array_column($routers, 'serial'), [$v['from'], $v['to']]));
         $db->commit();
+    } catch (PDOException $e) {
+        $db->inTransaction() && $db->rollBack();
+        throw $e;
     }
-    $routers = $backwards ? array_reverse($routers) : $routers;
-    if (!$routers) {
-        return [];
-    }
-    $figures = fetch_all($db, 'SELECT serial, ' . exact_sum($sqlite, 'up', 'up') . ', '
-                         . exact_sum($sqlite, 'down', 'down') . ', SUM(reports) AS reports,'
-                         . ' SUM(resent) AS resent FROM router_days WHERE serial IN ('
-                         . implode(', ', array_fill(0, count($routers), '?')) . ')'
-                         . ' AND day >= ? AND day <= ? GROUP BY serial',
-                         array_merge(array_column($routers, 'serial'), [$v['from'], $v['to']]));
     $figures = array_column($figures, null, 'serial');
     foreach ($routers as &$r) {
         $f = $figures[$r['serial']] ?? [];
@@ -426,20 +485,29 @@ function fleet_page(PDO $db, bool $sqlite, array $v, int $count): array
     return $routers;
 }
 
-// One router: its routers row (or null) and its figures for every day of the view that has
-// any: day => [up, down, reports, resent].
+// One router: its routers row (or null); its figures for every day of the view that has any,
+// day => [up, down, reports, resent]; each SIM's over the view, iccid ('' for traffic without
+// one) => [up, down, reports, resent, first day, last day], in the order they were first seen;
+// and its rows, a day and SIM each: [day, iccid, up, down, reports, resent].
 function router_days(PDO $db, array $v): array
 {
     $router = fetch_all($db, 'SELECT serial, last_report, client FROM routers WHERE serial = ?',
                         [$v['serial']])[0] ?? null;
+    $rows = [];
     $days = [];
-    foreach (fetch_all($db, 'SELECT day, up, down, reports, resent FROM router_days'
-                       . ' WHERE serial = ? AND day >= ? AND day <= ? ORDER BY day',
+    $sims = [];
+    foreach (fetch_all($db, 'SELECT day, iccid, up, down, reports, resent FROM router_days'
+                       . ' WHERE serial = ? AND day >= ? AND day <= ? ORDER BY day, iccid',
                        [$v['serial'], $v['from'], $v['to']]) as $r) {
-        $days[$r['day']] = [(string)$r['up'], (string)$r['down'], (string)$r['reports'],
-                            (string)$r['resent']];
+        $row = [(string)$r['up'], (string)$r['down'], (string)$r['reports'], (string)$r['resent']];
+        $rows[] = array_merge([$r['day'], $r['iccid']], $row);
+        $add = fn(?array $had) => $had === null ? $row
+            : array_map(fn($a, $b) => decimal_sum($a, $b), array_slice($had, 0, 4), $row);
+        $days[$r['day']] = $add($days[$r['day']] ?? null);
+        $sims[$r['iccid']] = array_merge($add($sims[$r['iccid']] ?? null),
+                                         [$sims[$r['iccid']][4] ?? $r['day'], $r['day']]);
     }
-    return [$router, $days];
+    return [$router, $days, $sims, $rows];
 }
 
 // ---- the CSV, streamed: the whole fleet, CSV_CHUNK routers at a time, or one router's days
@@ -458,22 +526,25 @@ function csv_out(PDO $db, bool $sqlite, array $v): void
     // RFC 4180 quoting, without PHP's backslash escape (which other readers do not know, so that
     // a serial holding \" could shift the figures into other columns).
     $put = fn(array $cells) => fputcsv($out, $cells, ',', '"', '');
+    // iccid, last: the SIM that carried the traffic, '' for traffic without one; a router's
+    // rows are one a SIM (and a day).
     if ($v['serial'] !== null) {
-        $put(['serial', 'day (UTC)', 'up', 'down', 'total', 'reports', 'resends caught']);
-        foreach (router_days($db, $v)[1] as $day => [$up, $down, $reports, $resent]) {
+        $put(['serial', 'day (UTC)', 'up', 'down', 'total', 'reports', 'resends caught',
+              'iccid']);
+        foreach (router_days($db, $v)[3] as [$day, $iccid, $up, $down, $reports, $resent]) {
             $put([$cell($v['serial']), $day, $up, $down, decimal_sum($up, $down), $reports,
-                  $resent]);
+                  $resent, $iccid]);
         }
         return;
     }
     $put(['serial', 'up', 'down', 'total', 'reports', 'resends caught', 'last report (UTC)',
-          'client certificate']);
+          'client certificate', 'iccid']);
     $routers = $db->prepare('SELECT serial, last_report, client FROM routers WHERE serial > ?'
                             . ' ORDER BY serial LIMIT ' . CSV_CHUNK);
     $sums = 'SELECT serial, ' . exact_sum($sqlite, 'up', 'up') . ', '
-        . exact_sum($sqlite, 'down', 'down') . ', SUM(reports) AS reports, SUM(resent) AS resent'
-        . ' FROM router_days WHERE serial >= ? AND serial <= ? AND day >= ? AND day <= ?'
-        . ' GROUP BY serial';
+        . exact_sum($sqlite, 'down', 'down') . ', SUM(reports) AS reports, SUM(resent) AS resent,'
+        . ' iccid FROM router_days WHERE serial >= ? AND serial <= ? AND day >= ? AND day <= ?'
+        . ' GROUP BY serial, iccid ORDER BY serial, iccid';
     for ($after = ''; ; $after = end($chunk)['serial']) {
         $routers->execute([$after]);
         $chunk = $routers->fetchAll(PDO::FETCH_ASSOC);
@@ -482,18 +553,20 @@ function csv_out(PDO $db, bool $sqlite, array $v): void
         }
         // Prepared again for each chunk: PostgreSQL's generic plan for a statement run many
         // times reads the whole period by day instead of the chunk's routers by serial.
-        $figures = array_column(fetch_all($db, $sums, [$chunk[0]['serial'], end($chunk)['serial'],
-                                                       $v['from'], $v['to']]), null, 'serial');
+        $figures = [];
+        foreach (fetch_all($db, $sums, [$chunk[0]['serial'], end($chunk)['serial'], $v['from'],
+                                        $v['to']]) as $f) {
+            $figures[$f['serial']][] = $f;
+        }
         foreach ($chunk as $r) {
-            $f = $figures[$r['serial']] ?? null;
-            if ($f === null) {
-                continue;  // nothing billed in the period
+            // No row: nothing billed in the period.
+            foreach ($figures[$r['serial']] ?? [] as $f) {
+                $up = exact_total($f['up']);
+                $down = exact_total($f['down']);
+                $put([$cell($r['serial']), $up, $down, decimal_sum($up, $down), $f['reports'],
+                      $f['resent'], gmdate('Y-m-d H:i:s', (int)$r['last_report']),
+                      $cell($r['client']), $f['iccid']]);
             }
-            $up = exact_total($f['up']);
-            $down = exact_total($f['down']);
-            $put([$cell($r['serial']), $up, $down, decimal_sum($up, $down), $f['reports'],
-                  $f['resent'], gmdate('Y-m-d H:i:s', (int)$r['last_report']),
-                  $cell($r['client'])]);
         }
         fflush($out);
         flush();
@@ -575,7 +648,7 @@ function sort_link(array $v, string $sort, string $text): string
         . '</a>';
 }
 
-function router_section(array $v, ?array $router, array $days): void
+function router_section(array $v, ?array $router, array $days, array $sims): void
 {
     $up = $down = '0';
     $totals = [];
@@ -597,6 +670,19 @@ function router_section(array $v, ?array $router, array $days): void
  <a href="<?= link_to($v, ['format' => 'csv']) ?>">CSV of its days</a> ·
  <a href="<?= link_to($v, ['serial' => null]) ?>">close</a></p>
 <?= chart('router-chart', $v, $totals, 'bytes per day for ' . $v['serial']) ?>
+<?php if (array_diff(array_keys($sims), [''])): ?>
+<table id="sims">
+<thead><tr><th>SIM (ICCID)</th><th>up (bytes)</th><th>down (bytes)</th><th>total (bytes)</th><th>total</th><th>reports</th><th>first day</th><th>last day</th></tr></thead>
+<tbody>
+<?php foreach ($sims as $iccid => [$u, $d, $reports, , $first, $last]): ?>
+<tr data-iccid="<?= h($iccid) ?>"><td><?= $iccid === '' ? 'none reported' : h($iccid) ?></td>
+<td class="n up"><?= $u ?></td><td class="n down"><?= $d ?></td>
+<td class="n total"><?= decimal_sum($u, $d) ?></td><td class="n"><?= h(bytes(decimal_sum($u, $d))) ?></td>
+<td class="n reports"><?= $reports ?></td><td class="first"><?= h($first) ?></td><td class="last"><?= h($last) ?></td></tr>
+<?php endforeach; ?>
+</tbody>
+</table>
+<?php endif; ?>
 </section>
 <?php
 }

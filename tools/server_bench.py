@@ -60,7 +60,9 @@ def load(args):
         return context
 
     shared = None if args.certs else context_for(None)
-    routers = [{"serial": "SN-%06d" % i, "epoch": "%016x" % random.getrandbits(64), "seq": 1,
+    # Each router with its SIM, as a router of this version reports it.
+    routers = [{"serial": "SN-%06d" % i, "iccid": "8944%016d" % i,
+                "epoch": "%016x" % random.getrandbits(64), "seq": 1,
                 "up": 0, "dn": 0, "truth": [0, 0], "session": None, "busy": False}
                for i in range(args.first, args.last)]
     for router in routers:
@@ -73,9 +75,9 @@ def load(args):
     budget = [args.max_reports]
 
     def report(router):
-        body = ("serial=%s&bw_tot=%d&bw_dn=%d&bw_up=%d&epoch=%s&seq=%d" % (
+        body = ("serial=%s&bw_tot=%d&bw_dn=%d&bw_up=%d&epoch=%s&seq=%d&iccid=%s" % (
             router["serial"], router["up"] + router["dn"], router["dn"], router["up"],
-            router["epoch"], router["seq"])).encode()
+            router["epoch"], router["seq"], router["iccid"])).encode()
         request = (b"POST /bandwidth.php HTTP/1.1\r\nHost: %s:8090\r\nUser-Agent: oxel-agent/1.0"
                    b"\r\nAccept: */*\r\nConnection: close\r\nContent-Type: "
                    b"application/x-www-form-urlencoded\r\nContent-Length: %d\r\n\r\n%s" % (
@@ -236,11 +238,12 @@ ROUTER_DAY_GOAL, RAW_REPORT_GOAL = 200, 160
 
 
 def psql(database, sql, timeout=1800):
-    """Runs sql on the bench's cluster with room for a fleet's volume; returns its first value."""
+    """Runs sql on the bench's ledger with room for a fleet's volume, connecting as PHP does
+    (PHP-FPM's user, mapped to the role tolvu); returns its first value."""
     host = re.search(r"host=([^;]+)", database.dsn).group(1)
-    out = subprocess.run(["psql", "-h", host, "-U", "tolvu", "-d", "postgres", "-X", "-q", "-At",
-                          "-v", "ON_ERROR_STOP=1", "-c", sql], capture_output=True, text=True,
-                         timeout=timeout)
+    out = subprocess.run(["runuser", "-u", "www-data", "--", "psql", "-h", host, "-U", "tolvu",
+                          "-d", "tolvu", "-X", "-q", "-At", "-v", "ON_ERROR_STOP=1", "-c", sql],
+                         capture_output=True, text=True, timeout=timeout)
     if out.returncode:
         sys.exit("psql: %s" % out.stderr.strip())
     out = out.stdout.split("\n")[0]
@@ -251,15 +254,21 @@ def psql(database, sql, timeout=1800):
 RAW_SIZE = "SELECT SUM(pg_total_relation_size(relid))::bigint FROM pg_partition_tree('reports')"
 
 
+# Router r's SIM: 20 digits, as most ICCIDs are.
+ICCID = "'8944' || lpad((%s)::text, 16, '0')"
+
+
 def generate_ledger(database, routers, days, raw_bytes):
     """The kit's tables as bandwidth.php leaves them for a fleet: every router's row, one
     router_days row a router a day for the last days (today's partial), and raw reports of the
-    latest hours, at the service's interval, until they take raw_bytes. Returns the raw reports'
+    latest hours, at the service's interval, until they take raw_bytes; every router reports its
+    SIM (a 20-digit ICCID of its own), the largest rows the kit keeps. Returns the raw reports'
     hours. A router in 97 has gone silent some hours ago; SN-000000's days are each past 2^64, as
     NUMERIC holds them. The raw reports go to their month's partition, made by maintain.php."""
     from sandbox import KIT
-    subprocess.run(["php8.2", os.path.join(KIT, "maintain.php"), "--dsn", database.dsn],
-                   check=True, capture_output=True, timeout=120)
+    # As the daily cron job runs it: as PHP-FPM's user, which the peer map lets in as tolvu.
+    subprocess.run(["runuser", "-u", "www-data", "--", "php8.2", os.path.join(KIT, "maintain.php"),
+                    "--dsn", database.dsn], check=True, capture_output=True, timeout=120)
     now = int(time.time())
     today = now - now % 86400
     psql(database,
@@ -271,14 +280,14 @@ def generate_ledger(database, routers, days, raw_bytes):
     for d in range(days - 1, -1, -1):
         share = (now - today) / 86400 if d == 0 else 1.0
         psql(database,
-            "INSERT INTO router_days (serial, day, up, down, reports, resent)"
+            "INSERT INTO router_days (serial, day, up, down, reports, resent, iccid)"
             " SELECT 'SN-' || lpad(r::text, 6, '0'), date '%s',"
             " ((hashint4(r * 97 + %d) & 16777215) * 6 * %f)::bigint"
             " + CASE WHEN r = 0 THEN 18446744073709551616 ELSE 0 END,"
             " ((hashint4(r * 31 + %d) & 16777215) * 60 * %f)::bigint,"
-            " (%d * %f)::int, (r + %d) %% 5 FROM generate_series(0, %d) r" % (
+            " (%d * %f)::int, (r + %d) %% 5, %s FROM generate_series(0, %d) r" % (
                 time.strftime("%Y-%m-%d", time.gmtime(today - d * 86400)), d, share, d, share,
-                86400 // INTERVAL, share, d, routers - 1))
+                86400 // INTERVAL, share, d, ICCID % "r", routers - 1))
     hours = 0
     per_hour = routers * 3600 // INTERVAL
     while hours < 24 * 31:
@@ -288,10 +297,11 @@ def generate_ledger(database, routers, days, raw_bytes):
         start = now - (hours + 1) * 3600
         psql(database,
             "INSERT INTO reports (serial, received, epoch, seq, bw_up, bw_dn, billed_up,"
-            " billed_dn, kind) SELECT 'SN-' || lpad((n %% %d)::text, 6, '0'), %d + n * 3600 / %d,"
-            " n %% %d, n / %d, n %% 400000, n %% 4000000, n %% 400000,"
-            " n %% 4000000, 'full' FROM generate_series(0::bigint, %d) n" % (
-                routers, start, per_hour, routers, routers, per_hour - 1))
+            " billed_dn, kind, iccid) SELECT 'SN-' || lpad((n %% %d)::text, 6, '0'),"
+            " %d + n * 3600 / %d, n %% %d, n / %d, n %% 400000, n %% 4000000, n %% 400000,"
+            " n %% 4000000, 'full', %s FROM generate_series(0::bigint, %d) n" % (
+                routers, start, per_hour, routers, routers, ICCID % ("(n %% %d)" % routers),
+                per_hour - 1))
         hours += 1
     psql(database, "VACUUM ANALYZE")
     return hours

@@ -6,7 +6,8 @@ report_id on, every byte is billed once though a third of the replies are lost a
 commit, across a restart and a reboot; copies of one report arriving at once, at one front end
 or at two, are billed once; bad input is refused and recorded nowhere; a
 database that fails answers 503 without the marker; and usage.php shows, charts and exports the
-ledger's own figures to a real browser, behind a password.
+ledger's own figures to a real browser, behind a password; and an earlier kit's ledger, installed
+over, goes on billing and showing its figures exactly.
 
 The router's side of nginx is covered on every stack by test_nginx.py; this suite adds nothing
 there, so it runs on the host stack only."""
@@ -157,9 +158,27 @@ def test_every_byte_billed_once(sandbox, database, report_id):
     assert billed == truth
     assert [r[4] for r in rows].count("resent") == len(cut)
 
-    # The same ledger behind the kit installed again without client certificates, for the
-    # reports below, which name serials of their own.
+    # The same ledger, turned back into the layout before SIMs, behind the kit installed again
+    # without client certificates (for the reports below, which name serials of their own): the
+    # SIM's columns added, every row kept, its days billed to no SIM.
+    kept = db.rows("SELECT serial, day, up, down, reports, resent FROM router_days")
+    if database == "postgresql":
+        db.rows("ALTER TABLE reports DROP COLUMN iccid; ALTER TABLE router_days DROP COLUMN"
+                " iccid; ALTER TABLE router_days ADD PRIMARY KEY (serial, day);"
+                " DROP TABLE left_epochs")
+    else:
+        db.rows("ALTER TABLE reports DROP COLUMN iccid")
+        db.rows("DROP TABLE left_epochs")
+        db.rows("CREATE TABLE old (serial TEXT NOT NULL, day TEXT NOT NULL, up NOT NULL DEFAULT 0,"
+                " down NOT NULL DEFAULT 0, reports INTEGER NOT NULL DEFAULT 0, resent INTEGER"
+                " NOT NULL DEFAULT 0, PRIMARY KEY (serial, day))")
+        db.rows("INSERT INTO old SELECT serial, day, up, down, reports, resent FROM router_days")
+        db.rows("DROP TABLE router_days")
+        db.rows("ALTER TABLE old RENAME TO router_days")
     sb.serve_with_nginx(cut_every=3)
+    assert db.rows("SELECT serial, day, up, down, reports, resent FROM router_days") == kept
+    assert db.rows("SELECT COUNT(*) FROM router_days WHERE iccid = ''") == [(len(kept),)]
+    assert db.rows("SELECT COUNT(*) FROM reports WHERE iccid IS NULL") == [(len(rows),)]
 
     # The same report from 8 clients at once is billed once; the other 7 are caught. Later
     # copies of it bill only what they hold beyond the largest copy billed, so a late smaller
@@ -176,6 +195,40 @@ def test_every_byte_billed_once(sandbox, database, report_id):
             up + dn, dn, up))) == "ACCEPTED\n 200"
     assert sums(db, "serial = 'SN-RACE'") == [1050, 2100, 10]
     assert db.rows("SELECT bw_up, bw_dn FROM routers WHERE serial = 'SN-RACE'") == [(1050, 2100)]
+
+    # A SIM swap: SIM A's line of books (epoch ...e1) to its last report, whose lost reply
+    # brings a copy, then SIM B's (...e2, its ICCID's filler f read as F). A copy of A's last
+    # report coming late, after B's first was accepted, bills nothing: the router never goes
+    # back to a line it left.
+    sim_a, sim_b = "89440000000000000017", "8944000000000000002F"
+    swap = "serial=SN-SIM&bw_tot=%d&bw_dn=%d&bw_up=%d&epoch=00000000000000%s&seq=%d&iccid=%s"
+    for up, dn, epoch, seq, iccid, kind in [
+            (100, 1000, "e1", 1, sim_a, "full"), (200, 2000, "e1", 2, sim_a, "full"),
+            (200, 2000, "e1", 2, sim_a, "resent"), (300, 3000, "e2", 1, "8944000000000000002f",
+                                                    "full"),
+            (200, 2000, "e1", 2, sim_a, "old"), (300, 3000, "e2", 1, sim_b, "resent"),
+            (50, 500, "e2", 2, sim_b, "full")]:
+        assert post(sb, swap % (up + dn, dn, up, epoch, seq, iccid)) == "ACCEPTED\n 200"
+        # ("#" keeps the ICCID text in what psql gives back.)
+        assert db.rows("SELECT kind, '#' || iccid FROM reports ORDER BY id DESC LIMIT 1") == [
+            (kind, "#" + iccid.upper())]
+    sims = [(sim_a, 300, 3000, 4), (sim_b, 350, 3500, 3)]
+    assert db.rows("SELECT '#' || iccid, SUM(billed_up), SUM(billed_dn), COUNT(*) FROM reports"
+                   " WHERE serial = 'SN-SIM' GROUP BY iccid ORDER BY iccid") \
+        == db.rows("SELECT '#' || iccid, up, down, reports FROM router_days WHERE"
+                   " serial = 'SN-SIM' ORDER BY iccid") == [("#" + s[0],) + s[1:] for s in sims]
+    today = time.strftime("%Y-%m-%d", time.gmtime())
+    status, body = page(sb, "?serial=SN-SIM")
+    assert status == 200 and re.findall(
+        r'<tr data-iccid="(\d+F?)">.*?"n up">(\d+)<.*?"n down">(\d+)<.*?"n total">(\d+)<'
+        r'.*?"n reports">(\d+)<.*?"first">([\d-]+)<.*?"last">([\d-]+)<', body, re.S) == [
+        (i, str(u), str(d), str(u + d), str(n), today, today) for i, u, d, n in sims], body
+    assert re.search(r'class="total" data-total="7150"', body)
+    status, table = page(sb, "?serial=SN-SIM&format=csv")
+    assert status == 200 and list(csv.reader(table.splitlines())) == [
+        ["serial", "day (UTC)", "up", "down", "total", "reports", "resends caught", "iccid"],
+        ["SN-SIM", today, "300", "3000", "3300", "4", "2", sim_a],
+        ["SN-SIM", today, "350", "3500", "3850", "3", "1", sim_b]], table
 
     if database == "postgresql":
         # Two front ends on the one database, each deployed by server/install (the second run
@@ -223,7 +276,17 @@ def test_every_byte_billed_once(sandbox, database, report_id):
             ("serial=SN%C2%9B1&bw_tot=3&bw_dn=2&bw_up=1",
              "the serial holds a control or format character (U+009B)"),
             ("serial=RTL%E2%80%AEgnp.exe&bw_tot=3&bw_dn=2&bw_up=1",
-             "the serial holds a control or format character (U+202E)")]:
+             "the serial holds a control or format character (U+202E)"),
+            ("serial=SN-1&bw_tot=3&bw_dn=2&bw_up=1&iccid=89440000000000001",
+             "the iccid is not 18 to 22 digits (and perhaps a final F)"),
+            ("serial=SN-1&bw_tot=3&bw_dn=2&bw_up=1&iccid=894400000000000000123F0",
+             "the iccid is not 18 to 22 digits (and perhaps a final F)"),
+            ("serial=SN-1&bw_tot=3&bw_dn=2&bw_up=1&iccid=", "the iccid is not 18 to 22 digits"
+             " (and perhaps a final F)"),
+            ("serial=SN-1&bw_tot=3&bw_dn=2&bw_up=1&iccid=8944000000000000001X",
+             "the iccid is not 18 to 22 digits (and perhaps a final F)"),
+            ("serial=SN-1&bw_tot=3&bw_dn=2&bw_up=1&iccid=89440000000000000017&iccid="
+             "89440000000000000025", "iccid is given twice")]:
         assert post(sb, body) == "REFUSED: %s\n 200" % why, body
     multipart = in_server(sb, "curl", "-sk", "-w", " %{http_code}", *[
         a for f in ("serial=SN-1", "bw_tot=3", "bw_dn=2", "bw_up=1") for a in ("-F", f)], BACKEND)
@@ -303,13 +366,15 @@ def test_every_byte_billed_once(sandbox, database, report_id):
     status, table = page(sb, query + "&format=csv")
     rows = list(csv.reader(table.splitlines()))
     assert status == 200 and rows[0][:6] == ["serial", "up", "down", "total", "reports",
-                                             "resends caught"], table
-    ledger = {s: [u, d, u + d, n, c] for s, u, d, n, c in db.rows(
-        "SELECT serial, SUM(billed_up), SUM(billed_dn), COUNT(*), SUM(CASE WHEN kind IN"
-        " ('resent', 'old') THEN 1 ELSE 0 END) FROM reports GROUP BY serial")}
-    assert {r[0]: [int(v) for v in r[1:6]] for r in rows[1:]} \
-        == {("'" if s == odd else "") + s: v for s, v in ledger.items()} and odd in ledger
-    assert ledger["SN-0042"][:2] == truth
+                                             "resends caught"] and rows[0][8] == "iccid", table
+    # A row a router and SIM ('' for none).
+    ledger = {(s, (i or "#")[1:]): [u, d, u + d, n, c] for s, i, u, d, n, c in db.rows(
+        "SELECT serial, '#' || iccid, SUM(billed_up), SUM(billed_dn), COUNT(*), SUM(CASE WHEN kind IN"
+        " ('resent', 'old') THEN 1 ELSE 0 END) FROM reports GROUP BY serial, iccid")}
+    assert {(r[0], r[8]): [int(v) for v in r[1:6]] for r in rows[1:]} \
+        == {(("'" if s == odd else "") + s, i): v for (s, i), v in ledger.items()} \
+        and (odd, "") in ledger and len(rows) == len(ledger) + 1
+    assert ledger["SN-0042", ""][:2] == truth and ("SN-SIM", sim_b) in ledger
     for credentials in ([], ["-u", "%s:wrong" % OPERATOR[0]]):
         assert in_server(sb, "curl", "-sk", "-o", "/dev/null", "-w", "%{http_code}",
                          *credentials, PAGE + query) == "401"
@@ -378,14 +443,19 @@ def test_fleet_page(sandbox, database):
     big, odd = "SN-BIG", '=SUM(1)\\",9,"'
     serials = ["SN-%04d" % i for i in range(248)] + [big, odd]
     silent = {s for i, s in enumerate(serials) if i % 23 == 0}
-    ledger = {}  # (serial, day): [up, down, reports, resent]
+    ledger = {}  # (serial, day, iccid): [up, down, reports, resent]
     for i, s in enumerate(serials):
         for d, day in enumerate(days):
             if s == big and d % 4 == 1:
-                ledger[s, day] = [2**64 + d, 2**63 - 1, 400, 0]
+                ledger[s, day, ""] = [2**64 + d, 2**63 - 1, 400, 0]
             elif s != big and (i * 7 + d) % 5:
-                ledger[s, day] = [(i * 1000003 + d * 7919) % 10**9,
-                                  (i * 7919 + d * 1000003) % 10**10, 300 + i % 60, d % 3]
+                ledger[s, day, ""] = [(i * 1000003 + d * 7919) % 10**9,
+                                      (i * 7919 + d * 1000003) % 10**10, 300 + i % 60, d % 3]
+    # SN-0042 also reported two SIMs, on days it had traffic without one: a settled day and
+    # today, each two rows of the router's day.
+    sim_a, sim_b = "89440000000000000017", "8944000000000000002F"
+    ledger["SN-0042", days[3], sim_a] = [3 * 10**10, 4 * 10**10, 50, 1]
+    ledger["SN-0042", days[-1], sim_b] = [5 * 10**10, 6 * 10**10, 20, 0]
     quote = lambda text: "'%s'" % text.replace("'", "''")  # noqa: E731
     db.rows("INSERT INTO routers (serial, last_report) VALUES " + ", ".join(
         "(%s, %d)" % (quote(s), now - (3 * 3600 if s in silent else i % 200))
@@ -393,16 +463,17 @@ def test_fleet_page(sandbox, database):
     # A figure as the kit keeps it: NUMERIC on PostgreSQL; on SQLite an integer, its decimal
     # text past 2^63 - 1.
     figure = lambda n: quote(str(n)) if database == "sqlite" and n >= 2**63 else str(n)  # noqa
-    values = ["(%s, '%s', %s, %s, %d, %d)" % (quote(s), day, figure(f[0]), figure(f[1]), f[2],
-                                             f[3]) for (s, day), f in ledger.items()]
+    values = ["(%s, '%s', '%s', %s, %s, %d, %d)" % (quote(s), day, iccid, figure(f[0]),
+                                                   figure(f[1]), f[2], f[3])
+              for (s, day, iccid), f in ledger.items()]
     for n in range(0, len(values), 1000):
-        db.rows("INSERT INTO router_days (serial, day, up, down, reports, resent) VALUES "
+        db.rows("INSERT INTO router_days (serial, day, iccid, up, down, reports, resent) VALUES "
                 + ", ".join(values[n:n + 1000]))
 
     def expected():
         totals = {s: [0, 0, 0, 0] for s in serials}
         fleet = {day: 0 for day in days}
-        for (s, day), f in ledger.items():
+        for (s, day, _), f in ledger.items():
             totals[s] = [a + b for a, b in zip(totals[s], f)]
             fleet[day] += f[0] + f[1]
         return ({s: [s in silent, t[0], t[1], t[0] + t[1], t[2], t[3]]
@@ -441,16 +512,29 @@ def test_fleet_page(sandbox, database):
     # One router at the top of the page: a slot for every day, a bar where it had traffic.
     # Today is not settled: traffic billed since the first view shows at once.
     db.rows("UPDATE router_days SET up = up + 5 WHERE serial = 'SN-0042' AND day = '%s'"
-            % days[-1])
-    ledger["SN-0042", days[-1]][0] += 5
+            " AND iccid = ''" % days[-1])
+    ledger["SN-0042", days[-1], ""][0] += 5
     routers, fleet = expected()
     query = period + "&serial=SN-0042"
     dom = browse(sb, query)
     assert dom.index('id="router-chart"') < dom.index('id="fleet-chart"')
-    mine = [(day, sum(ledger.get(("SN-0042", day), [0, 0])[:2])) for day in days]
+    mine = [(day, sum(f[0] + f[1] for (s, d, _), f in ledger.items()
+                      if (s, d) == ("SN-0042", day))) for day in days]
     assert chart_days(dom, "router-chart") == [(day, t, t > 0) for day, t in mine]
     assert 0 in dict(mine).values() and re.search(r'class="total" data-total="%d"'
                                                   % routers["SN-0042"][3], dom)
+    # Its SIMs in the order they were first seen, the traffic without one first; with the
+    # fleet's other routers one row each, by total too (today's two rows summed).
+    per_sim = {}  # (serial, iccid): [up, down, total, reports, resent]
+    for (s, day, iccid), f in ledger.items():
+        had = per_sim.get((s, iccid), [0] * 5)
+        per_sim[s, iccid] = [a + b for a, b in zip(had, [f[0], f[1], f[0] + f[1]] + f[2:])]
+    assert [(i, int(t)) for i, t in re.findall(
+        r'<tr data-iccid="(\w*)">.*?"n total">(\d+)<', dom, re.S)] == [
+        (i, per_sim["SN-0042", i][2]) for i in ("", sim_a, sim_b)]
+    order = sorted(serials, key=lambda s: (s in silent, routers[s][3], s), reverse=True)
+    assert order.index("SN-0042") < 100 and fleet_rows(browse(sb, period + "&sort=total")) \
+        == [row(s) for s in order[:100]]
     assert re.search(r'id="fleet-total" data-total="%d">' % sum(fleet.values()), dom)
     browse(sb, query, screenshot=os.path.join(sb.dir, "router-%s.png" % database))
 
@@ -458,8 +542,110 @@ def test_fleet_page(sandbox, database):
     table = in_server(sb, "curl", "-sk", "-u", "%s:%s" % OPERATOR, PAGE + period + "&format=csv")
     rows = list(csv.reader(table.splitlines()))
     assert rows[0][:6] == ["serial", "up", "down", "total", "reports", "resends caught"]
-    assert {r[0]: [int(v) for v in r[1:6]] for r in rows[1:]} == {
-        ("'" if s == odd else "") + s: v[1:] for s, v in routers.items()}
+    assert {(r[0], r[8]): [int(v) for v in r[1:6]] for r in rows[1:]} == {
+        (("'" if s == odd else "") + s, i): v for (s, i), v in per_sim.items()}
+    assert len(rows) == len(per_sim) + 1
     for credentials in ([], ["-u", "%s:wrong" % OPERATOR[0]]):
         assert in_server(sb, "curl", "-sk", "-o", "/dev/null", "-w", "%{http_code}",
                          *credentials, PAGE + period) == "401"
+
+
+@pytest.mark.parametrize("database", ["sqlite", "postgresql"])
+def test_earlier_kit_ledger(sandbox, database):
+    """A ledger of an earlier kit (its schema as of commit af2ff09, in tests/data/earlier-kit:
+    one reports table with each report's client, and an unwritten router_days of BIGINT
+    figures), holding a router's reports billed by the rule and one past 2^63 - 1 in a day, as
+    that kit's bandwidth.php wrote them. server/install carries it over: its reports kept as
+    reports_earlier, router_days filled from them; then a re-sent copy of the router's last
+    report is caught and bills its growth only, a new one is billed, and the page and the CSV
+    show the earlier figures and the new together, exact. Installed again, nothing changes."""
+    sb = sandbox
+    fixture = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "data",
+                           "earlier-kit", "schema.%s.sql" % ("sqlite" if database == "sqlite"
+                                                             else "pgsql"))
+    if database == "postgresql":
+        db = Database.postgresql(os.path.join(sb.dir, "pg"))
+        as_postgres = ["runuser", "-u", "postgres", "--", "psql", "-h", db.socket, "-X", "-q",
+                       "-v", "ON_ERROR_STOP=1"]
+        subprocess.run(as_postgres + ["-d", "postgres", "-c", "CREATE ROLE tolvu LOGIN", "-c",
+                                      "CREATE DATABASE tolvu OWNER tolvu"], check=True,
+                       capture_output=True, timeout=60)
+        subprocess.run(as_postgres + ["-d", "tolvu", "-c", "SET ROLE tolvu", "-f", fixture],
+                       check=True, capture_output=True, timeout=60)
+    else:
+        # Where server/install keeps the ledger, PHP-FPM's user's.
+        data = os.path.join(sb.dir, "web", "kit", "var", "lib", "tolvu")
+        os.makedirs(data)
+        path = data
+        while path != sb.dir:  # every directory above it reached by www-data
+            path = os.path.dirname(path)
+            os.chmod(path, os.stat(path).st_mode | 0o011)
+        shutil.chown(data, "www-data", "www-data")
+        with open(fixture) as f:
+            subprocess.run(["runuser", "-u", "www-data", "--", "sqlite3", "-bail",
+                            os.path.join(data, "ledger.sqlite")], stdin=f, check=True,
+                           capture_output=True, timeout=60)
+        db = Database.sqlite()
+        db.bind(os.path.join(data, "ledger.sqlite"))
+    now = int(time.time())
+    today = now - now % DAY
+    first, second = today - 2 * DAY + 3600, today - DAY + 3600
+    epoch = "00000000000000aa"
+    big = 2**63 - 1
+    db.rows("INSERT INTO routers (serial, epoch, seq, bw_up, bw_dn, last_report, client) VALUES"
+            " ('SN-OLD', '%s', 2, 300, 400, %d, 'CN=SN-OLD'), ('SN-BIG', NULL, NULL, %d, 0, %d,"
+            " NULL)" % (epoch, second, big, first))
+    db.rows("INSERT INTO reports (serial, received, epoch, seq, bw_up, bw_dn, billed_up,"
+            " billed_dn, kind, client) VALUES " + ", ".join(
+                "('%s', %d, %s, %s, %d, %d, %d, %d, '%s', %s)" % r for r in [
+                    ("SN-OLD", first, "'%s'" % epoch, 1, 1000, 2000, 1000, 2000, "full",
+                     "'CN=SN-OLD'"),
+                    ("SN-OLD", first + 60, "'%s'" % epoch, 1, 1500, 2600, 500, 600, "resent",
+                     "'CN=SN-OLD'"),
+                    ("SN-OLD", second, "'%s'" % epoch, 2, 300, 400, 300, 400, "full",
+                     "'CN=SN-OLD'"),
+                    ("SN-OLD", second + 60, "'%s'" % epoch, 1, 9, 9, 0, 0, "old", "'CN=SN-OLD'"),
+                    ("SN-BIG", first, "NULL", "NULL", big, 0, big, 0, "plain", "NULL"),
+                    ("SN-BIG", first + 60, "NULL", "NULL", big, 0, big, 0, "plain", "NULL")]))
+
+    # Installed over it: the earlier reports kept, each router's days filled from them.
+    sb.serve_with_nginx(database=db, cut_every=1000)
+    db = sb.database
+    # Its days billed to no SIM (iccid ''): the earlier kit kept none.
+    days = ("SELECT serial, CAST(day AS TEXT), CAST(up AS TEXT), CAST(down AS TEXT), reports,"
+            " resent, '#' || iccid FROM router_days ORDER BY serial, day")
+    day = lambda t: time.strftime("%Y-%m-%d", time.gmtime(t))  # noqa: E731
+    carried = [("SN-BIG", day(first), str(2 * big), "0", 2, 0, "#"),
+               ("SN-OLD", day(first), "1500", "2600", 2, 1, "#"),
+               ("SN-OLD", day(second), "300", "400", 2, 1, "#")]
+    assert [tuple(str(c) if n in (2, 3) else c for n, c in enumerate(r))
+            for r in db.rows(days)] == carried
+    assert db.rows("SELECT COUNT(*) FROM reports_earlier") == [(6,)]
+
+    # The rule goes on from the router's last accepted report: a re-sent copy of it, grown,
+    # bills the growth; an older one nothing; the next one in full.
+    report = "serial=SN-OLD&bw_tot=%d&bw_dn=%d&bw_up=%d&epoch=" + epoch + "&seq=%d"
+    for up, dn, seq in [(350, 450, 2), (9, 9, 1), (10, 20, 3)]:
+        assert post(sb, report % (up + dn, dn, up, seq)) == "ACCEPTED\n 200"
+    assert db.rows("SELECT kind, billed_up, billed_dn FROM reports ORDER BY id") == [
+        ("resent", 50, 50), ("old", 0, 0), ("full", 10, 20)]
+
+    # The page and the CSV: the earlier figures and the new, exact; sorted by total, the silent
+    # router past 2^64 first.
+    query = "?from=%s&to=%s" % (day(first), day(now))
+    old = [1500 + 300 + 50 + 10, 2600 + 400 + 50 + 20]
+    status, body = page(sb, query + "&sort=total")
+    assert status == 200 and fleet_rows(body) == [
+        ["SN-BIG", True, 2 * big, 0, 2 * big, 2, 0],
+        ["SN-OLD", False, old[0], old[1], sum(old), 7, 4]], body
+    status, table = page(sb, query + "&format=csv")
+    assert status == 200 and [r[:6] for r in csv.reader(table.splitlines())][1:] == [
+        ["SN-BIG", str(2 * big), "0", str(2 * big), "2", "0"],
+        ["SN-OLD", str(old[0]), str(old[1]), str(sum(old)), "7", "4"]], table
+
+    # Installed again: nothing more carried over.
+    sb.serve_with_nginx(cut_every=1000)
+    assert db.rows("SELECT COUNT(*) FROM reports_earlier") == [(6,)]
+    assert len(db.rows(days)) == 4 and fleet_rows(page(sb, query + "&sort=total")[1]) == [
+        ["SN-BIG", True, 2 * big, 0, 2 * big, 2, 0],
+        ["SN-OLD", False, old[0], old[1], sum(old), 7, 4]]
