@@ -69,6 +69,11 @@ TEST(AccountingTest, StateTextRoundTripsExactly) {
   gap.replace(gap.find("sim_closed1"), 11, "sim_closed3");
   ASSERT_TRUE(parse_accounting(gap, &back, &problem));
   EXPECT_EQ(formatted(back), text);
+  // A trailing 'f' is read as the SIM reader gives it: the same SIM, not another.
+  std::string lower = text;
+  lower.replace(lower.find("123456F"), 7, "123456f");
+  ASSERT_TRUE(parse_accounting(lower, &back, &problem));
+  EXPECT_EQ(formatted(back), text);
 
   // Books with no owner yet (the module not seen in this boot), and every name the kernel allows.
   Accounting unowned;

@@ -68,9 +68,11 @@ bool parse_hex(std::string_view text, uint64_t* value) {
   return true;
 }
 
+// As the SIM reader gives it (a trailing 'f' made 'F'), so that a file edited by hand never
+// takes the same SIM for another.
 bool parse_iccid(std::string_view text, Iccid* iccid) {
-  if (!text.empty() && !valid_iccid(text)) return false;
-  copy_view(*iccid, text);
+  if (!text.empty()) return normalise_iccid(text, *iccid);
+  *iccid = {};
   return true;
 }
 
