@@ -38,11 +38,12 @@ int link_events = -1;
 // The SIM, with report_sim: asked at start, when the module's link goes down or up or is
 // another, and when the default route comes back (sim_due), else every sim_check_interval.
 bool sim_due = true;
-int64_t sim_asked_at = 0;  // monotonic milliseconds
-bool sim_known = false;    // the last question read an ICCID
-int link_running = -1;     // the books' link as its last message told: 0 down, 1 up, -1 unknown
-bool route_away = false;   // the last cycle's default route was not the module's
-bool sim_full = false;     // another SIM is in, and no closed SIM's place was free for the books
+int64_t sim_next_at = 0;  // monotonic milliseconds: when the SIM is asked again at the latest
+int64_t sim_retry = 0;    // seconds before a question that read nothing is asked again
+bool sim_known = false;   // the last question read an ICCID
+int link_running = -1;    // the books' link as its last message told: 0 down, 1 up, -1 unknown
+bool route_away = false;  // the last cycle's default route was not the module's
+bool sim_full = false;    // another SIM is in, and no closed SIM's place was free for the books
 InterfaceName sim_asked_for{};  // the module's device when the SIM was last asked
 std::array<char, 128> sim_problem_said{};
 
@@ -343,19 +344,28 @@ void say_sim_problem(const SimAnswer& answer) {
 // last sample (a link's down or final counters, when its message came), and the new SIM counts
 // from there.
 void check_sim(const ModuleInterface& module) {
-  if (!policy.report_sim) return;
+  // Off, the books count no SIM: one put in meanwhile is not taken for the one before.
+  if (!policy.report_sim) {
+    accounting.sim = {};
+    return;
+  }
   follow_link_events();
   bool other = module.name[0] && strcmp(module.name.data(), sim_asked_for.data()) != 0;
   // In milliseconds: a 32-bit router has no 64-bit division.
   int64_t now = monotonic_ms();
-  if (!sim_due && !other && now - sim_asked_at < policy.sim_check_interval * 1000) return;
+  if (!sim_due && !other && now < sim_next_at) return;
   SimAnswer answer = read_sim_iccid();
   // A stop cut the question short: no answer to go by.
   if (stop_requested()) return;
   sim_due = false;
-  sim_asked_at = now;
   copy_text(sim_asked_for.data(), sim_asked_for.size(), module.name.data());
   sim_known = answer.iccid[0] != '\0';
+  // A question that read nothing (a modem still coming up at boot) is asked again at the next
+  // cycle, then after 30 s, 60 s, ... up to five minutes while it goes on reading nothing.
+  int64_t wait = sim_known ? policy.sim_check_interval : sim_retry;
+  sim_retry = sim_known ? 0 : sim_retry ? (sim_retry < 150 ? sim_retry * 2 : 300) : 30;
+  if (wait > policy.sim_check_interval) wait = policy.sim_check_interval;
+  sim_next_at = now + wait * 1000;
   say_sim_problem(answer);
   if (!sim_known || answer.iccid == accounting.sim) return;
   if (!accounting.sim[0]) {
@@ -387,6 +397,7 @@ void cycle_forget_said() {
   sim_known = sim_full = route_away = false;
   link_running = -1;
   sim_asked_for = {};
+  sim_retry = sim_next_at = 0;
 }
 
 void cycle_set_sender(ReportSender sender) {
