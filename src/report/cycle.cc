@@ -361,10 +361,10 @@ void check_sim(const ModuleInterface& module) {
   copy_text(sim_asked_for.data(), sim_asked_for.size(), module.name.data());
   sim_known = answer.iccid[0] != '\0';
   // A question that read nothing (a modem still coming up at boot) is asked again at the next
-  // cycle, then after 30 s, 60 s, ... up to five minutes while it goes on reading nothing.
-  int64_t wait = sim_known ? policy.sim_check_interval : sim_retry;
-  sim_retry = sim_known ? 0 : sim_retry ? (sim_retry < 150 ? sim_retry * 2 : 300) : 30;
-  if (wait > policy.sim_check_interval) wait = policy.sim_check_interval;
+  // cycle, then after 30 s, 90 s, 210 s and then every five minutes while it reads nothing.
+  int64_t wait =
+      sim_known || sim_retry > policy.sim_check_interval ? policy.sim_check_interval : sim_retry;
+  sim_retry = sim_known ? 0 : sim_retry < 150 ? sim_retry * 2 + 30 : 300;
   sim_next_at = now + wait * 1000;
   say_sim_problem(answer);
   if (!sim_known || answer.iccid == accounting.sim) return;
