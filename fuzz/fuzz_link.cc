@@ -1,5 +1,5 @@
 // Link messages as the kernel's rtnetlink socket hands them over: any datagram is walked without
-// reading past it, and every deletion handed on names a real index and a whole interface name.
+// reading past it, and every link message handed on names a real index and a whole interface name.
 #include <stdlib.h>
 #include <string.h>
 
@@ -11,7 +11,7 @@ namespace {
 
 size_t deletions = 0;
 
-void check(const LinkDeletion& deletion) {
+void check(const LinkEvent& deletion) {
   if (deletion.ifindex <= 0) abort();
   if (strnlen(deletion.name.data(), deletion.name.size()) >= deletion.name.size()) abort();
   ++deletions;
