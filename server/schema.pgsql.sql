@@ -5,7 +5,7 @@
 -- SELECT, INSERT, UPDATE on routers, router_days and reports, SELECT, INSERT on left_epochs,
 -- USAGE on reports_id_seq, and SELECT, INSERT, DELETE on the page's cache: fleet_days,
 -- period_cache and period_totals. Applied again to a ledger of an earlier layout, it adds what
--- that one lacks (the SIM's columns) and keeps every row.
+-- that one lacks (the SIM's columns, the routers' latest days) and keeps every row.
 
 -- Each router's last accepted report: what the rule compares the next one with.
 CREATE TABLE IF NOT EXISTS routers (
@@ -15,8 +15,20 @@ CREATE TABLE IF NOT EXISTS routers (
     bw_up       BIGINT NOT NULL DEFAULT 0,  -- its figures, as sent
     bw_dn       BIGINT NOT NULL DEFAULT 0,
     last_report BIGINT NOT NULL DEFAULT 0,  -- Unix time of the last report received
-    client      TEXT                        -- its client certificate's subject, if any
+    client      TEXT,                       -- its client certificate's subject, if any
+    -- The latest day (UTC) it was billed for, and the one before, each with its total over its
+    -- SIMs taken up to 2^60 (as period_totals.sort_key): the page sorts the fleet by total on
+    -- these for the days still open, so that no view sums their rows. Kept by bandwidth.php.
+    day         DATE,
+    day_key     BIGINT NOT NULL DEFAULT 0,
+    prev_day    DATE,
+    prev_key    BIGINT NOT NULL DEFAULT 0
 );
+-- A ledger of an earlier layout: its routers gain their days (filled below, from router_days).
+ALTER TABLE routers ADD COLUMN IF NOT EXISTS day DATE,
+    ADD COLUMN IF NOT EXISTS day_key BIGINT NOT NULL DEFAULT 0,
+    ADD COLUMN IF NOT EXISTS prev_day DATE,
+    ADD COLUMN IF NOT EXISTS prev_key BIGINT NOT NULL DEFAULT 0;
 
 -- The lines of books (epochs) each router has left for a newer one: a router never goes back to
 -- one, so a late copy of its reports bills nothing. A row a SIM swap (each SIM's traffic is a
@@ -53,6 +65,31 @@ DO $$ BEGIN
 END $$;
 -- The fleet's figures a day (the page's chart) read by day.
 CREATE INDEX IF NOT EXISTS router_days_by_day ON router_days (day);
+
+-- Each router's latest two days on its row, made again from router_days as bandwidth.php keeps
+-- them, for the days that can still be open (yesterday and today, UTC): for a ledger whose
+-- routers have none (an earlier layout, a carried-over kit, rows written by hand). Run by the
+-- schema when a router with such a day has none on its row, and by migrate.pgsql.sql.
+CREATE OR REPLACE FUNCTION routers_latest_days() RETURNS void LANGUAGE sql AS $$
+    UPDATE routers t SET day = d.day, day_key = d.day_key, prev_day = d.prev_day,
+                         prev_key = COALESCE(d.prev_key, 0)
+      FROM (SELECT serial, MAX(day) AS day,
+                   MAX(sum) FILTER (WHERE n = 1) AS day_key,
+                   MIN(day) FILTER (WHERE n = 2) AS prev_day,
+                   MAX(sum) FILTER (WHERE n = 2) AS prev_key
+              FROM (SELECT serial, day, LEAST(SUM(up + down), 1152921504606846976)::bigint AS sum,
+                           row_number() OVER (PARTITION BY serial ORDER BY day DESC) AS n
+                      FROM router_days WHERE day >= (now() AT TIME ZONE 'UTC')::date - 1
+                     GROUP BY serial, day) days
+             GROUP BY serial) d
+     WHERE d.serial = t.serial;
+$$;
+DO $$ BEGIN
+    IF EXISTS (SELECT FROM router_days d JOIN routers t ON t.serial = d.serial
+               WHERE d.day >= (now() AT TIME ZONE 'UTC')::date - 1 AND t.day IS NULL) THEN
+        PERFORM routers_latest_days();
+    END IF;
+END $$;
 
 -- The page's cache of settled days (a day's rows no longer change ten minutes after its end),
 -- filled by usage.php the first time it needs them, and never needed for billing: the fleet's

@@ -238,16 +238,15 @@ function search(bool $sqlite, ?string $q): array
     return ['t.serial ' . ($sqlite ? 'LIKE' : 'ILIKE') . " ? ESCAPE '\\'", [$pattern]];
 }
 
-// The fleet's figures for every day of the view: day => [up, down, reports, resent, routers].
-// Settled days come from fleet_days, which this fills the first time a day is asked for; the
-// others are summed from router_days each time.
+// The fleet's bytes up and down for every day of the view that has any: day => [up, down].
+// Settled days come from fleet_days, which this fills the first time a day is asked for (with
+// their reports, re-sends and routers); the others are summed from router_days each time.
 function fleet_days(PDO $db, bool $sqlite, array $v): array
 {
     $settled = settled_through($v);
-    $sum = fn(string $first, string $last) => fetch_all($db,
+    $sum = fn(string $first, string $last, string $more = '') => fetch_all($db,
         'SELECT day, ' . exact_sum($sqlite, 'up', 'up') . ', ' . exact_sum($sqlite, 'down', 'down')
-        . ', SUM(reports) AS reports, SUM(resent) AS resent, COUNT(DISTINCT serial) AS routers'
-        . ' FROM router_days WHERE day >= ? AND day <= ? GROUP BY day', [$first, $last]);
+        . "$more FROM router_days WHERE day >= ? AND day <= ? GROUP BY day", [$first, $last]);
     $rows = [];
     if ($settled >= $v['from']) {
         $rows = fetch_all($db, 'SELECT * FROM fleet_days WHERE day >= ? AND day <= ?',
@@ -260,7 +259,8 @@ function fleet_days(PDO $db, bool $sqlite, array $v): array
             }
         }
         if ($missing) {
-            $made = $sum($missing[0], end($missing));
+            $made = $sum($missing[0], end($missing), ', SUM(reports) AS reports, SUM(resent)'
+                         . ' AS resent, COUNT(DISTINCT serial) AS routers');
             $byday = array_column($made, null, 'day');
             $insert = $db->prepare('INSERT INTO fleet_days (day, up, down, reports, resent,'
                                    . ' routers) VALUES (?, ?, ?, ?, ?, ?)'
@@ -285,9 +285,7 @@ function fleet_days(PDO $db, bool $sqlite, array $v): array
     }
     $days = [];
     foreach ($rows as $r) {
-        $days[$r['day']] = [(string)$r['up'], (string)$r['down'],
-                            (string)($r['reports'] ?? 0), (string)($r['resent'] ?? 0),
-                            (int)$r['routers']];
+        $days[$r['day']] = [(string)$r['up'], (string)$r['down']];
     }
     return $days;
 }
@@ -363,44 +361,43 @@ function fleet_page(PDO $db, bool $sqlite, array $v, int $count): array
     $joinargs = [];
     if ($v['sort'] === 'total') {
         // The settled days' totals from the cache, and each day still open (today, and
-        // yesterday for a few minutes after midnight) summed and joined: a row a router a day
-        // and SIM. SQLite: as billions and rest, each summed in 64 bits.
+        // yesterday for a few minutes after midnight).
         $key = period_totals($db, $sqlite, $v);
         $join = ' LEFT JOIN period_totals p ON p.period = ? AND p.serial = t.serial';
         $joinargs = [$key ?? ''];
-        $figures = ['p.total'];
-        $keys = ['p.sort_key'];
-        $split = [[billions('p.total'), rest('p.total')]];
-        // PostgreSQL: a day's rows summed as 64-bit keys, each figure taken up to 2^60 (summed
-        // in 128 bits, several times cheaper than NUMERIC), and apart, as NUMERIC, what a figure
-        // past 2^60 has beyond it (none but for such routers): the key, and with it the total.
-        $cap = fn(string $c) => "LEAST($c, " . SORT_KEY_MAX . ')';
-        foreach (open_days($v) as $n => $day) {
-            $join .= ' LEFT JOIN (SELECT serial, ' . ($sqlite ? 'SUM(' . billions('up') . ' + '
-                . billions('down') . ') AS h, SUM(' . rest('up') . ' + ' . rest('down') . ') AS l'
-                : "SUM({$cap('up')}::bigint + {$cap('down')}::bigint) AS k, SUM(up + down - "
-                . "{$cap('up')} - {$cap('down')}) FILTER (WHERE up > " . SORT_KEY_MAX
-                . ' OR down > ' . SORT_KEY_MAX . ') AS x')
-                . " FROM router_days WHERE day = ? GROUP BY serial) o$n ON o$n.serial = t.serial";
-            $joinargs[] = $day;
-            $figures[] = "o$n.k + COALESCE(o$n.x, 0)";
-            $keys[] = "o$n.k";
-            $split[] = ["o$n.h", "o$n.l"];
-        }
         if ($sqlite) {
+            // SQLite: each open day's rows (one a router a day and SIM) summed a router and
+            // joined, as billions and rest, each summed in 64 bits.
+            $split = [[billions('p.total'), rest('p.total')]];
+            foreach (open_days($v) as $n => $day) {
+                $join .= ' LEFT JOIN (SELECT serial, SUM(' . billions('up') . ' + '
+                    . billions('down') . ') AS h, SUM(' . rest('up') . ' + ' . rest('down')
+                    . ") AS l FROM router_days WHERE day = ? GROUP BY serial) o$n"
+                    . " ON o$n.serial = t.serial";
+                $joinargs[] = $day;
+                $split[] = ["o$n.h", "o$n.l"];
+            }
             $part = fn(int $i) => implode(' + ', array_map(fn($c) => "COALESCE($c[$i], 0)",
                                                            $split));
             [$high, $low] = [$part(0), $part(1)];
             $order = [["($high) + ($low) / 1000000000", $dir], ["($low) % 1000000000", $dir]];
         } else {
-            // The total's key in 64 bits: min(total, 2^60), the sum of the settled days' (cached
-            // so) and each open day's keys, each taken up to 2^60 (three such sums fit in 64
-            // bits). Below 2^60 it is the total; routers at it (1.15 EB or more) are ordered by
-            // their NUMERIC total, which is added up only for them.
-            $key = 'LEAST(' . implode(' + ', array_map(
-                fn($c) => $cap("COALESCE($c, 0)") . ($c === 'p.sort_key' ? '' : '::bigint'),
-                $keys)) . ', ' . SORT_KEY_MAX . ')';
-            $exact = implode(' + ', array_map(fn($c) => "COALESCE($c, 0)", $figures));
+            // PostgreSQL: the total's key in 64 bits, min(total, 2^60): the settled days' (cached
+            // so) and each open day's, which bandwidth.php keeps on the router's row as it bills
+            // (its latest day and the one before, each summed across SIMs and taken up to 2^60),
+            // so that no view sums the open days' rows; three such keys fit in 64 bits. Below
+            // 2^60 it is the total; routers at it (1.15 EB or more) are ordered by their exact
+            // NUMERIC total, whose open days are summed for them only. The days are gmdate()'s.
+            $open = open_days($v);
+            $keys = ['COALESCE(p.sort_key, 0)'];
+            foreach ($open as $day) {
+                $keys[] = "CASE WHEN t.day = DATE '$day' THEN t.day_key"
+                    . " WHEN t.prev_day = DATE '$day' THEN t.prev_key ELSE 0 END";
+            }
+            $key = 'LEAST(' . implode(' + ', $keys) . ', ' . SORT_KEY_MAX . ')';
+            $exact = 'COALESCE(p.total, 0)' . (!$open ? '' : ' + COALESCE((SELECT SUM(r.up'
+                . ' + r.down) FROM router_days r WHERE r.serial = t.serial AND r.day IN (DATE \''
+                . implode("', DATE '", $open) . "')), 0)");
             $order = [[$key, $dir], ["CASE WHEN $key = " . SORT_KEY_MAX . " THEN $exact END",
                                      $dir]];
         }

@@ -244,6 +244,25 @@ def test_every_byte_billed_once(sandbox, database, report_id):
         assert sums(db, "serial = 'SN-TWO'") == [1000, 2000, 8]
         assert db.rows("SELECT kind, COUNT(*) FROM reports WHERE serial = 'SN-TWO' GROUP BY kind"
                        " ORDER BY kind") == [("full", 1), ("resent", 7)]
+        # Its row keeps its latest two days for the page's sort by total, each day's total
+        # taken up to 2^60: a new day moves the latest before it; a front end whose clock is
+        # behind bills the day before; and router_days gives the same again.
+        latest = lambda: db.rows(  # noqa: E731
+            "SELECT day::text, day_key, prev_day::text, prev_key FROM routers"
+            " WHERE serial = 'SN-TWO'")[0]
+        assert latest() == (today, 3000, None, 0)
+        day = lambda n: time.strftime("%Y-%m-%d", time.gmtime(time.time() + n * DAY))  # noqa
+        db.rows("UPDATE routers SET day = '%s' WHERE serial = 'SN-TWO'" % day(-1))
+        big = two.replace("3000&bw_dn=2000&bw_up=1000", "%d&bw_dn=0&bw_up=%d" % (2**62, 2**62))
+        assert post(sb, big.replace("seq=1", "seq=2")) == "ACCEPTED\n 200"
+        assert latest() == (today, 2**60, day(-1), 3000)
+        db.rows("UPDATE routers SET day = '%s', day_key = 1, prev_day = '%s', prev_key = 10"
+                " WHERE serial = 'SN-TWO'" % (day(1), today))
+        assert post(sb, "serial=SN-TWO&bw_tot=7&bw_dn=0&bw_up=7&epoch=00000000000000aa&seq=3") \
+            == "ACCEPTED\n 200"
+        assert latest() == (day(1), 1, today, 17)
+        db.rows("SELECT routers_latest_days()")
+        assert latest() == (today, 2**60, None, 0)
         # Installed twice, the cluster has one map line, before the rule it must precede.
         with open(os.path.join(db.socket, "data", "pg_hba.conf")) as f:
             rules = [line.split() for line in f if line.strip() and not line.startswith("#")]
@@ -469,6 +488,10 @@ def test_fleet_page(sandbox, database):
     for n in range(0, len(values), 1000):
         db.rows("INSERT INTO router_days (serial, day, iccid, up, down, reports, resent) VALUES "
                 + ", ".join(values[n:n + 1000]))
+    # PostgreSQL: each router's latest days on its row, as bandwidth.php keeps them there.
+    latest_days = lambda: database == "postgresql" and db.rows(  # noqa: E731
+        "SELECT routers_latest_days()")
+    latest_days()
 
     def expected():
         totals = {s: [0, 0, 0, 0] for s in serials}
@@ -514,6 +537,7 @@ def test_fleet_page(sandbox, database):
     db.rows("UPDATE router_days SET up = up + 5 WHERE serial = 'SN-0042' AND day = '%s'"
             " AND iccid = ''" % days[-1])
     ledger["SN-0042", days[-1], ""][0] += 5
+    latest_days()
     routers, fleet = expected()
     query = period + "&serial=SN-0042"
     dom = browse(sb, query)
