@@ -259,12 +259,13 @@ ICCID = "'8944' || lpad((%s)::text, 16, '0')"
 
 
 def generate_ledger(database, routers, days, raw_bytes):
-    """The kit's tables as bandwidth.php leaves them for a fleet: every router's row, one
-    router_days row a router a day for the last days (today's partial), and raw reports of the
-    latest hours, at the service's interval, until they take raw_bytes; every router reports its
-    SIM (a 20-digit ICCID of its own), the largest rows the kit keeps. Returns the raw reports'
-    hours. A router in 97 has gone silent some hours ago; SN-000000's days are each past 2^64, as
-    NUMERIC holds them. The raw reports go to their month's partition, made by maintain.php."""
+    """The kit's tables as bandwidth.php leaves them for a fleet: every router's row (with its
+    latest two days), one router_days row a router a day for the last days (today's partial),
+    and raw reports of the latest hours, at the service's interval, until they take raw_bytes;
+    every router reports its SIM (a 20-digit ICCID of its own), the largest rows the kit keeps.
+    Returns the raw reports' hours. A router in 97 has gone silent some hours ago; SN-000000's
+    days are each past 2^64, as NUMERIC holds them. The raw reports go to their month's
+    partition, made by maintain.php."""
     from sandbox import KIT
     # As the daily cron job runs it: as PHP-FPM's user, which the peer map lets in as tolvu.
     subprocess.run(["runuser", "-u", "www-data", "--", "php8.2", os.path.join(KIT, "maintain.php"),
@@ -303,6 +304,8 @@ def generate_ledger(database, routers, days, raw_bytes):
                 routers, start, per_hour, routers, routers, ICCID % ("(n %% %d)" % routers),
                 per_hour - 1))
         hours += 1
+    # Each router's latest two days on its row, as bandwidth.php keeps them there.
+    psql(database, "SELECT routers_latest_days()")
     psql(database, "VACUUM ANALYZE")
     return hours
 
