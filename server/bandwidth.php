@@ -10,7 +10,6 @@
 // their retention.
 
 const INT63_MAX = '9223372036854775807';
-const SORT_KEY_MAX = 1152921504606846976;  // 2^60: the cap of a total kept for sorting
 const FIELDS = ['serial', 'bw_tot', 'bw_dn', 'bw_up', 'epoch', 'seq', 'iccid'];
 // A row lock held elsewhere is waited for this long (PostgreSQL): short enough that reports stuck
 // behind one router's lock free their PHP-FPM workers before other routers' reports wait long.
@@ -154,23 +153,6 @@ function bill(array $last, ?string $epoch, ?int $seq, int $up, int $dn, bool $le
                 [$epoch, $seq, max($up, $had_up), max($dn, $had_dn)]];
     }
     return ['old', 0, 0, null];
-}
-
-// PostgreSQL: the SET clause that bills $up and $down, on $day, to the latest two days the
-// router's row keeps for the page's sort by total (see schema.pgsql.sql): the day's total over
-// its SIMs taken up to 2^60, to its latest day, or to the one before, or as a new latest day that
-// moves the latest before it; a day older than both is on router_days alone. Every expression
-// reads the row as it was. $day is gmdate()'s, the figures integers: written into the text.
-function latest_days(string $day, int $up, int $dn): string
-{
-    $add = min(min($up, SORT_KEY_MAX) + min($dn, SORT_KEY_MAX), SORT_KEY_MAX);
-    $sum = fn(string $key) => "LEAST($key + $add, " . SORT_KEY_MAX . ')';
-    return ", day = GREATEST(day, DATE '$day'),"
-        . " day_key = CASE WHEN day = DATE '$day' THEN {$sum('day_key')}"
-        . " WHEN day > DATE '$day' THEN day_key ELSE $add END,"
-        . " prev_day = CASE WHEN day < DATE '$day' THEN day ELSE prev_day END,"
-        . " prev_key = CASE WHEN day < DATE '$day' THEN day_key"
-        . " WHEN prev_day = DATE '$day' THEN {$sum('prev_key')} ELSE prev_key END";
 }
 
 // a + b for decimal texts of any length.
@@ -348,8 +330,7 @@ try {
                       . ' AND router_days.down <= ' . INT63_MAX . ' - excluded.down' : ''),
          [$serial, $day, $iccid ?? '', $billed_up, $billed_dn, $caught]],
         ['UPDATE routers SET last_report = ?, client = ?'
-         . ($keep ? ', epoch = ?, seq = ?, bw_up = ?, bw_dn = ?' : '')
-         . ($sqlite ? '' : latest_days($day, $billed_up, $billed_dn)) . ' WHERE serial = ?',
+         . ($keep ? ', epoch = ?, seq = ?, bw_up = ?, bw_dn = ?' : '') . ' WHERE serial = ?',
          array_merge([$now, $client], $keep ?? [], [$serial])],
     ];
     // The line of books the router leaves for a new one: a later copy of its reports bills

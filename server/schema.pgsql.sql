@@ -18,7 +18,8 @@ CREATE TABLE IF NOT EXISTS routers (
     client      TEXT,                       -- its client certificate's subject, if any
     -- The latest day (UTC) it was billed for, and the one before, each with its total over its
     -- SIMs taken up to 2^60 (as period_totals.sort_key): the page sorts the fleet by total on
-    -- these for the days still open, so that no view sums their rows. Kept by bandwidth.php.
+    -- these for the days still open, so that no view sums their rows. Kept by a trigger on
+    -- router_days (below).
     day         DATE,
     day_key     BIGINT NOT NULL DEFAULT 0,
     prev_day    DATE,
@@ -66,11 +67,42 @@ END $$;
 -- The fleet's figures a day (the page's chart) read by day.
 CREATE INDEX IF NOT EXISTS router_days_by_day ON router_days (day);
 
--- Each router's latest two days on its row, made again from router_days as bandwidth.php keeps
--- them, for the days that can still be open (yesterday and today, UTC): for a ledger whose
--- routers have none (an earlier layout, a carried-over kit, rows written by hand). Run by the
--- schema when a router with such a day has none on its row, and by migrate.pgsql.sql.
+-- Each router's latest two days on its row (routers.day and prev_day), kept by the database
+-- from what every write adds to router_days, whichever front end writes it (an older
+-- bandwidth.php during an upgrade, say): a day later than the latest moves that one to the one
+-- before; a day between the two takes the place of the one before; an older day is left to
+-- router_days. A day's figures only grow, so a write adds its growth, each figure and the sum
+-- taken up to 2^60.
+CREATE OR REPLACE FUNCTION router_days_latest() RETURNS trigger LANGUAGE plpgsql AS $$
+DECLARE
+    cap CONSTANT BIGINT := 1152921504606846976;
+    add BIGINT;
+BEGIN
+    IF TG_OP = 'UPDATE' THEN
+        add := LEAST(LEAST(NEW.up - OLD.up, cap) + LEAST(NEW.down - OLD.down, cap), cap);
+    ELSE
+        add := LEAST(LEAST(NEW.up, cap) + LEAST(NEW.down, cap), cap);
+    END IF;
+    UPDATE routers SET
+        day = GREATEST(day, NEW.day),
+        day_key = CASE WHEN day = NEW.day THEN LEAST(day_key + add, cap)
+                       WHEN day > NEW.day THEN day_key ELSE add END,
+        prev_day = CASE WHEN day < NEW.day THEN day
+                        WHEN day > NEW.day AND (prev_day IS NULL OR prev_day < NEW.day) THEN NEW.day
+                        ELSE prev_day END,
+        prev_key = CASE WHEN day < NEW.day THEN day_key
+                        WHEN prev_day = NEW.day THEN LEAST(prev_key + add, cap)
+                        WHEN day > NEW.day AND (prev_day IS NULL OR prev_day < NEW.day) THEN add
+                        ELSE prev_key END
+     WHERE serial = NEW.serial;
+    RETURN NULL;
+END $$;
+
+-- The same made again from router_days, for the days that can still be open (yesterday and
+-- today, UTC), with reports held back meanwhile: for a ledger that did not keep them (an earlier
+-- layout), when the schema first puts the trigger on router_days.
 CREATE OR REPLACE FUNCTION routers_latest_days() RETURNS void LANGUAGE sql AS $$
+    LOCK TABLE routers IN SHARE ROW EXCLUSIVE MODE;
     UPDATE routers t SET day = d.day, day_key = d.day_key, prev_day = d.prev_day,
                          prev_key = COALESCE(d.prev_key, 0)
       FROM (SELECT serial, MAX(day) AS day,
@@ -85,8 +117,13 @@ CREATE OR REPLACE FUNCTION routers_latest_days() RETURNS void LANGUAGE sql AS $$
      WHERE d.serial = t.serial;
 $$;
 DO $$ BEGIN
-    IF EXISTS (SELECT FROM router_days d JOIN routers t ON t.serial = d.serial
-               WHERE d.day >= (now() AT TIME ZONE 'UTC')::date - 1 AND t.day IS NULL) THEN
+    IF NOT EXISTS (SELECT FROM pg_trigger WHERE tgrelid = 'router_days'::regclass
+                   AND tgname = 'router_days_latest') THEN
+        -- In the order a report takes them: routers, then router_days.
+        LOCK TABLE routers IN SHARE ROW EXCLUSIVE MODE;
+        LOCK TABLE router_days IN SHARE ROW EXCLUSIVE MODE;
+        CREATE TRIGGER router_days_latest AFTER INSERT OR UPDATE ON router_days
+            FOR EACH ROW EXECUTE FUNCTION router_days_latest();
         PERFORM routers_latest_days();
     END IF;
 END $$;

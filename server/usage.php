@@ -383,9 +383,10 @@ function fleet_page(PDO $db, bool $sqlite, array $v, int $count): array
             $order = [["($high) + ($low) / 1000000000", $dir], ["($low) % 1000000000", $dir]];
         } else {
             // PostgreSQL: the total's key in 64 bits, min(total, 2^60): the settled days' (cached
-            // so) and each open day's, which bandwidth.php keeps on the router's row as it bills
-            // (its latest day and the one before, each summed across SIMs and taken up to 2^60),
-            // so that no view sums the open days' rows; three such keys fit in 64 bits. Below
+            // so) and each open day's, which the router's row keeps as reports are billed (its
+            // latest day and the one before, each summed across SIMs and taken up to 2^60: a
+            // trigger on router_days), so that no view sums the open days' rows; three such keys
+            // fit in 64 bits. Below
             // 2^60 it is the total; routers at it (1.15 EB or more) are ordered by their exact
             // NUMERIC total, whose open days are summed for them only. The days are gmdate()'s.
             $open = open_days($v);
