@@ -49,10 +49,15 @@ BEGIN
     IF to_regclass('pg_temp.tolvu_carried_over') IS NULL THEN
         RETURN;
     END IF;
+    -- The routers' latest days made once from the whole, not by the trigger a row at a time
+    -- (each row's update of its router's row, a router's history long).
+    ALTER TABLE router_days DISABLE TRIGGER router_days_latest;
     INSERT INTO router_days (serial, day, up, down, reports, resent)
         SELECT serial, (to_timestamp(received) AT TIME ZONE 'UTC')::date, SUM(billed_up),
                SUM(billed_dn), COUNT(*), COUNT(*) FILTER (WHERE kind IN ('resent', 'old'))
           FROM reports_earlier GROUP BY 1, 2;
+    ALTER TABLE router_days ENABLE TRIGGER router_days_latest;
+    PERFORM routers_latest_days();
     -- This kit's report ids go on after the earlier ones.
     PERFORM setval('reports_id_seq', MAX(id)) FROM reports_earlier HAVING MAX(id) IS NOT NULL;
     DROP TABLE pg_temp.tolvu_carried_over;
