@@ -216,13 +216,16 @@ Traffic pending_traffic(const Accounting& accounting) {
   return t;
 }
 
-Traffic waiting_traffic(const Accounting& accounting) {
-  Traffic t = pending_traffic(accounting);
-  for (const SimBooks& sim : accounting.closed) {
-    t.tx = add_saturating(t.tx, sim.traffic.tx);
-    t.rx = add_saturating(t.rx, sim.traffic.rx);
+Traffic with_closed(Traffic traffic, const ClosedSims& closed) {
+  for (const SimBooks& sim : closed) {
+    traffic.tx = add_saturating(traffic.tx, sim.traffic.tx);
+    traffic.rx = add_saturating(traffic.rx, sim.traffic.rx);
   }
-  return t;
+  return traffic;
+}
+
+Traffic waiting_traffic(const Accounting& accounting) {
+  return with_closed(pending_traffic(accounting), accounting.closed);
 }
 
 bool change_sim(Accounting* a, const Iccid& next, uint64_t fresh_epoch) {

@@ -150,6 +150,9 @@ bool modem_returned(const Accounting& books, const CounterSample& sample, uint64
 // sample.
 Traffic pending_traffic(const Accounting& accounting);
 
+// traffic and every closed SIM's.
+Traffic with_closed(Traffic traffic, const ClosedSims& closed);
+
 // All that waits: pending_traffic and every closed SIM's.
 Traffic waiting_traffic(const Accounting& accounting);
 

@@ -40,14 +40,8 @@ bool flash_due(Accounting* books, int64_t now, int64_t persist_interval) {
 
 void keep_grown(const Accounting& books, int64_t now) {
   Traffic pending = waiting_traffic(books);
-  if (on_flash) {
-    Traffic kept = on_flash->traffic;
-    for (const SimBooks& sim : on_flash->closed) {
-      kept.tx = add_saturating(kept.tx, sim.traffic.tx);
-      kept.rx = add_saturating(kept.rx, sim.traffic.rx);
-    }
-    if (pending.total() <= kept.total()) return;
-  }
+  if (on_flash && pending.total() <= with_closed(on_flash->traffic, on_flash->closed).total())
+    return;
   const char* problem = nullptr;
   if (pending.total() > 0) keep(books, now, &problem);
 }
