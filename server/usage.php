@@ -386,9 +386,9 @@ function fleet_page(PDO $db, bool $sqlite, array $v, int $count): array
             // so) and each open day's, which the router's row keeps as reports are billed (its
             // latest day and the one before, each summed across SIMs and taken up to 2^60: a
             // trigger on router_days), so that no view sums the open days' rows; three such keys
-            // fit in 64 bits. Below
-            // 2^60 it is the total; routers at it (1.15 EB or more) are ordered by their exact
-            // NUMERIC total, whose open days are summed for them only. The days are gmdate()'s.
+            // fit in 64 bits. Below 2^60 it is the total; routers at it (1.15 EB or more) are
+            // ordered by their exact NUMERIC total, whose open days are summed for them only. The
+            // days are gmdate()'s.
             $open = open_days($v);
             $keys = ['COALESCE(p.sort_key, 0)'];
             foreach ($open as $day) {
@@ -450,10 +450,8 @@ function fleet_page(PDO $db, bool $sqlite, array $v, int $count): array
         if ($join !== '') {
             // Sorting the fleet by total: hash joins, every router's key once, where a nested
             // loop (which it picks for the LIMIT) looks each router up apart, several times
-            // slower; and the open day's rows summed a router in memory (about 10 MB for 100,000
-            // routers), which at the default 4 MB spill to disk.
+            // slower.
             $db->exec('SET LOCAL enable_nestloop = off');
-            $db->exec("SET LOCAL work_mem = '16MB'");
         }
     }
     try {
